@@ -1,0 +1,89 @@
+#include "modem/trackermodem.h"
+
+#include "buildsettings.h"
+
+
+namespace {
+
+QString quoted(const QString &text)
+{
+    return u'"' + text + u'"';
+}
+
+struct OperatorRow
+{
+    QLocale::Country country;
+    const char *command;
+};
+
+// Mobile country and network code of one operator per country.
+constexpr OperatorRow operatorTable[] = {
+    { QLocale::Austria, "AT+COPS=4,2,23203" },
+    { QLocale::Belgium, "AT+COPS=4,2,20610" },
+    { QLocale::Canada, "AT+COPS=4,2,302610" },
+    { QLocale::France, "AT+COPS=4,2,20801" },
+    { QLocale::Germany, "AT+COPS=4,2,26204" },
+    { QLocale::Switzerland, "AT+COPS=4,2,22801" },
+};
+
+} // namespace
+
+QString trackerPortDescription()
+{
+    return QString::fromUtf8(BuildSettings::portDescription);
+}
+
+QString firmwareUrl()
+{
+    return QStringLiteral("https://") + QLatin1String(BuildSettings::updateHost)
+            + QStringLiteral("/firmwares/update_to_latest_simcom");
+}
+
+std::optional<QString> operatorCommand(QLocale::Country country)
+{
+    for (const OperatorRow &row : operatorTable) {
+        if (row.country == country)
+            return QString::fromLatin1(row.command);
+    }
+    return std::nullopt;
+}
+
+UpdateScript UpdateScript::standard()
+{
+    const QString ok = QStringLiteral("OK");
+    const QString operatorSelected = QStringLiteral("+COPS: 0,");
+    const QString accessPoint = QLatin1String(BuildSettings::accessPoint);
+    const QString newImage = quoted(QStringLiteral("cust_app_new.bin"));
+    const QString image = quoted(QStringLiteral("cust_app.bin"));
+    const QString backup = quoted(QStringLiteral("cust_app_bck.bin"));
+
+    return {
+        {
+            { QStringLiteral("AT+CMNB=1"), ok, 10000 },
+            { QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000 },
+            { QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000 },
+            { QStringLiteral("AT+COPS=2"), ok, 10000 },
+        },
+        { QString(), ok, 10000 },
+        {
+            { QStringLiteral("AT+GSN"), ok, 10000 },
+            { QStringLiteral("AT+CGATT=1"), ok, 30000 },
+            { QStringLiteral("AT+CGATT=1"), ok, 30000 },
+            { QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
+            { QStringLiteral("AT+COPS?"), operatorSelected, 30000 },
+            { QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
+            { QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000 },
+            { QStringLiteral("AT+CNACT?"), ok, 5000 },
+            { QStringLiteral("AT+CNCFG?"), ok, 5000 },
+            { QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
+                      + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
+              QStringLiteral("+HTTPTOFS:"), 300000 },
+            { QStringLiteral("AT+CFSINIT"), ok, 10000 },
+            { QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000 },
+            { QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000 },
+            { QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000 },
+            { QStringLiteral("AT+CFSTERM"), ok, 10000 },
+            { QStringLiteral("AT+CREBOOT"), ok, 10000 },
+        },
+    };
+}

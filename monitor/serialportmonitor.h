@@ -1,0 +1,36 @@
+#pragma once
+
+#include "modem/trackermodem.h"
+
+#include <QObject>
+#include <QSerialPort>
+
+#include <memory>
+
+// Waits for the tracker's AT port, then drives its modem through the update script.
+class SerialPortMonitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SerialPortMonitor(UpdateScript script = UpdateScript::standard());
+
+signals:
+    void quit();
+
+public slots:
+    void timeout();
+
+protected:
+    void sendCommand(QString command, int timeLimitMs, QString expected);
+
+    std::unique_ptr<QSerialPort> port;
+    bool portOpened = false;
+
+private:
+    void runUpdate();
+    void runStep(const CommandStep &step);
+    void printClosingLines();
+
+    const UpdateScript script;
+};

@@ -1,0 +1,57 @@
+#include "expectations.h"
+
+#include "buildsettings.h"
+
+namespace Expected {
+
+const QStringList banner = {
+    "Please plug the tracker",
+    "This windows will close automatically when finished",
+    "",
+    "-------------------------",
+    "",
+};
+
+const QStringList closingLines = {
+    "",
+    "-------------------------",
+    "",
+    "You can finish the installation and quit",
+};
+
+QByteArrayList commands(const QByteArray &operatorSelection)
+{
+    const QByteArray accessPoint = BuildSettings::accessPoint;
+    const QByteArray host = BuildSettings::updateHost;
+    QByteArrayList lines = {
+        "AT+CMNB=1",
+        "AT+CBANDCFG=\"CAT-M\",2,3,8,20",
+        "AT+CNCFG=0,1,\"" + accessPoint + "\"",
+        "AT+COPS=2",
+    };
+    if (!operatorSelection.isEmpty())
+        lines.append(operatorSelection);
+    lines += {
+        "AT+GSN",
+        "AT+CGATT=1",
+        "AT+CGATT=1",
+        "AT+COPS?",
+        "AT+COPS?",
+        "AT+COPS?",
+        "AT+CNACT=0,1",
+        "AT+CNACT?",
+        "AT+CNCFG?",
+        "AT+HTTPTOFS=\"https://" + host + "/firmwares/update_to_latest_simcom\",\"/custapp/cust_app_new.bin\"",
+        "AT+CFSINIT",
+        "AT+CFSDFILE=0,\"cust_app_bck.bin\"",
+        "AT+CFSREN=0,\"cust_app.bin\",\"cust_app_bck.bin\"",
+        "AT+CFSREN=0,\"cust_app_new.bin\",\"cust_app.bin\"",
+        "AT+CFSTERM",
+        "AT+CREBOOT",
+    };
+    for (QByteArray &line : lines)
+        line += "\r\n";
+    return lines;
+}
+
+}

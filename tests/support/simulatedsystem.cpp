@@ -1,0 +1,175 @@
+#include "simulatedsystem.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QHash>
+
+#include <cerrno>
+#include <mutex>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace SimulatedSystem {
+namespace {
+
+bool entered = false;
+// Trackers vanish from their own threads.
+std::mutex portsMutex;
+QHash<QString, QString> usbDeviceOfPort;
+int nextUsbDevice = 1;
+
+QString systemError(const char *what, const QByteArray &path)
+{
+    return QStringLiteral("%1 %2: %3").arg(QLatin1String(what), QString::fromLocal8Bit(path),
+                                           QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+QString mountTmpfs(const QByteArray &path)
+{
+    if (::mount("tmpfs", path.constData(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+        return systemError("cannot mount a tmpfs on", path);
+    return {};
+}
+
+QString bindMount(const QByteArray &from, const QByteArray &to, unsigned long extra = 0)
+{
+    if (::mount(from.constData(), to.constData(), nullptr, MS_BIND | extra, nullptr) != 0)
+        return systemError("cannot bind-mount onto", to);
+    return {};
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+bool touch(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY, 0666);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+// A /dev with only what a terminal program needs; port nodes are added by plugPort.
+QString replaceDev()
+{
+    char stagingTemplate[] = "/tmp/simulated-dev-XXXXXX";
+    if (!::mkdtemp(stagingTemplate))
+        return systemError("cannot create", stagingTemplate);
+    const QByteArray staging = stagingTemplate;
+    QString error = mountTmpfs(staging);
+    if (!error.isEmpty())
+        return error;
+
+    for (const char *node : { "null", "zero", "full", "random", "urandom", "tty" }) {
+        const QByteArray target = staging + '/' + node;
+        if (!touch(target))
+            return systemError("cannot create", target);
+        error = bindMount(QByteArray("/dev/") + node, target);
+        if (!error.isEmpty())
+            return error;
+    }
+    ::mkdir((staging + "/pts").constData(), 0755);
+    error = bindMount("/dev/pts", staging + "/pts", MS_REC);
+    if (!error.isEmpty())
+        return error;
+    ::symlink("pts/ptmx", (staging + "/ptmx").constData());
+    ::symlink("/proc/self/fd", (staging + "/fd").constData());
+    ::symlink("/proc/self/fd/0", (staging + "/stdin").constData());
+    ::symlink("/proc/self/fd/1", (staging + "/stdout").constData());
+    ::symlink("/proc/self/fd/2", (staging + "/stderr").constData());
+
+    if (::mount(staging.constData(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
+        return systemError("cannot move the simulated /dev from", staging);
+    ::rmdir(staging.constData());
+    return {};
+}
+
+} // namespace
+
+QString enter()
+{
+    if (entered)
+        return {};
+    if (::unshare(CLONE_NEWNS) != 0)
+        return systemError("cannot create a private mount namespace for", "this process");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return systemError("cannot make the mounts private under", "/");
+
+    QString error = mountTmpfs("/sys");
+    if (error.isEmpty())
+        error = replaceDev();
+    if (error.isEmpty() && QDir("/run/lock").exists())
+        error = mountTmpfs("/run/lock");
+    if (error.isEmpty() && !QDir().mkpath(QStringLiteral("/sys/class/tty")))
+        error = QStringLiteral("cannot create /sys/class/tty");
+    entered = error.isEmpty();
+    return error;
+}
+
+bool isEntered()
+{
+    return entered;
+}
+
+QString lockFilePath(const QString &portName)
+{
+    return QStringLiteral("/run/lock/LCK..") + portName;
+}
+
+QString plugPort(const QString &portName, const QString &description, const QString &devicePath)
+{
+    std::lock_guard lock(portsMutex);
+    const QString usbDevice = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1")
+                                      .arg(nextUsbDevice++);
+    const QString interface = usbDevice + QStringLiteral("/1-1:1.2/") + portName;
+    const QString ttyDevice = interface + QStringLiteral("/tty/") + portName;
+    if (!QDir().mkpath(ttyDevice))
+        return QStringLiteral("cannot create ") + ttyDevice;
+
+    const bool written =
+            writeFile(usbDevice + QStringLiteral("/uevent"), "DEVTYPE=usb_device\nDRIVER=usb\n")
+            && writeFile(usbDevice + QStringLiteral("/product"), description.toUtf8() + '\n')
+            && writeFile(interface + QStringLiteral("/uevent"), "DRIVER=option1\n")
+            && writeFile(ttyDevice + QStringLiteral("/uevent"),
+                         "MAJOR=188\nMINOR=2\nDEVNAME=" + portName.toUtf8() + '\n');
+    if (!written)
+        return QStringLiteral("cannot write the device files under ") + usbDevice;
+    const QByteArray classLink = QFile::encodeName(QStringLiteral("/sys/class/tty/") + portName);
+    if (::symlink("../..", QFile::encodeName(ttyDevice + QStringLiteral("/device")).constData()) != 0
+        || ::symlink(QFile::encodeName(QStringLiteral("../..") + ttyDevice.mid(4)).constData(),
+                     classLink.constData()) != 0)
+        return systemError("cannot link", classLink);
+
+    const QByteArray node = QFile::encodeName(QStringLiteral("/dev/") + portName);
+    if (!touch(node))
+        return systemError("cannot create", node);
+    const QString error = bindMount(QFile::encodeName(devicePath), node);
+    if (!error.isEmpty())
+        return error;
+    usbDeviceOfPort.insert(portName, usbDevice);
+    return {};
+}
+
+void unplugPort(const QString &portName)
+{
+    std::lock_guard lock(portsMutex);
+    const QString usbDevice = usbDeviceOfPort.take(portName);
+    if (usbDevice.isEmpty())
+        return;
+    QFile::remove(QStringLiteral("/sys/class/tty/") + portName);
+    QDir(usbDevice).removeRecursively();
+    const QByteArray node = QFile::encodeName(QStringLiteral("/dev/") + portName);
+    ::umount2(node.constData(), MNT_DETACH);
+    ::unlink(node.constData());
+}
+
+}

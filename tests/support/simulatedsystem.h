@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// A private view of /sys, /dev and /run/lock for this process and its children, on
+// which simulated serial ports are plugged and unplugged (Linux, as root or with the
+// right to create mount namespaces).
+namespace SimulatedSystem {
+
+// Must run while the process is still single-threaded. Returns why the simulation is
+// unavailable, or an empty string once the process is inside it.
+QString enter();
+
+bool isEntered();
+
+// Where Qt Serial Port keeps the lock file of a port.
+QString lockFilePath(const QString &portName);
+
+// Makes the port enumeration list portName with the given description, backed by the
+// terminal device at devicePath. Returns an error text, or an empty string.
+QString plugPort(const QString &portName, const QString &description, const QString &devicePath);
+void unplugPort(const QString &portName);
+
+}

@@ -1,0 +1,299 @@
+#include "simulatedtracker.h"
+
+#include "simulatedsystem.h"
+
+#include <chrono>
+#include <algorithm>
+#include <utility>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray ok = "\r\nOK\r\n";
+const QByteArray errorReply = "\r\nERROR\r\n";
+const QByteArray fileDirectory = "/custapp/";
+
+qint64 nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The arguments after '=', split at commas outside double quotes, quotes removed.
+QList<QByteArray> argumentsOf(const QByteArray &command)
+{
+    QList<QByteArray> arguments;
+    const qsizetype equals = command.indexOf('=');
+    if (equals < 0)
+        return arguments;
+    QByteArray current;
+    bool inQuotes = false;
+    for (const char c : command.mid(equals + 1)) {
+        if (c == '"')
+            inQuotes = !inQuotes;
+        else if (c == ',' && !inQuotes)
+            arguments.append(std::exchange(current, {}));
+        else
+            current.append(c);
+    }
+    arguments.append(current);
+    return arguments;
+}
+
+} // namespace
+
+const QByteArray SimulatedTracker::currentImage = "firmware 1.4 (running)\n";
+const QByteArray SimulatedTracker::backupImage = "firmware 1.3 (backup)\n";
+
+SimulatedTracker::SimulatedTracker(const QString &portName, const QString &description,
+                                   ModemBehaviour behaviour)
+    : name(portName), behaviour(behaviour)
+{
+    fileSystem.insert(QStringLiteral("cust_app.bin"), currentImage);
+    fileSystem.insert(QStringLiteral("cust_app_bck.bin"), backupImage);
+
+    char slavePath[128] = {};
+    if (::openpty(&masterFd, &slaveFd, slavePath, nullptr, nullptr) != 0) {
+        setupError = QStringLiteral("cannot open a pseudo-terminal");
+        return;
+    }
+    // Raw from the start, so nothing the modem sends early is echoed back by the line discipline.
+    termios raw {};
+    ::tcgetattr(slaveFd, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slaveFd, TCSANOW, &raw);
+
+    setupError = SimulatedSystem::plugPort(portName, description, QString::fromLocal8Bit(slavePath));
+    if (!setupError.isEmpty())
+        return;
+    plugged = true;
+    wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    modem = std::thread(&SimulatedTracker::run, this);
+}
+
+SimulatedTracker::~SimulatedTracker()
+{
+    unplug();
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+void SimulatedTracker::unplug()
+{
+    stopping = true;
+    if (wakeFd >= 0) {
+        const quint64 one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd, &one, sizeof one);
+    }
+    if (modem.joinable())
+        modem.join();
+    vanish();
+}
+
+void SimulatedTracker::vanish()
+{
+    std::lock_guard lock(mutex);
+    if (masterFd < 0)
+        return;
+    SimulatedSystem::unplugPort(name);
+    ::close(masterFd);
+    ::close(slaveFd);
+    masterFd = slaveFd = -1;
+    plugged = false;
+}
+
+void SimulatedTracker::queueReply(const QList<TimedReply> &reply)
+{
+    std::lock_guard lock(mutex);
+    scriptedReplies.append(reply);
+}
+
+QByteArray SimulatedTracker::received() const
+{
+    std::lock_guard lock(mutex);
+    return receivedBytes;
+}
+
+int SimulatedTracker::commandCount() const
+{
+    std::lock_guard lock(mutex);
+    return commands;
+}
+
+QMap<QString, QByteArray> SimulatedTracker::files() const
+{
+    std::lock_guard lock(mutex);
+    return fileSystem;
+}
+
+void SimulatedTracker::run()
+{
+    while (!stopping) {
+        int waitMs = -1;
+        {
+            std::lock_guard lock(mutex);
+            const qint64 now = nowMs();
+            while (!outgoing.isEmpty() && outgoing.first().dueMs <= now) {
+                const QByteArray bytes = outgoing.takeFirst().bytes;
+                [[maybe_unused]] const auto written = ::write(masterFd, bytes.constData(), bytes.size());
+            }
+            if (!outgoing.isEmpty())
+                waitMs = int(outgoing.first().dueMs - now);
+        }
+
+        pollfd fds[2] = { { masterFd, POLLIN, 0 }, { wakeFd, POLLIN, 0 } };
+        if (::poll(fds, 2, waitMs) <= 0)
+            continue;
+        if (fds[1].revents & POLLIN) {
+            quint64 wakes;
+            [[maybe_unused]] const auto count = ::read(wakeFd, &wakes, sizeof wakes);
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            char buffer[4096];
+            const ssize_t count = ::read(masterFd, buffer, sizeof buffer);
+            if (count > 0)
+                handleInput(QByteArray(buffer, count), nowMs());
+        }
+    }
+}
+
+void SimulatedTracker::handleInput(const QByteArray &bytes, qint64 now)
+{
+    QList<QByteArray> lines;
+    {
+        std::lock_guard lock(mutex);
+        receivedBytes += bytes;
+        input += bytes;
+        qsizetype end;
+        while ((end = input.indexOf('\r')) >= 0) {
+            lines.append(input.left(end));
+            input.remove(0, end + 1);
+        }
+    }
+    for (QByteArray line : lines) {
+        // A command ends at CR; the LF after it belongs to no command.
+        if (line.startsWith('\n'))
+            line.remove(0, 1);
+        if (!line.isEmpty() && plugged)
+            answer(line, now);
+    }
+}
+
+void SimulatedTracker::answer(const QByteArray &command, qint64 now)
+{
+    std::unique_lock lock(mutex);
+    ++commands;
+    if (behaviour.unplugAfterCommands >= 0 && commands >= behaviour.unplugAfterCommands) {
+        lock.unlock();
+        vanish();
+        stopping = true;
+        return;
+    }
+
+    const QByteArray echo = command + "\r\n";
+    auto send = [this](qint64 dueMs, const QByteArray &bytes) {
+        const auto later = std::upper_bound(outgoing.begin(), outgoing.end(), dueMs,
+                                            [](qint64 due, const Outgoing &o) { return due < o.dueMs; });
+        outgoing.insert(later, Outgoing { dueMs, bytes });
+    };
+
+    switch (behaviour.mode) {
+    case ModemBehaviour::Mode::Silent:
+        break;
+    case ModemBehaviour::Mode::Scripted:
+        if (!scriptedReplies.isEmpty()) {
+            for (const TimedReply &reply : scriptedReplies.takeFirst())
+                send(now + reply.delayMs, reply.bytes);
+        }
+        break;
+    case ModemBehaviour::Mode::Error:
+        send(now, echo + errorReply);
+        break;
+    case ModemBehaviour::Mode::OnePiece:
+    case ModemBehaviour::Mode::Answering: {
+        QList<TimedReply> later;
+        const QByteArray reply = replyTo(command, later);
+        if (behaviour.mode == ModemBehaviour::Mode::OnePiece) {
+            QByteArray all = echo + reply;
+            for (const TimedReply &urc : later)
+                all += urc.bytes;
+            send(now, all);
+            break;
+        }
+        const int attach = command == "AT+CGATT=1" ? behaviour.attachDelayMs : 0;
+        const qint64 replyAt = now + behaviour.replyDelayMs + attach;
+        send(now, echo);
+        send(replyAt, reply);
+        for (const TimedReply &urc : later)
+            send(replyAt + urc.delayMs, urc.bytes);
+        break;
+    }
+    }
+}
+
+// Called with the mutex held.
+QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply> &later)
+{
+    if (command == "AT+COPS?")
+        return "\r\n+COPS: 0,2,\"20801\",9\r\n" + ok;
+    if (command == "AT+GSN")
+        return "\r\n869951040000017\r\n" + ok;
+    if (command == "AT+CNCFG?")
+        return "\r\n+CNCFG: 0,1,\"" + accessPoint + "\",\"\",\"\",0\r\n" + ok;
+    if (command.startsWith("AT+CNCFG=")) {
+        accessPoint = argumentsOf(command).value(2);
+        return ok;
+    }
+    if (command == "AT+CNACT=0,1") {
+        later.append({ behaviour.activationDelayMs, "\r\n+APP PDP: 0,ACTIVE\r\n" });
+        return ok;
+    }
+    if (command == "AT+CNACT?")
+        return "\r\n+CNACT: 0,1,\"10.64.12.7\"\r\n" + ok;
+    if (command.startsWith("AT+HTTPTOFS=")) {
+        const QList<QByteArray> arguments = argumentsOf(command);
+        QByteArray path = arguments.value(1);
+        if (path.startsWith(fileDirectory))
+            path.remove(0, fileDirectory.size());
+        const QByteArray image = "firmware downloaded from " + arguments.value(0) + '\n';
+        fileSystem.insert(QString::fromUtf8(path), image);
+        later.append({ behaviour.downloadDelayMs,
+                       "\r\n+HTTPTOFS: 200," + QByteArray::number(image.size()) + "\r\n" });
+        return ok;
+    }
+    if (command.startsWith("AT+CFS"))
+        return fileCommand(command);
+    return command.startsWith("AT") ? ok : errorReply;
+}
+
+// The modem's file operations in directory 0, which need an open file system.
+QByteArray SimulatedTracker::fileCommand(const QByteArray &command)
+{
+    if (command == "AT+CFSINIT") {
+        fileSystemOpen = true;
+        return ok;
+    }
+    if (command == "AT+CFSTERM") {
+        fileSystemOpen = false;
+        return ok;
+    }
+    const QList<QByteArray> arguments = argumentsOf(command);
+    if (!fileSystemOpen || arguments.value(0) != "0")
+        return errorReply;
+    const QString from = QString::fromUtf8(arguments.value(1));
+    if (command.startsWith("AT+CFSDFILE=") && arguments.size() == 2)
+        return fileSystem.remove(from) ? ok : errorReply;
+    if (command.startsWith("AT+CFSREN=") && arguments.size() == 3) {
+        const QString to = QString::fromUtf8(arguments.value(2));
+        if (!fileSystem.contains(from) || fileSystem.contains(to))
+            return errorReply;
+        fileSystem.insert(to, fileSystem.take(from));
+        return ok;
+    }
+    return errorReply;
+}

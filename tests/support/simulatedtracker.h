@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// How the simulated modem answers.
+struct ModemBehaviour
+{
+    enum class Mode {
+        Answering, // echo at once, reply replyDelayMs later, like the real modem
+        OnePiece,  // echo and the whole reply in one write, at once
+        Silent,    // never answers
+        Error,     // echo, then ERROR to everything
+        Scripted,  // answers each command with the next reply queued by the test
+    };
+    Mode mode = Mode::Answering;
+    int replyDelayMs = 5;
+    int attachDelayMs = 0;     // extra pause before answering a network attach
+    int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
+    int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: 200,<size>"
+    int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
+};
+
+// Bytes the modem sends a given time after the command that triggers them.
+struct TimedReply
+{
+    int delayMs;
+    QByteArray bytes;
+};
+
+// A tracker on a pseudo-terminal: the program sees the slave side as a serial port,
+// a thread on the master side plays the modem, with its own small file system.
+class SimulatedTracker
+{
+public:
+    static const QByteArray currentImage;
+    static const QByteArray backupImage;
+
+    SimulatedTracker(const QString &portName, const QString &description, ModemBehaviour behaviour = {});
+    ~SimulatedTracker();
+    SimulatedTracker(const SimulatedTracker &) = delete;
+    SimulatedTracker &operator=(const SimulatedTracker &) = delete;
+
+    // Empty once the port is listed by the enumeration; otherwise why it is not.
+    QString error() const { return setupError; }
+    QString portName() const { return name; }
+
+    void unplug();
+    bool isPlugged() const { return plugged; }
+
+    // Scripted mode: the replies to the next command that has none yet.
+    void queueReply(const QList<TimedReply> &reply);
+
+    QByteArray received() const;
+    int commandCount() const;
+    QMap<QString, QByteArray> files() const;
+
+private:
+    struct Outgoing
+    {
+        qint64 dueMs;
+        QByteArray bytes;
+    };
+
+    void run();
+    void handleInput(const QByteArray &bytes, qint64 nowMs);
+    void answer(const QByteArray &command, qint64 nowMs);
+    QByteArray replyTo(const QByteArray &command, QList<TimedReply> &later);
+    QByteArray fileCommand(const QByteArray &command);
+    void vanish();
+
+    const QString name;
+    const ModemBehaviour behaviour;
+    QString setupError;
+    int masterFd = -1;
+    int slaveFd = -1;
+    int wakeFd = -1;
+    std::atomic<bool> plugged { false };
+    std::atomic<bool> stopping { false };
+
+    mutable std::mutex mutex;
+    QByteArray input;
+    QByteArray receivedBytes;
+    int commands = 0;
+    QList<QList<TimedReply>> scriptedReplies;
+    QList<Outgoing> outgoing;
+    QMap<QString, QByteArray> fileSystem;
+    bool fileSystemOpen = false;
+    QByteArray accessPoint;
+
+    std::thread modem;
+};

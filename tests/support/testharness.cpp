@@ -1,0 +1,80 @@
+#include "testharness.h"
+
+#include "buildsettings.h"
+#include "monitor/serialportmonitor.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+DebugCapture *activeCapture = nullptr;
+QString unavailableReason;
+}
+
+DebugCapture::DebugCapture()
+{
+    clock.start();
+    activeCapture = this;
+    previous = qInstallMessageHandler(&DebugCapture::handle);
+}
+
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(previous);
+    activeCapture = nullptr;
+}
+
+void DebugCapture::handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    // Only the program's own lines: warnings of the serial library are not part of its output.
+    if (type == QtDebugMsg && activeCapture)
+        activeCapture->captured.append({ activeCapture->clock.elapsed(), message });
+    else if (activeCapture && activeCapture->previous)
+        activeCapture->previous(type, context, message);
+}
+
+QStringList DebugCapture::lines() const
+{
+    QStringList texts;
+    for (const Line &line : captured)
+        texts.append(line.text);
+    return texts;
+}
+
+QList<DebugCapture::Line> DebugCapture::linesContaining(const QString &text) const
+{
+    QList<Line> found;
+    for (const Line &line : captured) {
+        if (line.text.contains(text))
+            found.append(line);
+    }
+    return found;
+}
+
+QString simulationUnavailableReason()
+{
+    return unavailableReason;
+}
+
+int runSimulationTest(int argc, char *argv[], QObject *(*makeTest)())
+{
+    unavailableReason = SimulatedSystem::enter();
+    QCoreApplication app(argc, argv);
+    const std::unique_ptr<QObject> test(makeTest());
+    return QTest::qExec(test.get(), argc, argv);
+}
+
+int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs)
+{
+    QEventLoop loop;
+    QObject::connect(&monitor, &SerialPortMonitor::quit, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, [&loop] { loop.exit(-1); });
+    return loop.exec();
+}
+
+QString trackerDescription()
+{
+    return QString::fromUtf8(BuildSettings::portDescription);
+}

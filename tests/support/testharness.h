@@ -1,0 +1,65 @@
+#pragma once
+
+#include "simulatedsystem.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QTest>
+
+// Collects the program's debug lines, with the time each arrived, while it lives.
+class DebugCapture
+{
+public:
+    struct Line
+    {
+        qint64 atMs;
+        QString text;
+    };
+
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture &) = delete;
+    DebugCapture &operator=(const DebugCapture &) = delete;
+
+    QStringList lines() const;
+    QList<Line> timedLines() const { return captured; }
+    // Lines that contain the given text, in order.
+    QList<Line> linesContaining(const QString &text) const;
+    qint64 elapsedMs() const { return clock.elapsed(); }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+    QElapsedTimer clock;
+    QList<Line> captured;
+    QtMessageHandler previous;
+};
+
+// What the simulation could not do when the test process started, if anything.
+QString simulationUnavailableReason();
+
+#define REQUIRE_SIMULATION()                                                                   \
+    do {                                                                                       \
+        if (!simulationUnavailableReason().isEmpty())                                          \
+            QSKIP(qPrintable(QStringLiteral("no simulated tracker here: ")                    \
+                             + simulationUnavailableReason()));                                \
+    } while (false)
+
+int runSimulationTest(int argc, char *argv[], QObject *(*makeTest)());
+
+// Like QTEST_GUILESS_MAIN, but enters the simulated system first, while single-threaded.
+#define SIMULATION_TEST_MAIN(TestObject)                                                       \
+    int main(int argc, char *argv[])                                                           \
+    {                                                                                          \
+        return runSimulationTest(argc, argv, []() -> QObject * { return new TestObject; });    \
+    }
+
+class SerialPortMonitor;
+
+// Runs the event loop until the monitor emits quit (the result is then 0) or the time
+// is up (the result is then -1).
+int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs);
+
+// The description under which the program looks for the tracker.
+QString trackerDescription();

@@ -1,0 +1,217 @@
+#include "support/expectations.h"
+#include "support/simulatedtracker.h"
+#include "support/testharness.h"
+
+#include "monitor/serialportmonitor.h"
+
+#include <QLockFile>
+#include <QProcess>
+#include <QTimer>
+
+#include <memory>
+
+class DiscoveryTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bannerThenNothingWithoutTracker();
+    void busyPortIsReportedEachScanUntilFreed();
+    void onlyTheExactDescriptionIsOpened_data();
+    void onlyTheExactDescriptionIsOpened();
+    void trackerPluggedWhileWaitingIsOpenedAtNextScan();
+    void everyTrackerOfTheSnapshotIsUpdated();
+    void noScanFollowsAnOpenedPort();
+    void extraArgumentsChangeNothing_data();
+    void extraArgumentsChangeNothing();
+};
+
+namespace {
+
+bool ranCompleteUpdate(const SimulatedTracker &tracker)
+{
+    const QByteArray received = tracker.received();
+    return received.startsWith("AT+CMNB=1\r\n") && received.endsWith("AT+CREBOOT\r\n");
+}
+
+QString openLine(const QString &portName)
+{
+    return QStringLiteral("Open  \"%1\"").arg(portName);
+}
+
+}
+
+void DiscoveryTest::bannerThenNothingWithoutTracker()
+{
+    REQUIRE_SIMULATION();
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    QCOMPARE(capture.lines(), Expected::banner);
+
+    QTest::qWait(3400); // the first two scans
+    QCOMPARE(capture.lines(), Expected::banner);
+}
+
+void DiscoveryTest::busyPortIsReportedEachScanUntilFreed()
+{
+    REQUIRE_SIMULATION();
+    SimulatedTracker tracker("ttyUSB2", trackerDescription());
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+    auto lock = std::make_unique<QLockFile>(SimulatedSystem::lockFilePath("ttyUSB2"));
+    QVERIFY(lock->tryLock(0));
+
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    QTRY_COMPARE_WITH_TIMEOUT(capture.linesContaining("already used").size(), 3, 7000);
+    lock.reset();
+    QCOMPARE(runUntilQuit(monitor, 10000), 0);
+
+    const QList<DebugCapture::Line> busy = capture.linesContaining("already used");
+    QCOMPARE(busy.size(), 3);
+    qint64 previousMs = 0;
+    for (int scan = 0; scan < busy.size(); ++scan) {
+        QCOMPARE(busy[scan].text, QStringLiteral("\"ttyUSB2\"  already used"));
+        const qint64 sincePrevious = busy[scan].atMs - previousMs;
+        const qint64 expected = scan == 0 ? 1000 : 2000;
+        QVERIFY2(sincePrevious >= expected - 20 && sincePrevious <= expected + 600,
+                 qPrintable(QStringLiteral("scan %1 came %2 ms after the one before").arg(scan).arg(sincePrevious)));
+        previousMs = busy[scan].atMs;
+    }
+    const QList<DebugCapture::Line> opened = capture.linesContaining("Open");
+    QCOMPARE(opened.size(), 1);
+    QCOMPARE(opened[0].text, openLine("ttyUSB2"));
+    const qint64 afterRelease = opened[0].atMs - previousMs;
+    QVERIFY2(afterRelease >= 1980 && afterRelease <= 2600, qPrintable(QString::number(afterRelease)));
+    QVERIFY(ranCompleteUpdate(tracker));
+}
+
+void DiscoveryTest::onlyTheExactDescriptionIsOpened_data()
+{
+    QTest::addColumn<QString>("decoyDescription");
+    QTest::newRow("other case") << trackerDescription().toLower();
+    QTest::newRow("extra text after") << trackerDescription() + " (2)";
+    QTest::newRow("extra text before") << "USB " + trackerDescription();
+    QTest::newRow("another interface") << QStringLiteral("SimTech HS-USB NMEA 9205");
+}
+
+void DiscoveryTest::onlyTheExactDescriptionIsOpened()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QString, decoyDescription);
+    SimulatedTracker decoy("ttyUSB1", decoyDescription);
+    SimulatedTracker tracker("ttyUSB3", trackerDescription());
+    QVERIFY2(decoy.error().isEmpty() && tracker.error().isEmpty(), qPrintable(decoy.error() + tracker.error()));
+
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    QCOMPARE(runUntilQuit(monitor, 10000), 0);
+
+    QCOMPARE(capture.linesContaining("Open").size(), 1);
+    QCOMPARE(capture.linesContaining("Open")[0].text, openLine("ttyUSB3"));
+    QVERIFY(capture.linesContaining("ttyUSB1").isEmpty());
+    QVERIFY(decoy.received().isEmpty());
+    QVERIFY(ranCompleteUpdate(tracker));
+}
+
+void DiscoveryTest::trackerPluggedWhileWaitingIsOpenedAtNextScan()
+{
+    REQUIRE_SIMULATION();
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    std::unique_ptr<SimulatedTracker> tracker;
+    QTimer::singleShot(1500, [&tracker] {
+        tracker = std::make_unique<SimulatedTracker>("ttyUSB2", trackerDescription());
+    });
+    QCOMPARE(runUntilQuit(monitor, 10000), 0);
+
+    QVERIFY2(tracker->error().isEmpty(), qPrintable(tracker->error()));
+    const QList<DebugCapture::Line> opened = capture.linesContaining("Open");
+    QCOMPARE(opened.size(), 1);
+    QCOMPARE(opened[0].text, openLine("ttyUSB2"));
+    // Plugged between the first scan (1000 ms) and the second (3000 ms).
+    QVERIFY2(opened[0].atMs >= 2980 && opened[0].atMs <= 3700, qPrintable(QString::number(opened[0].atMs)));
+    QVERIFY(ranCompleteUpdate(*tracker));
+}
+
+void DiscoveryTest::everyTrackerOfTheSnapshotIsUpdated()
+{
+    REQUIRE_SIMULATION();
+    SimulatedTracker first("ttyUSB2", trackerDescription());
+    SimulatedTracker second("ttyUSB5", trackerDescription());
+    QVERIFY2(first.error().isEmpty() && second.error().isEmpty(), qPrintable(first.error() + second.error()));
+
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    int quits = 0;
+    connect(&monitor, &SerialPortMonitor::quit, [&quits] { ++quits; });
+    QTRY_COMPARE_WITH_TIMEOUT(quits, 2, 15000);
+
+    QVERIFY(ranCompleteUpdate(first));
+    QVERIFY(ranCompleteUpdate(second));
+    // One run after the other: the second port opens only after the first run closed.
+    const QStringList lines = capture.lines();
+    QList<qsizetype> opens;
+    QList<qsizetype> ends;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].startsWith("Open  "))
+            opens.append(i);
+        if (lines[i] == Expected::closingLines.last())
+            ends.append(i);
+    }
+    QCOMPARE(opens.size(), 2);
+    QCOMPARE(ends.size(), 2);
+    QVERIFY(opens[0] < ends[0] && ends[0] < opens[1] && opens[1] < ends[1]);
+    QCOMPARE(lines.mid(ends[0] - 3, 4), Expected::closingLines);
+    QCOMPARE(lines.mid(ends[1] - 3, 4), Expected::closingLines);
+}
+
+void DiscoveryTest::noScanFollowsAnOpenedPort()
+{
+    REQUIRE_SIMULATION();
+    auto tracker = std::make_unique<SimulatedTracker>("ttyUSB2", trackerDescription());
+    QVERIFY2(tracker->error().isEmpty(), qPrintable(tracker->error()));
+    DebugCapture capture;
+    SerialPortMonitor monitor;
+    QCOMPARE(runUntilQuit(monitor, 10000), 0);
+    tracker.reset();
+
+    // Any scan would now report this busy tracker.
+    SimulatedTracker busy("ttyUSB4", trackerDescription());
+    QLockFile lock(SimulatedSystem::lockFilePath("ttyUSB4"));
+    QVERIFY(lock.tryLock(0));
+    const qsizetype linesAfterRun = capture.lines().size();
+    QTest::qWait(4500);
+    QCOMPARE(capture.lines().size(), linesAfterRun);
+}
+
+void DiscoveryTest::extraArgumentsChangeNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("none") << QStringList();
+    QTest::newRow("options") << QStringList { "--help", "-v", "--port=ttyUSB9" };
+    QTest::newRow("words") << QStringList { "COM3", "update", "" };
+}
+
+void DiscoveryTest::extraArgumentsChangeNothing()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QStringList, arguments);
+    SimulatedTracker tracker("ttyUSB2", trackerDescription());
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+
+    QProcess program;
+    program.start(TRACKER_UPDATER_PATH, arguments);
+    QVERIFY(program.waitForFinished(15000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+
+    const QStringList lines = QString::fromUtf8(program.readAllStandardError()).split('\n');
+    QCOMPARE(lines.mid(0, 5), Expected::banner);
+    QCOMPARE(lines.value(5), openLine("ttyUSB2"));
+    QCOMPARE(lines.value(6), QStringLiteral("Send \"AT+CMNB=1\\r\\n\""));
+    QCOMPARE(lines.mid(lines.size() - 5), Expected::closingLines + QStringList { "" });
+    QVERIFY(ranCompleteUpdate(tracker));
+}
+
+SIMULATION_TEST_MAIN(DiscoveryTest)
+#include "tst_discovery.moc"

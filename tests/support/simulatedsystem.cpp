@@ -81,6 +81,9 @@ QString replaceDev()
     error = bindMount("/dev/pts", staging + "/pts", MS_REC);
     if (!error.isEmpty())
         return error;
+    ::mkdir((staging + "/shm").constData(), 01777);
+    if (::mount("tmpfs", (staging + "/shm").constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+        return systemError("cannot mount a tmpfs on", staging + "/shm");
     ::symlink("pts/ptmx", (staging + "/ptmx").constData());
     ::symlink("/proc/self/fd", (staging + "/fd").constData());
     ::symlink("/proc/self/fd/0", (staging + "/stdin").constData());

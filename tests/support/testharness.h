@@ -23,6 +23,7 @@ public:
     DebugCapture &operator=(const DebugCapture &) = delete;
 
     QStringList lines() const;
+    void clear() { captured.clear(); }
     QList<Line> timedLines() const { return captured; }
     // Lines that contain the given text, in order.
     QList<Line> linesContaining(const QString &text) const;

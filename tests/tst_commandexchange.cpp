@@ -1,0 +1,214 @@
+#include "support/simulatedtracker.h"
+#include "support/testharness.h"
+#include "support/testmonitor.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+
+Q_DECLARE_METATYPE(QList<TimedReply>)
+
+class CommandExchangeTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stepEndsAtExpectedTextOrLimit_data();
+    void stepEndsAtExpectedTextOrLimit();
+    void leftoverTextSatisfiesTheNextCall();
+    void modemBytesAreEscaped_data();
+    void modemBytesAreEscaped();
+    void wallClockChangesDoNotShortenAStep_data();
+    void wallClockChangesDoNotShortenAStep();
+};
+
+namespace {
+
+// Never the tracker's description, so the monitor's own scan leaves the port alone.
+const QString modemDescription = QStringLiteral("Simulated modem under test");
+const QString command = QStringLiteral("AT+CMNB=1\r\n");
+const QString sendLine = QStringLiteral("Send \"AT+CMNB=1\\r\\n\"");
+const QString timedOut = QStringLiteral("Timed out");
+
+bool isPrintableAscii(const QString &line)
+{
+    return std::all_of(line.cbegin(), line.cend(), [](QChar c) { return c >= u' ' && c < QChar(0x7F); });
+}
+
+}
+
+void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
+{
+    QTest::addColumn<QList<TimedReply>>("replies");
+    QTest::addColumn<bool>("vanish");
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QStringList>("echoed");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+
+    // Durations count from the call: the first wait lasts 200 ms unless something arrives.
+    // Everything that arrives during one wait is read, and echoed, as one chunk.
+    const QStringList none;
+    QTest::newRow("split over two chunks")
+            << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nO" }, { 450, "K\r\n" } } << false << 2000
+            << "OK" << QStringList { R"("AT+CMNB=1\r\n\r\nO")", R"("K\r\n")" } << 450 << 1200;
+    QTest::newRow("complete first reply")
+            << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nOK\r\n" } } << false << 3000 << "OK"
+            << QStringList { R"("AT+CMNB=1\r\n\r\nOK\r\n")" } << 290 << 800;
+    QTest::newRow("other case")
+            << QList<TimedReply> { { 0, "\r\nok\r\n" } } << false << 1000 << "OK"
+            << QStringList { R"("\r\nok\r\n")", timedOut } << 1000 << 1700;
+    QTest::newRow("error reply")
+            << QList<TimedReply> { { 0, "AT+CMNB=1\r\n" }, { 300, "\r\nERROR\r\n" } } << false << 1000
+            << "OK" << QStringList { R"("AT+CMNB=1\r\n")", R"("\r\nERROR\r\n")", timedOut } << 1000 << 1700;
+    QTest::newRow("silent modem")
+            << QList<TimedReply>() << false << 1000 << "OK" << QStringList { timedOut } << 1200 << 1700;
+    // Without its text, a step that ends right at its limit has still failed.
+    QTest::newRow("zero limit")
+            << QList<TimedReply>() << false << 0 << "OK" << QStringList { timedOut } << 190 << 600;
+    QTest::newRow("vanished port")
+            << QList<TimedReply>() << true << 1000 << "OK" << QStringList { timedOut } << 1000 << 1700;
+}
+
+void CommandExchangeTest::stepEndsAtExpectedTextOrLimit()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QList<TimedReply>, replies);
+    QFETCH(bool, vanish);
+    QFETCH(int, limitMs);
+    QFETCH(QString, expected);
+    QFETCH(QStringList, echoed);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+
+    ModemBehaviour scripted;
+    scripted.mode = ModemBehaviour::Mode::Scripted;
+    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
+    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
+    modem.queueReply(replies);
+    DebugCapture capture;
+    TestMonitor monitor;
+    QVERIFY(monitor.openPort("ttyUSB2"));
+    if (vanish)
+        modem.unplug();
+    capture.clear();
+    QElapsedTimer clock;
+    clock.start();
+    monitor.sendCommand(command, limitMs, expected);
+    const qint64 tookMs = clock.elapsed();
+
+    QCOMPARE(capture.lines(), QStringList { sendLine } + echoed);
+    QVERIFY2(tookMs >= minMs && tookMs <= maxMs, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
+    if (!vanish)
+        QCOMPARE(modem.received(), command.toUtf8());
+}
+
+void CommandExchangeTest::leftoverTextSatisfiesTheNextCall()
+{
+    REQUIRE_SIMULATION();
+    ModemBehaviour scripted;
+    scripted.mode = ModemBehaviour::Mode::Scripted;
+    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
+    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
+    // Arrives after the first call has given up.
+    modem.queueReply({ { 1000, "\r\nOK\r\n" } });
+    DebugCapture capture;
+    TestMonitor monitor;
+    QVERIFY(monitor.openPort("ttyUSB2"));
+    capture.clear();
+    monitor.sendCommand(command, 300, QStringLiteral("OK"));
+    QCOMPARE(capture.lines(), QStringList({ sendLine, timedOut }));
+    QThread::msleep(1000);
+
+    QElapsedTimer clock;
+    clock.start();
+    monitor.sendCommand(QStringLiteral("AT+GSN\r\n"), 2000, QStringLiteral("OK"));
+    const qint64 tookMs = clock.elapsed();
+    const QStringList lines = { sendLine, timedOut, R"(Send "AT+GSN\r\n")", R"("\r\nOK\r\n")" };
+    QCOMPARE(capture.lines(), lines);
+    // The first wait and one tenth of the limit, not the limit.
+    QVERIFY2(tookMs >= 190 && tookMs < 800, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
+}
+
+void CommandExchangeTest::modemBytesAreEscaped_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("terminal escape sequences")
+            << QByteArray("\x1b[2J\x1b[31mred\x1b]0;title\x07") << R"("\x1B[2J\x1B[31mred\x1B]0;title\x07)";
+    QTest::newRow("invalid UTF-8") << QByteArray("\xff\xfe\xc3(\xed\xa0\x80") << R"("\xFF\xFE\xC3(\xED\xA0\x80)";
+    QTest::newRow("valid UTF-8") << QByteArray("caf\xc3\xa9") << R"("caf\xC3\xA9)";
+    QTest::newRow("control bytes and DEL") << QByteArray("a\0b\x7f\x01-", 6) << R"("a\x00""b\x7F\x01-)";
+    QTest::newRow("quotes and backslashes") << QByteArray("\"\\") << R"("\"\\)";
+}
+
+void CommandExchangeTest::modemBytesAreEscaped()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, line);
+
+    ModemBehaviour scripted;
+    scripted.mode = ModemBehaviour::Mode::Scripted;
+    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
+    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
+    modem.queueReply({ { 0, bytes + "\r\nOK\r\n" } });
+    DebugCapture capture;
+    TestMonitor monitor;
+    QVERIFY(monitor.openPort("ttyUSB2"));
+    capture.clear();
+    monitor.sendCommand(command, 1000, QStringLiteral("OK"));
+
+    const QString echoed = line + R"(\r\nOK\r\n")";
+    QCOMPARE(capture.lines(), QStringList({ sendLine, echoed }));
+    for (const QString &captured : capture.lines())
+        QVERIFY2(isPrintableAscii(captured), qPrintable(captured.toUtf8().toPercentEncoding()));
+}
+
+void CommandExchangeTest::wallClockChangesDoNotShortenAStep_data()
+{
+    QTest::addColumn<QStringList>("faketime");
+    QTest::addColumn<QByteArray>("startAfterSeconds");
+    // The probe starts its step about 0.3 s after it starts and stays in it for 2.5 s.
+    const QString beforeMidnight = QDate::currentDate().toString(Qt::ISODate) + " 23:59:58.5";
+    QTest::newRow("passes midnight") << QStringList { "-f", "@" + beforeMidnight } << QByteArray();
+    QTest::newRow("set back an hour") << QStringList { "-f", "-1h" } << QByteArray("1");
+}
+
+void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QStringList, faketime);
+    QFETCH(QByteArray, startAfterSeconds);
+    const QString faketimeProgram = QStandardPaths::findExecutable("faketime");
+    if (faketimeProgram.isEmpty())
+        QSKIP("the faketime program (Debian package faketime) is not installed");
+
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DONT_FAKE_MONOTONIC", "1");
+    if (!startAfterSeconds.isEmpty())
+        environment.insert("FAKETIME_START_AFTER_SECONDS", startAfterSeconds);
+    probe.setProcessEnvironment(environment);
+    probe.start(faketimeProgram, QStringList { "-m" } + faketime + QStringList { EXCHANGE_PROBE_PATH, "2500" });
+    QVERIFY(probe.waitForFinished(20000));
+    QCOMPARE(probe.exitCode(), 0);
+
+    // The probe reports the step's length on the monotonic clock and the wall clock's time of day
+    // (milliseconds since midnight) when the step began and ended.
+    const QList<QByteArray> report = probe.readAllStandardOutput().trimmed().split(' ');
+    QCOMPARE(report.size(), 3);
+    const int stepMs = report[0].toInt();
+    const int wallStartMs = report[1].toInt();
+    const int wallEndMs = report[2].toInt();
+    QVERIFY2(wallEndMs < wallStartMs,
+             qPrintable(QStringLiteral("the wall clock went from %1 to %2 ms").arg(wallStartMs).arg(wallEndMs)));
+    QVERIFY2(stepMs >= 2500 + 200 && stepMs <= 2500 + 250 + 200 + 500, qPrintable(QString::number(stepMs)));
+    const QStringList lines = QString::fromUtf8(probe.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.mid(lines.size() - 2), QStringList({ sendLine, timedOut }));
+}
+
+SIMULATION_TEST_MAIN(CommandExchangeTest)
+#include "tst_commandexchange.moc"

@@ -28,7 +28,7 @@ namespace {
 // Never the tracker's description, so the monitor's own scan leaves the port alone.
 const QString modemDescription = QStringLiteral("Simulated modem under test");
 const QString command = QStringLiteral("AT+CMNB=1\r\n");
-const QString sendLine = QStringLiteral("Send \"AT+CMNB=1\\r\\n\"");
+const QString sentCommandLine = sendLine(command.toUtf8());
 const QString timedOut = QStringLiteral("Timed out");
 
 bool isPrintableAscii(const QString &line)
@@ -99,7 +99,7 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit()
     monitor.sendCommand(command, limitMs, expected);
     const qint64 tookMs = clock.elapsed();
 
-    QCOMPARE(capture.lines(), QStringList { sendLine } + echoed);
+    QCOMPARE(capture.lines(), QStringList { sentCommandLine } + echoed);
     QVERIFY2(tookMs >= minMs && tookMs <= maxMs, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
     if (!vanish)
         QCOMPARE(modem.received(), command.toUtf8());
@@ -119,14 +119,14 @@ void CommandExchangeTest::leftoverTextSatisfiesTheNextCall()
     QVERIFY(monitor.openPort("ttyUSB2"));
     capture.clear();
     monitor.sendCommand(command, 300, QStringLiteral("OK"));
-    QCOMPARE(capture.lines(), QStringList({ sendLine, timedOut }));
+    QCOMPARE(capture.lines(), QStringList({ sentCommandLine, timedOut }));
     QThread::msleep(1000);
 
     QElapsedTimer clock;
     clock.start();
     monitor.sendCommand(QStringLiteral("AT+GSN\r\n"), 2000, QStringLiteral("OK"));
     const qint64 tookMs = clock.elapsed();
-    const QStringList lines = { sendLine, timedOut, R"(Send "AT+GSN\r\n")", R"("\r\nOK\r\n")" };
+    const QStringList lines = { sentCommandLine, timedOut, sendLine("AT+GSN\r\n"), R"("\r\nOK\r\n")" };
     QCOMPARE(capture.lines(), lines);
     // The first wait and one tenth of the limit, not the limit.
     QVERIFY2(tookMs >= 190 && tookMs < 800, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
@@ -162,7 +162,7 @@ void CommandExchangeTest::modemBytesAreEscaped()
     monitor.sendCommand(command, 1000, QStringLiteral("OK"));
 
     const QString echoed = line + R"(\r\nOK\r\n")";
-    QCOMPARE(capture.lines(), QStringList({ sendLine, echoed }));
+    QCOMPARE(capture.lines(), QStringList({ sentCommandLine, echoed }));
     for (const QString &captured : capture.lines())
         QVERIFY2(isPrintableAscii(captured), qPrintable(captured.toUtf8().toPercentEncoding()));
 }
@@ -207,7 +207,7 @@ void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
              qPrintable(QStringLiteral("the wall clock went from %1 to %2 ms").arg(wallStartMs).arg(wallEndMs)));
     QVERIFY2(stepMs >= 2500 + 200 && stepMs <= 2500 + 250 + 200 + 500, qPrintable(QString::number(stepMs)));
     const QStringList lines = QString::fromUtf8(probe.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.mid(lines.size() - 2), QStringList({ sendLine, timedOut }));
+    QCOMPARE(lines.mid(lines.size() - 2), QStringList({ sentCommandLine, timedOut }));
 }
 
 SIMULATION_TEST_MAIN(CommandExchangeTest)

@@ -5,7 +5,6 @@
 #include "monitor/serialportmonitor.h"
 
 #include <QLockFile>
-#include <QProcess>
 #include <QTimer>
 
 #include <memory>
@@ -73,7 +72,8 @@ void DiscoveryTest::busyPortIsReportedEachScanUntilFreed()
         QCOMPARE(busy[scan].text, QStringLiteral("\"ttyUSB2\"  already used"));
         const qint64 sincePrevious = busy[scan].atMs - previousMs;
         const qint64 expected = scan == 0 ? 1000 : 2000;
-        QVERIFY2(sincePrevious >= expected - 20 && sincePrevious <= expected + 600,
+        // Qt's default (coarse) timers may fire up to 5 % early.
+        QVERIFY2(sincePrevious >= expected * 95 / 100 - 20 && sincePrevious <= expected + 600,
                  qPrintable(QStringLiteral("scan %1 came %2 ms after the one before").arg(scan).arg(sincePrevious)));
         previousMs = busy[scan].atMs;
     }
@@ -81,7 +81,7 @@ void DiscoveryTest::busyPortIsReportedEachScanUntilFreed()
     QCOMPARE(opened.size(), 1);
     QCOMPARE(opened[0].text, openLine("ttyUSB2"));
     const qint64 afterRelease = opened[0].atMs - previousMs;
-    QVERIFY2(afterRelease >= 1980 && afterRelease <= 2600, qPrintable(QString::number(afterRelease)));
+    QVERIFY2(afterRelease >= 1880 && afterRelease <= 2600, qPrintable(QString::number(afterRelease)));
     QVERIFY(ranCompleteUpdate(tracker));
 }
 
@@ -129,7 +129,7 @@ void DiscoveryTest::trackerPluggedWhileWaitingIsOpenedAtNextScan()
     QCOMPARE(opened.size(), 1);
     QCOMPARE(opened[0].text, openLine("ttyUSB2"));
     // Plugged between the first scan (1000 ms) and the second (3000 ms).
-    QVERIFY2(opened[0].atMs >= 2980 && opened[0].atMs <= 3700, qPrintable(QString::number(opened[0].atMs)));
+    QVERIFY2(opened[0].atMs >= 2830 && opened[0].atMs <= 3700, qPrintable(QString::number(opened[0].atMs)));
     QVERIFY(ranCompleteUpdate(*tracker));
 }
 
@@ -199,17 +199,14 @@ void DiscoveryTest::extraArgumentsChangeNothing()
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
 
-    QProcess program;
-    program.start(TRACKER_UPDATER_PATH, arguments);
-    QVERIFY(program.waitForFinished(15000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-
-    const QStringList lines = QString::fromUtf8(program.readAllStandardError()).split('\n');
+    const ProgramRun run = runProgram(arguments);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList &lines = run.lines;
     QCOMPARE(lines.mid(0, 5), Expected::banner);
     QCOMPARE(lines.value(5), openLine("ttyUSB2"));
     QCOMPARE(lines.value(6), QStringLiteral("Send \"AT+CMNB=1\\r\\n\""));
-    QCOMPARE(lines.mid(lines.size() - 5), Expected::closingLines + QStringList { "" });
+    QCOMPARE(lines.mid(lines.size() - 4), Expected::closingLines);
     QVERIFY(ranCompleteUpdate(tracker));
 }
 

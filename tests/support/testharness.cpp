@@ -4,6 +4,7 @@
 #include "monitor/serialportmonitor.h"
 
 #include <QEventLoop>
+#include <QProcess>
 #include <QTimer>
 
 #include <memory>
@@ -77,4 +78,31 @@ int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs)
 QString trackerDescription()
 {
     return QString::fromUtf8(BuildSettings::portDescription);
+}
+
+ProgramRun runProgram(const QStringList &arguments, const QStringList &extraEnvironment, int timeoutMs)
+{
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &setting : extraEnvironment)
+        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(TRACKER_UPDATER_PATH), arguments);
+
+    ProgramRun run;
+    run.finished = program.waitForFinished(timeoutMs) && program.exitStatus() == QProcess::NormalExit;
+    if (!run.finished)
+        program.kill();
+    run.exitCode = program.exitCode();
+    run.lines = QString::fromUtf8(program.readAllStandardError()).split('\n');
+    if (run.lines.last().isEmpty())
+        run.lines.removeLast();
+    return run;
+}
+
+QString sendLine(const QByteArray &command)
+{
+    QString escaped = QString::fromUtf8(command);
+    escaped.replace('\\', "\\\\").replace('"', "\\\"").replace('\r', "\\r").replace('\n', "\\n");
+    return "Send \"" + escaped + '"';
 }

@@ -64,3 +64,16 @@ int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs);
 
 // The description under which the program looks for the tracker.
 QString trackerDescription();
+
+// One run of the real program inside this process's simulated system.
+struct ProgramRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QStringList lines; // its debug lines, without the final empty one
+};
+ProgramRun runProgram(const QStringList &arguments, const QStringList &extraEnvironment = {},
+                      int timeoutMs = 30000);
+
+// A debug line that shows a command being sent, as the program prints it.
+QString sendLine(const QByteArray &command);

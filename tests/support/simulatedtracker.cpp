@@ -118,6 +118,12 @@ QByteArray SimulatedTracker::received() const
     return receivedBytes;
 }
 
+QByteArray SimulatedTracker::sent() const
+{
+    std::lock_guard lock(mutex);
+    return sentBytes;
+}
+
 int SimulatedTracker::commandCount() const
 {
     std::lock_guard lock(mutex);
@@ -139,7 +145,8 @@ void SimulatedTracker::run()
             const qint64 now = nowMs();
             while (!outgoing.isEmpty() && outgoing.first().dueMs <= now) {
                 const QByteArray bytes = outgoing.takeFirst().bytes;
-                [[maybe_unused]] const auto written = ::write(masterFd, bytes.constData(), bytes.size());
+                if (::write(masterFd, bytes.constData(), bytes.size()) > 0)
+                    sentBytes += bytes;
             }
             if (!outgoing.isEmpty())
                 waitMs = int(outgoing.first().dueMs - now);

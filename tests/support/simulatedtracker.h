@@ -59,6 +59,7 @@ public:
     void queueReply(const QList<TimedReply> &reply);
 
     QByteArray received() const;
+    QByteArray sent() const;
     int commandCount() const;
     QMap<QString, QByteArray> files() const;
 
@@ -88,6 +89,7 @@ private:
     mutable std::mutex mutex;
     QByteArray input;
     QByteArray receivedBytes;
+    QByteArray sentBytes;
     int commands = 0;
     QList<QList<TimedReply>> scriptedReplies;
     QList<Outgoing> outgoing;

@@ -18,26 +18,6 @@ private slots:
 
 namespace {
 
-QByteArrayList receivedCommands(const SimulatedTracker &tracker)
-{
-    QByteArrayList commands = tracker.received().split('\n');
-    commands.removeLast(); // after the last LF
-    for (QByteArray &command : commands)
-        command += '\n';
-    return commands;
-}
-
-// The lines of a run without the modem's chunks, which depend on how its replies were cut.
-QStringList withoutModemChunks(const QStringList &lines)
-{
-    QStringList kept;
-    for (const QString &line : lines) {
-        if (!line.startsWith('"'))
-            kept.append(line);
-    }
-    return kept;
-}
-
 UpdateScript scaledDown(int divisor)
 {
     UpdateScript script = UpdateScript::standard();
@@ -79,7 +59,7 @@ void UpdateRunTest::completeRunFollowsTheLocale()
 
     const QByteArrayList commands = Expected::commands(operatorSelection);
     QCOMPARE(commands.size(), operatorSelection.isEmpty() ? 20 : 21);
-    QCOMPARE(receivedCommands(tracker), commands);
+    QCOMPARE(commandsIn(tracker.received()), commands);
 
     QStringList expectedLines = Expected::banner;
     expectedLines.append(R"(Open  "ttyUSB2")");
@@ -117,7 +97,7 @@ void UpdateRunTest::unansweredStepsStillEndTheRun()
     SerialPortMonitor monitor(scaledDown(100));
     QCOMPARE(runUntilQuit(monitor, 30000), 0);
 
-    const QByteArrayList commands = receivedCommands(tracker);
+    const QByteArrayList commands = commandsIn(tracker.received());
     QVERIFY2(commands.size() == 20 || commands.size() == 21, qPrintable(QString::number(commands.size())));
     QCOMPARE(commands.first(), QByteArray("AT+CMNB=1\r\n"));
     QCOMPARE(commands.last(), QByteArray("AT+CREBOOT\r\n"));

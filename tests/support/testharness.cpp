@@ -106,3 +106,22 @@ QString sendLine(const QByteArray &command)
     escaped.replace('\\', "\\\\").replace('"', "\\\"").replace('\r', "\\r").replace('\n', "\\n");
     return "Send \"" + escaped + '"';
 }
+
+QByteArrayList commandsIn(const QByteArray &received)
+{
+    QByteArrayList commands = received.split('\n');
+    commands.removeLast(); // what follows the last line end
+    for (QByteArray &command : commands)
+        command += '\n';
+    return commands;
+}
+
+QStringList withoutModemChunks(const QStringList &lines)
+{
+    QStringList kept;
+    for (const QString &line : lines) {
+        if (!line.startsWith('"'))
+            kept.append(line);
+    }
+    return kept;
+}

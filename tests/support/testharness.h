@@ -77,3 +77,9 @@ ProgramRun runProgram(const QStringList &arguments, const QStringList &extraEnvi
 
 // A debug line that shows a command being sent, as the program prints it.
 QString sendLine(const QByteArray &command);
+
+// The commands in what a modem received, each with its line end.
+QByteArrayList commandsIn(const QByteArray &received);
+
+// The lines of a run without the modem's chunks, which depend on how its replies were cut.
+QStringList withoutModemChunks(const QStringList &lines);

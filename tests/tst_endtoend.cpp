@@ -1,0 +1,241 @@
+// The real program, unchanged, against trackers simulated by tracker-sim: what the user
+// sees and what each modem received, both byte for byte.
+#include "support/expectations.h"
+#include "support/simulatedtracker.h"
+#include "support/testharness.h"
+
+#include "buildsettings.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void completeRun_data();
+    void completeRun();
+    void busyPortIsOpenedOnceFreed();
+    void trackerPluggedAfterStart();
+    void decoyPortsAreLeftAlone();
+    void twoTrackersAreUpdatedInTurn();
+    void trackerUnpluggedDuringTheRun();
+    void silentModemWithRealLimits();
+};
+
+namespace {
+
+struct SimulatedRun
+{
+    QString unavailable;
+    bool finished = false;
+    int exitCode = -1;
+    QStringList lines;
+    QList<qint64> lineTimesMs;
+    QJsonArray ports;
+
+    QByteArray portBytes(int port, const char *key) const
+    {
+        return QByteArray::fromBase64(ports.at(port)[key].toString().toLatin1());
+    }
+    QByteArray received(int port) const { return portBytes(port, "received"); }
+    QByteArray sent(int port) const { return portBytes(port, "sent"); }
+    QMap<QString, QByteArray> files(int port) const
+    {
+        QMap<QString, QByteArray> files;
+        const QJsonObject content = ports.at(port)["files"].toObject();
+        for (auto file = content.begin(); file != content.end(); ++file)
+            files.insert(file.key(), QByteArray::fromBase64(file.value().toString().toLatin1()));
+        return files;
+    }
+};
+
+SimulatedRun simulate(const QStringList &simulation, const QString &locale = "C", int timeoutMs = 60000)
+{
+    SimulatedRun run;
+    QTemporaryDir directory;
+    const QString reportPath = directory.filePath("report.json");
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", locale);
+    process.setProcessEnvironment(environment);
+    process.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath } + simulation
+                          + QStringList { "--", TRACKER_UPDATER_PATH });
+    run.finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    if (process.exitCode() == 3) {
+        run.unavailable = QString::fromUtf8(process.readAllStandardError()).trimmed();
+        return run;
+    }
+    QFile reportFile(reportPath);
+    reportFile.open(QIODevice::ReadOnly);
+    const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
+    run.exitCode = report["exitCode"].toInt(-1);
+    for (const QJsonValue line : report["console"].toArray()) {
+        run.lines.append(line["text"].toString());
+        run.lineTimesMs.append(line["atMs"].toInteger());
+    }
+    run.ports = report["ports"].toArray();
+    return run;
+}
+
+// The modem's bytes as the program shows a chunk of them, without the quotes.
+QString shownAsChunk(const QByteArray &bytes)
+{
+    QString shown;
+    QDebug(&shown).nospace() << bytes;
+    return shown.mid(1, shown.size() - 2);
+}
+
+// All chunks shown on the console, quotes removed and joined.
+QString shownChunks(const QStringList &lines)
+{
+    QString joined;
+    for (const QString &line : lines) {
+        if (line.startsWith('"'))
+            joined += line.mid(1, line.size() - 2);
+    }
+    return joined;
+}
+
+QStringList completeRunLines(const QString &portName, const QByteArrayList &commands)
+{
+    QStringList lines { QStringLiteral("Open  \"%1\"").arg(portName) };
+    for (const QByteArray &command : commands)
+        lines.append(sendLine(command));
+    return lines + Expected::closingLines;
+}
+
+QMap<QString, QByteArray> filesAfterSwap()
+{
+    return {
+        { "cust_app.bin",
+          "firmware downloaded from https://" + QByteArray(BuildSettings::updateHost)
+                  + "/firmwares/update_to_latest_simcom\n" },
+        { "cust_app_bck.bin", SimulatedTracker::currentImage },
+    };
+}
+
+} // namespace
+
+#define SIMULATE(run, ...)                                                                     \
+    const SimulatedRun run = simulate(__VA_ARGS__);                                            \
+    if (!run.unavailable.isEmpty())                                                            \
+        QSKIP(qPrintable(run.unavailable));                                                    \
+    QVERIFY(run.finished);                                                                     \
+    QCOMPARE(run.exitCode, 0)
+
+void EndToEndTest::completeRun_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QByteArray>("operatorSelection");
+    QTest::newRow("France") << "fr_FR.UTF-8" << QByteArray("AT+COPS=4,2,20801");
+    QTest::newRow("no country") << "C" << QByteArray();
+}
+
+void EndToEndTest::completeRun()
+{
+    QFETCH(QString, locale);
+    QFETCH(QByteArray, operatorSelection);
+    SIMULATE(run, { "--port", "ttyUSB2", "--reply-delay", "20", "--activation-delay", "100",
+                    "--download-delay", "300" }, locale);
+
+    const QByteArrayList commands = Expected::commands(operatorSelection);
+    QCOMPARE(run.received(0), commands.join());
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", commands));
+    QCOMPARE(shownChunks(run.lines), shownAsChunk(run.sent(0)));
+    QCOMPARE(run.files(0), filesAfterSwap());
+}
+
+void EndToEndTest::busyPortIsOpenedOnceFreed()
+{
+    SIMULATE(run, { "--port", "ttyUSB2", "--busy-until", "2500" });
+
+    QCOMPARE(run.lines.mid(0, 5), Expected::banner);
+    QCOMPARE(run.lines.value(5), R"("ttyUSB2"  already used)");
+    QCOMPARE(withoutModemChunks(run.lines.mid(6)), completeRunLines("ttyUSB2", Expected::commands({})));
+    QVERIFY2(run.lineTimesMs[6] >= 2800, qPrintable(QString::number(run.lineTimesMs[6])));
+    QCOMPARE(run.received(0), Expected::commands({}).join());
+}
+
+void EndToEndTest::trackerPluggedAfterStart()
+{
+    SIMULATE(run, { "--port", "ttyUSB2", "--plug-at", "1500" });
+
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", Expected::commands({})));
+    // Found by the scan at about 3000 ms, not by the one at 1000 ms.
+    QVERIFY2(run.lineTimesMs[5] >= 2800, qPrintable(QString::number(run.lineTimesMs[5])));
+    QCOMPARE(run.received(0), Expected::commands({}).join());
+    QCOMPARE(run.files(0), filesAfterSwap());
+}
+
+void EndToEndTest::decoyPortsAreLeftAlone()
+{
+    const QString tracker = QString::fromUtf8(BuildSettings::portDescription);
+    SIMULATE(run, { "--port", "ttyUSB0", "--description", "SimTech HS-USB Modem 9205",
+                    "--port", "ttyUSB1", "--description", tracker.toUpper(),
+                    "--port", "ttyUSB2",
+                    "--port", "ttyUSB3", "--description", tracker + " #2" });
+
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", Expected::commands({})));
+    for (const int decoy : { 0, 1, 3 })
+        QCOMPARE(run.received(decoy), QByteArray());
+    QCOMPARE(run.received(2), Expected::commands({}).join());
+}
+
+void EndToEndTest::twoTrackersAreUpdatedInTurn()
+{
+    SIMULATE(run, { "--port", "ttyUSB2", "--port", "ttyUSB3" });
+
+    const QByteArrayList commands = Expected::commands({});
+    const QStringList firstRun = withoutModemChunks(run.lines).mid(5, commands.size() + 5);
+    const QString firstPort = firstRun.value(0).contains("ttyUSB2") ? "ttyUSB2" : "ttyUSB3";
+    const QString secondPort = firstPort == "ttyUSB2" ? "ttyUSB3" : "ttyUSB2";
+    QCOMPARE(withoutModemChunks(run.lines),
+             Expected::banner + completeRunLines(firstPort, commands) + completeRunLines(secondPort, commands));
+    QCOMPARE(run.received(0), commands.join());
+    QCOMPARE(run.received(1), commands.join());
+}
+
+void EndToEndTest::trackerUnpluggedDuringTheRun()
+{
+    // Gone once it received its 19th command, so the last two steps find nobody.
+    SIMULATE(run, { "--port", "ttyUSB2", "--unplug-after", "19" });
+
+    const QByteArrayList commands = Expected::commands({});
+    QCOMPARE(run.received(0), commands.mid(0, 19).join());
+    QStringList expected = completeRunLines("ttyUSB2", commands);
+    expected.insert(expected.size() - 4, "Timed out"); // after the reboot
+    expected.insert(expected.size() - 6, "Timed out"); // after the end of the file operations
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + expected);
+    QCOMPARE(run.lines.count("Timed out"), 2);
+}
+
+void EndToEndTest::silentModemWithRealLimits()
+{
+    SIMULATE(run, { "--port", "ttyUSB2", "--mode", "silent" }, "fr_FR.UTF-8", 15 * 60 * 1000);
+
+    const QByteArrayList commands = Expected::commands("AT+COPS=4,2,20801");
+    QCOMPARE(run.received(0), commands.join());
+    QStringList expected { "Open  \"ttyUSB2\"" };
+    for (const QByteArray &command : commands)
+        expected += { sendLine(command), "Timed out" };
+    QCOMPARE(run.lines, Expected::banner + expected + Expected::closingLines);
+
+    const QList<int> limitsMs = { 10000, 10000, 10000, 10000, 10000, 10000, 30000, 30000, 15000, 30000, 15000,
+                                  45000, 5000, 5000, 300000, 10000, 10000, 10000, 10000, 10000, 10000 };
+    for (int step = 0; step < limitsMs.size(); ++step) {
+        const int sendAt = 6 + 2 * step;
+        // From one "Send" to the next, or to the closing lines.
+        const qint64 tookMs = run.lineTimesMs[sendAt + 2] - run.lineTimesMs[sendAt];
+        const int limit = limitsMs[step];
+        QVERIFY2(tookMs >= limit + 150 && tookMs <= limit + limit / 10 + 200 + 500,
+                 qPrintable(QStringLiteral("step %1 (limit %2 ms) took %3 ms").arg(step + 1).arg(limit).arg(tookMs)));
+    }
+}
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "tst_endtoend.moc"

@@ -1,0 +1,127 @@
+// Measures the real program against simulated trackers:
+//  - the latency it adds to a run beyond the modem's own pauses,
+//  - a run against a modem that answers in one piece, against the floor that waiting
+//    a tenth of each step's limit before reading implies,
+//  - its CPU time and peak memory for a complete run.
+#include "modem/trackermodem.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+QTextStream out(stdout);
+
+struct Measure
+{
+    qint64 openToExitMs;
+    double cpuSeconds;
+    double peakMemoryMB;
+};
+
+std::optional<Measure> runSimulated(const QStringList &portOptions)
+{
+    QTemporaryDir directory;
+    const QString reportPath = directory.filePath("report.json");
+    QProcess simulation;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C"); // no operator step: 20 commands
+    simulation.setProcessEnvironment(environment);
+    simulation.setStandardOutputFile(QProcess::nullDevice());
+    simulation.setStandardErrorFile(QProcess::nullDevice());
+    simulation.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath, "--port", "ttyUSB2" } + portOptions
+                             + QStringList { "--", TRACKER_UPDATER_PATH });
+    if (!simulation.waitForFinished(-1) || simulation.exitCode() != 0) {
+        out << "tracker-sim failed with code " << simulation.exitCode()
+            << " (it needs root and mount namespaces)\n";
+        return std::nullopt;
+    }
+    QFile file(reportPath);
+    file.open(QIODevice::ReadOnly);
+    const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+    qint64 openAtMs = -1;
+    for (const QJsonValue line : report["console"].toArray()) {
+        if (line["text"].toString().startsWith("Open  "))
+            openAtMs = line["atMs"].toInteger();
+    }
+    return Measure { report["exitAtMs"].toInteger() - openAtMs, report["cpuSeconds"].toDouble(),
+                     report["peakMemoryKiB"].toDouble() / 1024 };
+}
+
+int stepCount(const UpdateScript &script)
+{
+    return int(script.beforeOperatorChoice.size() + script.afterOperatorChoice.size());
+}
+
+// The modem's own pauses in a run: each reply comes replyDelay after its command, the two
+// delayed reports their own delay after that.
+bool measureLatency(int runs)
+{
+    const int replyDelayMs = 20, activationDelayMs = 100, downloadDelayMs = 300;
+    const qint64 modemMs = stepCount(UpdateScript::standard()) * replyDelayMs + activationDelayMs + downloadDelayMs;
+    out << "Modem echoing at once, replying " << replyDelayMs << " ms later (its pauses: " << modemMs
+        << " ms per run)\n";
+    for (int run = 1; run <= runs; ++run) {
+        const auto measure = runSimulated({ "--reply-delay", QString::number(replyDelayMs),
+                                            "--activation-delay", QString::number(activationDelayMs),
+                                            "--download-delay", QString::number(downloadDelayMs) });
+        if (!measure)
+            return false;
+        out << QStringLiteral("  run %1: open to exit %2 ms, added latency %3 ms (target < 50); "
+                              "CPU %4 s (target < 0.3); peak memory %5 MB (target < 20)\n")
+                        .arg(run)
+                        .arg(measure->openToExitMs)
+                        .arg(measure->openToExitMs - modemMs)
+                        .arg(measure->cpuSeconds, 0, 'f', 3)
+                        .arg(measure->peakMemoryMB, 0, 'f', 1);
+        out.flush();
+    }
+    return true;
+}
+
+bool measureWaitFloor(int runs)
+{
+    const UpdateScript script = UpdateScript::standard();
+    qint64 floorMs = 0;
+    for (const QList<CommandStep> *steps : { &script.beforeOperatorChoice, &script.afterOperatorChoice }) {
+        for (const CommandStep &step : *steps)
+            floorMs += step.timeLimitMs / 10;
+    }
+    out << "Modem sending echo and reply in one piece (floor: " << floorMs << " ms per run)\n";
+    out.flush();
+    for (int run = 1; run <= runs; ++run) {
+        const auto measure = runSimulated({ "--mode", "one-piece" });
+        if (!measure)
+            return false;
+        out << QStringLiteral("  run %1: open to exit %2 ms, ratio to the floor %3 (target <= 1.01)\n")
+                        .arg(run)
+                        .arg(measure->openToExitMs)
+                        .arg(double(measure->openToExitMs) / double(floorMs), 0, 'f', 4);
+        out.flush();
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const qsizetype runsAt = arguments.indexOf("--runs");
+    const int runs = runsAt > 0 ? std::max(1, arguments.value(runsAt + 1).toInt()) : 5;
+    if (!measureLatency(runs))
+        return 1;
+    if (!arguments.contains("--skip-floor") && !measureWaitFloor(std::min(runs, 3)))
+        return 1;
+    return 0;
+}

@@ -103,6 +103,7 @@ public:
     // Returns an error text, or an empty one.
     QString parse(const QStringList &arguments);
     int run();
+    bool helpRequested = false;
 
 private:
     void plug(PortPlan &plan);
@@ -125,6 +126,10 @@ QString Simulation::parse(const QStringList &arguments)
 {
     for (int i = 1; i < arguments.size(); ++i) {
         const QString option = arguments[i];
+        if (option == "--help" || option == "-h") {
+            helpRequested = true;
+            return {};
+        }
         if (option == "--") {
             program = arguments.value(i + 1);
             programArguments = arguments.mid(i + 2);
@@ -309,6 +314,10 @@ int main(int argc, char *argv[])
 
     Simulation simulation;
     const QString error = simulation.parse(app.arguments());
+    if (simulation.helpRequested) {
+        QTextStream(stdout) << usage;
+        return 0;
+    }
     if (!error.isEmpty()) {
         err << "tracker-sim: " << error << "\n\n" << usage;
         return 2;

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <memory>
+
 Q_DECLARE_METATYPE(QList<TimedReply>)
 
 class CommandExchangeTest : public QObject
@@ -14,6 +16,8 @@ class CommandExchangeTest : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
     void stepEndsAtExpectedTextOrLimit_data();
     void stepEndsAtExpectedTextOrLimit();
     void leftoverTextSatisfiesTheNextCall();
@@ -21,6 +25,12 @@ private slots:
     void modemBytesAreEscaped();
     void wallClockChangesDoNotShortenAStep_data();
     void wallClockChangesDoNotShortenAStep();
+
+private:
+    // A modem that answers as each test queues, on a port the monitor has open.
+    std::unique_ptr<SimulatedTracker> modem;
+    std::unique_ptr<DebugCapture> capture;
+    std::unique_ptr<TestMonitor> monitor;
 };
 
 namespace {
@@ -36,6 +46,26 @@ bool isPrintableAscii(const QString &line)
     return std::all_of(line.cbegin(), line.cend(), [](QChar c) { return c >= u' ' && c < QChar(0x7F); });
 }
 
+}
+
+void CommandExchangeTest::init()
+{
+    REQUIRE_SIMULATION();
+    ModemBehaviour scripted;
+    scripted.mode = ModemBehaviour::Mode::Scripted;
+    modem = std::make_unique<SimulatedTracker>("ttyUSB2", modemDescription, scripted);
+    QVERIFY2(modem->error().isEmpty(), qPrintable(modem->error()));
+    capture = std::make_unique<DebugCapture>();
+    monitor = std::make_unique<TestMonitor>();
+    QVERIFY(monitor->openPort("ttyUSB2"));
+    capture->clear(); // the banner
+}
+
+void CommandExchangeTest::cleanup()
+{
+    monitor.reset();
+    capture.reset();
+    modem.reset();
 }
 
 void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
@@ -74,7 +104,6 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
 
 void CommandExchangeTest::stepEndsAtExpectedTextOrLimit()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QList<TimedReply>, replies);
     QFETCH(bool, vanish);
     QFETCH(int, limitMs);
@@ -83,51 +112,34 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit()
     QFETCH(int, minMs);
     QFETCH(int, maxMs);
 
-    ModemBehaviour scripted;
-    scripted.mode = ModemBehaviour::Mode::Scripted;
-    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
-    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
-    modem.queueReply(replies);
-    DebugCapture capture;
-    TestMonitor monitor;
-    QVERIFY(monitor.openPort("ttyUSB2"));
+    modem->queueReply(replies);
     if (vanish)
-        modem.unplug();
-    capture.clear();
+        modem->unplug();
     QElapsedTimer clock;
     clock.start();
-    monitor.sendCommand(command, limitMs, expected);
+    monitor->sendCommand(command, limitMs, expected);
     const qint64 tookMs = clock.elapsed();
 
-    QCOMPARE(capture.lines(), QStringList { sentCommandLine } + echoed);
+    QCOMPARE(capture->lines(), QStringList { sentCommandLine } + echoed);
     QVERIFY2(tookMs >= minMs && tookMs <= maxMs, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
     if (!vanish)
-        QCOMPARE(modem.received(), command.toUtf8());
+        QCOMPARE(modem->received(), command.toUtf8());
 }
 
 void CommandExchangeTest::leftoverTextSatisfiesTheNextCall()
 {
-    REQUIRE_SIMULATION();
-    ModemBehaviour scripted;
-    scripted.mode = ModemBehaviour::Mode::Scripted;
-    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
-    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
     // Arrives after the first call has given up.
-    modem.queueReply({ { 1000, "\r\nOK\r\n" } });
-    DebugCapture capture;
-    TestMonitor monitor;
-    QVERIFY(monitor.openPort("ttyUSB2"));
-    capture.clear();
-    monitor.sendCommand(command, 300, QStringLiteral("OK"));
-    QCOMPARE(capture.lines(), QStringList({ sentCommandLine, timedOut }));
+    modem->queueReply({ { 1000, "\r\nOK\r\n" } });
+    monitor->sendCommand(command, 300, QStringLiteral("OK"));
+    QCOMPARE(capture->lines(), QStringList({ sentCommandLine, timedOut }));
     QThread::msleep(1000);
 
     QElapsedTimer clock;
     clock.start();
-    monitor.sendCommand(QStringLiteral("AT+GSN\r\n"), 2000, QStringLiteral("OK"));
+    monitor->sendCommand(QStringLiteral("AT+GSN\r\n"), 2000, QStringLiteral("OK"));
     const qint64 tookMs = clock.elapsed();
     const QStringList lines = { sentCommandLine, timedOut, sendLine("AT+GSN\r\n"), R"("\r\nOK\r\n")" };
-    QCOMPARE(capture.lines(), lines);
+    QCOMPARE(capture->lines(), lines);
     // The first wait and one tenth of the limit, not the limit.
     QVERIFY2(tookMs >= 190 && tookMs < 800, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
 }
@@ -146,24 +158,15 @@ void CommandExchangeTest::modemBytesAreEscaped_data()
 
 void CommandExchangeTest::modemBytesAreEscaped()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QByteArray, bytes);
     QFETCH(QString, line);
 
-    ModemBehaviour scripted;
-    scripted.mode = ModemBehaviour::Mode::Scripted;
-    SimulatedTracker modem("ttyUSB2", modemDescription, scripted);
-    QVERIFY2(modem.error().isEmpty(), qPrintable(modem.error()));
-    modem.queueReply({ { 0, bytes + "\r\nOK\r\n" } });
-    DebugCapture capture;
-    TestMonitor monitor;
-    QVERIFY(monitor.openPort("ttyUSB2"));
-    capture.clear();
-    monitor.sendCommand(command, 1000, QStringLiteral("OK"));
+    modem->queueReply({ { 0, bytes + "\r\nOK\r\n" } });
+    monitor->sendCommand(command, 1000, QStringLiteral("OK"));
 
     const QString echoed = line + R"(\r\nOK\r\n")";
-    QCOMPARE(capture.lines(), QStringList({ sentCommandLine, echoed }));
-    for (const QString &captured : capture.lines())
+    QCOMPARE(capture->lines(), QStringList({ sentCommandLine, echoed }));
+    for (const QString &captured : capture->lines())
         QVERIFY2(isPrintableAscii(captured), qPrintable(captured.toUtf8().toPercentEncoding()));
 }
 
@@ -179,7 +182,6 @@ void CommandExchangeTest::wallClockChangesDoNotShortenAStep_data()
 
 void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QStringList, faketime);
     QFETCH(QByteArray, startAfterSeconds);
     const QString faketimeProgram = QStandardPaths::findExecutable("faketime");

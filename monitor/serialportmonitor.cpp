@@ -5,6 +5,10 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
+#ifdef QT_NO_DEBUG_OUTPUT
+#error "The debug lines are the program's only output; build it with them."
+#endif
+
 namespace {
 constexpr int firstScanDelayMs = 1000;
 constexpr int rescanIntervalMs = 2000;

@@ -5,6 +5,7 @@
 #include "monitor/serialportmonitor.h"
 
 #include <QLockFile>
+#include <QMetaMethod>
 #include <QTimer>
 
 #include <memory>
@@ -14,6 +15,7 @@ class DiscoveryTest : public QObject
     Q_OBJECT
 
 private slots:
+    void metaObjectHasOnlyQuitAndTimeout();
     void bannerThenNothingWithoutTracker();
     void busyPortIsReportedEachScanUntilFreed();
     void onlyTheExactDescriptionIsOpened_data();
@@ -38,6 +40,25 @@ QString openLine(const QString &portName)
     return QStringLiteral("Open  \"%1\"").arg(portName);
 }
 
+}
+
+void DiscoveryTest::metaObjectHasOnlyQuitAndTimeout()
+{
+    const QMetaObject &meta = SerialPortMonitor::staticMetaObject;
+    QCOMPARE(meta.className(), "SerialPortMonitor");
+    QCOMPARE(meta.superClass(), &QObject::staticMetaObject);
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 2);
+    const QMetaMethod quit = meta.method(meta.methodOffset());
+    const QMetaMethod timeout = meta.method(meta.methodOffset() + 1);
+    QCOMPARE(quit.methodSignature(), QByteArray("quit()"));
+    QCOMPARE(quit.methodType(), QMetaMethod::Signal);
+    QCOMPARE(timeout.methodSignature(), QByteArray("timeout()"));
+    QCOMPARE(timeout.methodType(), QMetaMethod::Slot);
+    QCOMPARE(timeout.access(), QMetaMethod::Public);
+    QCOMPARE(meta.propertyCount(), meta.propertyOffset());
+    QCOMPARE(meta.enumeratorCount(), meta.enumeratorOffset());
+    QCOMPARE(meta.constructorCount(), 0);
+    QCOMPARE(meta.classInfoCount(), meta.classInfoOffset());
 }
 
 void DiscoveryTest::bannerThenNothingWithoutTracker()

@@ -62,6 +62,9 @@ void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString ex
     QElapsedTimer clock;
     clock.start();
     while (!response.contains(expected, Qt::CaseSensitive)) {
+        // Nothing matched yet, so only a tail shorter than the expected text can still
+        // begin a match: a modem flooding the port costs neither memory nor search time.
+        response = response.right(expected.size() - 1);
         if (clock.elapsed() >= timeLimitMs)
             break;
         port->waitForReadyRead(timeLimitMs / 10);

@@ -21,6 +21,7 @@ private slots:
     void stepEndsAtExpectedTextOrLimit_data();
     void stepEndsAtExpectedTextOrLimit();
     void leftoverTextSatisfiesTheNextCall();
+    void floodingModemDoesNotStretchTheStep();
     void modemBytesAreEscaped_data();
     void modemBytesAreEscaped();
     void wallClockChangesDoNotShortenAStep_data();
@@ -84,6 +85,10 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
     QTest::newRow("split over two chunks")
             << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nO" }, { 450, "K\r\n" } } << false << 2000
             << "OK" << QStringList { R"("AT+CMNB=1\r\n\r\nO")", R"("K\r\n")" } << 450 << 1200;
+    QTest::newRow("long text split over two chunks")
+            << QList<TimedReply> { { 0, "\r\nOK\r\n\r\n+APP PDP: 0,AC" }, { 450, "TIVE\r\n" } } << false << 2000
+            << "+APP PDP: 0,ACTIVE" << QStringList { R"("\r\nOK\r\n\r\n+APP PDP: 0,AC")", R"("TIVE\r\n")" }
+            << 450 << 1200;
     QTest::newRow("complete first reply")
             << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nOK\r\n" } } << false << 3000 << "OK"
             << QStringList { R"("AT+CMNB=1\r\n\r\nOK\r\n")" } << 290 << 800;
@@ -142,6 +147,24 @@ void CommandExchangeTest::leftoverTextSatisfiesTheNextCall()
     QCOMPARE(capture->lines(), lines);
     // The first wait and one tenth of the limit, not the limit.
     QVERIFY2(tookMs >= 190 && tookMs < 800, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
+}
+
+void CommandExchangeTest::floodingModemDoesNotStretchTheStep()
+{
+    // About 12 MB over two seconds, in many small pieces, none with the expected text.
+    QList<TimedReply> flood;
+    for (int ms = 0; ms < 2000; ms += 2)
+        flood.append({ ms, QByteArray(24 * 1024, 'x') });
+    modem->queueReply(flood);
+
+    QElapsedTimer clock;
+    clock.start();
+    monitor->sendCommand(command, 2000, QStringLiteral("OK"));
+    const qint64 tookMs = clock.elapsed();
+
+    QCOMPARE(capture->lines().last(), timedOut);
+    QVERIFY2(capture->lines().size() > 20, qPrintable(QString::number(capture->lines().size())));
+    QVERIFY2(tookMs >= 2000 && tookMs <= 2000 + 200 + 200 + 800, qPrintable(QStringLiteral("took %1 ms").arg(tookMs)));
 }
 
 void CommandExchangeTest::modemBytesAreEscaped_data()

@@ -3,6 +3,7 @@
 #include "simulatedsystem.h"
 
 #include <chrono>
+#include <fcntl.h>
 #include <algorithm>
 #include <utility>
 #include <poll.h>
@@ -70,6 +71,8 @@ SimulatedTracker::SimulatedTracker(const QString &portName, const QString &descr
     setupError = SimulatedSystem::plugPort(portName, description, QString::fromLocal8Bit(slavePath));
     if (!setupError.isEmpty())
         return;
+    // Never block on a program that stops reading: the modem must stay stoppable.
+    ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
     plugged = true;
     wakeFd = ::eventfd(0, EFD_CLOEXEC);
     modem = std::thread(&SimulatedTracker::run, this);
@@ -140,19 +143,29 @@ void SimulatedTracker::run()
 {
     while (!stopping) {
         int waitMs = -1;
+        bool portFull = false;
         {
             std::lock_guard lock(mutex);
             const qint64 now = nowMs();
             while (!outgoing.isEmpty() && outgoing.first().dueMs <= now) {
-                const QByteArray bytes = outgoing.takeFirst().bytes;
-                if (::write(masterFd, bytes.constData(), bytes.size()) > 0)
-                    sentBytes += bytes;
+                QByteArray &bytes = outgoing.first().bytes;
+                const ssize_t written = ::write(masterFd, bytes.constData(), bytes.size());
+                if (written > 0) {
+                    sentBytes += bytes.left(written);
+                    bytes.remove(0, written);
+                }
+                if (!bytes.isEmpty()) {
+                    portFull = true; // the program is not reading: go on once it does
+                    break;
+                }
+                outgoing.removeFirst();
             }
-            if (!outgoing.isEmpty())
-                waitMs = int(outgoing.first().dueMs - now);
+            if (!outgoing.isEmpty() && !portFull)
+                waitMs = int(std::max<qint64>(0, outgoing.first().dueMs - now));
         }
 
-        pollfd fds[2] = { { masterFd, POLLIN, 0 }, { wakeFd, POLLIN, 0 } };
+        const short events = portFull ? POLLIN | POLLOUT : POLLIN;
+        pollfd fds[2] = { { masterFd, events, 0 }, { wakeFd, POLLIN, 0 } };
         if (::poll(fds, 2, waitMs) <= 0)
             continue;
         if (fds[1].revents & POLLIN) {

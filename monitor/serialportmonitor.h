@@ -6,6 +6,7 @@
 #include <QSerialPort>
 
 #include <memory>
+#include <utility>
 
 // Waits for the tracker's AT port, then drives its modem through the update script.
 class SerialPortMonitor : public QObject

@@ -35,11 +35,6 @@ bool ranCompleteUpdate(const SimulatedTracker &tracker)
     return received.startsWith("AT+CMNB=1\r\n") && received.endsWith("AT+CREBOOT\r\n");
 }
 
-QString openLine(const QString &portName)
-{
-    return QStringLiteral("Open  \"%1\"").arg(portName);
-}
-
 }
 
 void DiscoveryTest::metaObjectHasOnlyQuitAndTimeout()
@@ -100,7 +95,7 @@ void DiscoveryTest::busyPortIsReportedEachScanUntilFreed()
     }
     const QList<DebugCapture::Line> opened = capture.linesContaining("Open");
     QCOMPARE(opened.size(), 1);
-    QCOMPARE(opened[0].text, openLine("ttyUSB2"));
+    QCOMPARE(opened[0].text, Expected::openLine("ttyUSB2"));
     const qint64 afterRelease = opened[0].atMs - previousMs;
     QVERIFY2(afterRelease >= 1880 && afterRelease <= 2600, qPrintable(QString::number(afterRelease)));
     QVERIFY(ranCompleteUpdate(tracker));
@@ -128,7 +123,7 @@ void DiscoveryTest::onlyTheExactDescriptionIsOpened()
     QCOMPARE(runUntilQuit(monitor, 10000), 0);
 
     QCOMPARE(capture.linesContaining("Open").size(), 1);
-    QCOMPARE(capture.linesContaining("Open")[0].text, openLine("ttyUSB3"));
+    QCOMPARE(capture.linesContaining("Open")[0].text, Expected::openLine("ttyUSB3"));
     QVERIFY(capture.linesContaining("ttyUSB1").isEmpty());
     QVERIFY(decoy.received().isEmpty());
     QVERIFY(ranCompleteUpdate(tracker));
@@ -148,7 +143,7 @@ void DiscoveryTest::trackerPluggedWhileWaitingIsOpenedAtNextScan()
     QVERIFY2(tracker->error().isEmpty(), qPrintable(tracker->error()));
     const QList<DebugCapture::Line> opened = capture.linesContaining("Open");
     QCOMPARE(opened.size(), 1);
-    QCOMPARE(opened[0].text, openLine("ttyUSB2"));
+    QCOMPARE(opened[0].text, Expected::openLine("ttyUSB2"));
     // Plugged between the first scan (1000 ms) and the second (3000 ms).
     QVERIFY2(opened[0].atMs >= 2830 && opened[0].atMs <= 3700, qPrintable(QString::number(opened[0].atMs)));
     QVERIFY(ranCompleteUpdate(*tracker));
@@ -225,7 +220,7 @@ void DiscoveryTest::extraArgumentsChangeNothing()
     QCOMPARE(run.exitCode, 0);
     const QStringList &lines = run.lines;
     QCOMPARE(lines.mid(0, 5), Expected::banner);
-    QCOMPARE(lines.value(5), openLine("ttyUSB2"));
+    QCOMPARE(lines.value(5), Expected::openLine("ttyUSB2"));
     QCOMPARE(lines.value(6), QStringLiteral("Send \"AT+CMNB=1\\r\\n\""));
     QCOMPARE(lines.mid(lines.size() - 4), Expected::closingLines);
     QVERIFY(ranCompleteUpdate(tracker));

@@ -101,24 +101,6 @@ QString shownChunks(const QStringList &lines)
     return joined;
 }
 
-QStringList completeRunLines(const QString &portName, const QByteArrayList &commands)
-{
-    QStringList lines { QStringLiteral("Open  \"%1\"").arg(portName) };
-    for (const QByteArray &command : commands)
-        lines.append(sendLine(command));
-    return lines + Expected::closingLines;
-}
-
-QMap<QString, QByteArray> filesAfterSwap()
-{
-    return {
-        { "cust_app.bin",
-          "firmware downloaded from https://" + QByteArray(BuildSettings::updateHost)
-                  + "/firmwares/update_to_latest_simcom\n" },
-        { "cust_app_bck.bin", SimulatedTracker::currentImage },
-    };
-}
-
 } // namespace
 
 #define SIMULATE(run, ...)                                                                     \
@@ -145,9 +127,9 @@ void EndToEndTest::completeRun()
 
     const QByteArrayList commands = Expected::commands(operatorSelection);
     QCOMPARE(run.received(0), commands.join());
-    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", commands));
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", commands));
     QCOMPARE(shownChunks(run.lines), shownAsChunk(run.sent(0)));
-    QCOMPARE(run.files(0), filesAfterSwap());
+    QCOMPARE(run.files(0), Expected::filesAfterSwap());
 }
 
 void EndToEndTest::busyPortIsOpenedOnceFreed()
@@ -156,7 +138,7 @@ void EndToEndTest::busyPortIsOpenedOnceFreed()
 
     QCOMPARE(run.lines.mid(0, 5), Expected::banner);
     QCOMPARE(run.lines.value(5), R"("ttyUSB2"  already used)");
-    QCOMPARE(withoutModemChunks(run.lines.mid(6)), completeRunLines("ttyUSB2", Expected::commands({})));
+    QCOMPARE(withoutModemChunks(run.lines.mid(6)), Expected::runLines("ttyUSB2", Expected::commands({})));
     QVERIFY2(run.lineTimesMs[6] >= 2800, qPrintable(QString::number(run.lineTimesMs[6])));
     QCOMPARE(run.received(0), Expected::commands({}).join());
 }
@@ -165,11 +147,11 @@ void EndToEndTest::trackerPluggedAfterStart()
 {
     SIMULATE(run, { "--port", "ttyUSB2", "--plug-at", "1500" });
 
-    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", Expected::commands({})));
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
     // Found by the scan at about 3000 ms, not by the one at 1000 ms.
     QVERIFY2(run.lineTimesMs[5] >= 2800, qPrintable(QString::number(run.lineTimesMs[5])));
     QCOMPARE(run.received(0), Expected::commands({}).join());
-    QCOMPARE(run.files(0), filesAfterSwap());
+    QCOMPARE(run.files(0), Expected::filesAfterSwap());
 }
 
 void EndToEndTest::decoyPortsAreLeftAlone()
@@ -180,7 +162,7 @@ void EndToEndTest::decoyPortsAreLeftAlone()
                     "--port", "ttyUSB2",
                     "--port", "ttyUSB3", "--description", tracker + " #2" });
 
-    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + completeRunLines("ttyUSB2", Expected::commands({})));
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
     for (const int decoy : { 0, 1, 3 })
         QCOMPARE(run.received(decoy), QByteArray());
     QCOMPARE(run.received(2), Expected::commands({}).join());
@@ -195,7 +177,7 @@ void EndToEndTest::twoTrackersAreUpdatedInTurn()
     const QString firstPort = firstRun.value(0).contains("ttyUSB2") ? "ttyUSB2" : "ttyUSB3";
     const QString secondPort = firstPort == "ttyUSB2" ? "ttyUSB3" : "ttyUSB2";
     QCOMPARE(withoutModemChunks(run.lines),
-             Expected::banner + completeRunLines(firstPort, commands) + completeRunLines(secondPort, commands));
+             Expected::banner + Expected::runLines(firstPort, commands) + Expected::runLines(secondPort, commands));
     QCOMPARE(run.received(0), commands.join());
     QCOMPARE(run.received(1), commands.join());
 }
@@ -207,7 +189,7 @@ void EndToEndTest::trackerUnpluggedDuringTheRun()
 
     const QByteArrayList commands = Expected::commands({});
     QCOMPARE(run.received(0), commands.mid(0, 19).join());
-    QStringList expected = completeRunLines("ttyUSB2", commands);
+    QStringList expected = Expected::runLines("ttyUSB2", commands);
     expected.insert(expected.size() - 4, "Timed out"); // after the reboot
     expected.insert(expected.size() - 6, "Timed out"); // after the end of the file operations
     QCOMPARE(withoutModemChunks(run.lines), Expected::banner + expected);
@@ -220,7 +202,7 @@ void EndToEndTest::silentModemWithRealLimits()
 
     const QByteArrayList commands = Expected::commands("AT+COPS=4,2,20801");
     QCOMPARE(run.received(0), commands.join());
-    QStringList expected { "Open  \"ttyUSB2\"" };
+    QStringList expected { Expected::openLine("ttyUSB2") };
     for (const QByteArray &command : commands)
         expected += { sendLine(command), "Timed out" };
     QCOMPARE(run.lines, Expected::banner + expected + Expected::closingLines);

@@ -2,7 +2,6 @@
 #include "support/simulatedtracker.h"
 #include "support/testharness.h"
 
-#include "buildsettings.h"
 #include "monitor/serialportmonitor.h"
 
 class UpdateRunTest : public QObject
@@ -61,20 +60,8 @@ void UpdateRunTest::completeRunFollowsTheLocale()
     QCOMPARE(commands.size(), operatorSelection.isEmpty() ? 20 : 21);
     QCOMPARE(commandsIn(tracker.received()), commands);
 
-    QStringList expectedLines = Expected::banner;
-    expectedLines.append(R"(Open  "ttyUSB2")");
-    for (const QByteArray &command : commands)
-        expectedLines.append(sendLine(command));
-    expectedLines += Expected::closingLines;
-    QCOMPARE(withoutModemChunks(run.lines), expectedLines);
-
-    const QMap<QString, QByteArray> files = {
-        { "cust_app.bin",
-          "firmware downloaded from https://" + QByteArray(BuildSettings::updateHost)
-                  + "/firmwares/update_to_latest_simcom\n" },
-        { "cust_app_bck.bin", SimulatedTracker::currentImage },
-    };
-    QCOMPARE(tracker.files(), files);
+    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", commands));
+    QCOMPARE(tracker.files(), Expected::filesAfterSwap());
 }
 
 void UpdateRunTest::unansweredStepsStillEndTheRun_data()
@@ -102,7 +89,7 @@ void UpdateRunTest::unansweredStepsStillEndTheRun()
     QCOMPARE(commands.first(), QByteArray("AT+CMNB=1\r\n"));
     QCOMPARE(commands.last(), QByteArray("AT+CREBOOT\r\n"));
     QStringList expectedLines = Expected::banner;
-    expectedLines.append(R"(Open  "ttyUSB2")");
+    expectedLines.append(Expected::openLine("ttyUSB2"));
     for (const QByteArray &command : commands)
         expectedLines += { sendLine(command), "Timed out" };
     expectedLines += Expected::closingLines;

@@ -1,5 +1,8 @@
 #include "expectations.h"
 
+#include "simulatedtracker.h"
+#include "testharness.h"
+
 #include "buildsettings.h"
 
 namespace Expected {
@@ -52,6 +55,29 @@ QByteArrayList commands(const QByteArray &operatorSelection)
     for (QByteArray &line : lines)
         line += "\r\n";
     return lines;
+}
+
+QString openLine(const QString &portName)
+{
+    return QStringLiteral("Open  \"%1\"").arg(portName);
+}
+
+QStringList runLines(const QString &portName, const QByteArrayList &commands)
+{
+    QStringList lines { openLine(portName) };
+    for (const QByteArray &command : commands)
+        lines.append(sendLine(command));
+    return lines + closingLines;
+}
+
+QMap<QString, QByteArray> filesAfterSwap()
+{
+    return {
+        { "cust_app.bin",
+          "firmware downloaded from https://" + QByteArray(BuildSettings::updateHost)
+                  + "/firmwares/update_to_latest_simcom\n" },
+        { "cust_app_bck.bin", SimulatedTracker::currentImage },
+    };
 }
 
 }

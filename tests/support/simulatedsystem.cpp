@@ -118,11 +118,6 @@ QString enter()
     return error;
 }
 
-bool isEntered()
-{
-    return entered;
-}
-
 QString lockFilePath(const QString &portName)
 {
     return QStringLiteral("/run/lock/LCK..") + portName;

@@ -11,8 +11,6 @@ namespace SimulatedSystem {
 // unavailable, or an empty string once the process is inside it.
 QString enter();
 
-bool isEntered();
-
 // Where Qt Serial Port keeps the lock file of a port.
 QString lockFilePath(const QString &portName);
 

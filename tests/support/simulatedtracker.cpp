@@ -127,12 +127,6 @@ QByteArray SimulatedTracker::sent() const
     return sentBytes;
 }
 
-int SimulatedTracker::commandCount() const
-{
-    std::lock_guard lock(mutex);
-    return commands;
-}
-
 QMap<QString, QByteArray> SimulatedTracker::files() const
 {
     std::lock_guard lock(mutex);

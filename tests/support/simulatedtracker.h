@@ -50,17 +50,14 @@ public:
 
     // Empty once the port is listed by the enumeration; otherwise why it is not.
     QString error() const { return setupError; }
-    QString portName() const { return name; }
 
     void unplug();
-    bool isPlugged() const { return plugged; }
 
     // Scripted mode: the replies to the next command that has none yet.
     void queueReply(const QList<TimedReply> &reply);
 
     QByteArray received() const;
     QByteArray sent() const;
-    int commandCount() const;
     QMap<QString, QByteArray> files() const;
 
 private:

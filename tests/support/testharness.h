@@ -24,10 +24,8 @@ public:
 
     QStringList lines() const;
     void clear() { captured.clear(); }
-    QList<Line> timedLines() const { return captured; }
     // Lines that contain the given text, in order.
     QList<Line> linesContaining(const QString &text) const;
-    qint64 elapsedMs() const { return clock.elapsed(); }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message);

@@ -57,9 +57,11 @@ std::optional<Measure> runSimulated(const QStringList &portOptions)
                      report["peakMemoryKiB"].toDouble() / 1024 };
 }
 
-int stepCount(const UpdateScript &script)
+// The steps of a run with a successful download and no operator choice.
+QList<CommandStep> stepsOfARun(const UpdateScript &script)
 {
-    return int(script.beforeOperatorChoice.size() + script.afterOperatorChoice.size());
+    return script.beforeOperatorChoice + script.beforeDownload + QList<CommandStep> { script.download }
+            + script.fileSwap + QList<CommandStep> { script.reboot };
 }
 
 // The modem's own pauses in a run: each reply comes replyDelay after its command, the two
@@ -67,7 +69,7 @@ int stepCount(const UpdateScript &script)
 bool measureLatency(int runs)
 {
     const int replyDelayMs = 20, activationDelayMs = 100, downloadDelayMs = 300;
-    const qint64 modemMs = stepCount(UpdateScript::standard()) * replyDelayMs + activationDelayMs + downloadDelayMs;
+    const qint64 modemMs = stepsOfARun(UpdateScript::standard()).size() * replyDelayMs + activationDelayMs + downloadDelayMs;
     out << "Modem echoing at once, replying " << replyDelayMs << " ms later (its pauses: " << modemMs
         << " ms per run)\n";
     for (int run = 1; run <= runs; ++run) {
@@ -90,12 +92,9 @@ bool measureLatency(int runs)
 
 bool measureWaitFloor(int runs)
 {
-    const UpdateScript script = UpdateScript::standard();
     qint64 floorMs = 0;
-    for (const QList<CommandStep> *steps : { &script.beforeOperatorChoice, &script.afterOperatorChoice }) {
-        for (const CommandStep &step : *steps)
-            floorMs += step.timeLimitMs / 10;
-    }
+    for (const CommandStep &step : stepsOfARun(UpdateScript::standard()))
+        floorMs += step.timeLimitMs / 10;
     out << "Modem sending echo and reply in one piece (floor: " << floorMs << " ms per run)\n";
     out.flush();
     for (int run = 1; run <= runs; ++run) {

@@ -39,6 +39,13 @@ QString firmwareUrl()
             + QStringLiteral("/firmwares/update_to_latest_simcom");
 }
 
+bool downloadSucceeded(const QString &downloadReply)
+{
+    // HTTP status 200, then the size: anything else, or a report cut before its status,
+    // leaves no image worth installing.
+    return downloadReply.contains(QStringLiteral("+HTTPTOFS: 200,"), Qt::CaseSensitive);
+}
+
 std::optional<QString> operatorCommand(QLocale::Country country)
 {
     for (const OperatorRow &row : operatorTable) {
@@ -75,15 +82,17 @@ UpdateScript UpdateScript::standard()
             { QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000 },
             { QStringLiteral("AT+CNACT?"), ok, 5000 },
             { QStringLiteral("AT+CNCFG?"), ok, 5000 },
-            { QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
-                      + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
-              QStringLiteral("+HTTPTOFS:"), 300000 },
+        },
+        { QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
+                  + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
+          QStringLiteral("+HTTPTOFS:"), 300000 },
+        {
             { QStringLiteral("AT+CFSINIT"), ok, 10000 },
             { QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000 },
             { QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000 },
             { QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000 },
             { QStringLiteral("AT+CFSTERM"), ok, 10000 },
-            { QStringLiteral("AT+CREBOOT"), ok, 10000 },
         },
+        { QStringLiteral("AT+CREBOOT"), ok, 10000 },
     };
 }

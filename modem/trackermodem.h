@@ -23,13 +23,21 @@ struct UpdateScript
     QList<CommandStep> beforeOperatorChoice;
     // Its command is chosen from the locale's country when the step is reached.
     CommandStep operatorChoice;
-    QList<CommandStep> afterOperatorChoice;
+    QList<CommandStep> beforeDownload;
+    CommandStep download;
+    // Sent only after a download the modem reported as complete: the current image
+    // becomes the backup, the new one the current image.
+    QList<CommandStep> fileSwap;
+    CommandStep reboot;
 
     static UpdateScript standard();
 };
 
 QString trackerPortDescription();
 QString firmwareUrl();
+
+// Whether what the modem sent during the download step reports a complete download.
+bool downloadSucceeded(const QString &downloadReply);
 
 // The operator selection for a country, or nothing where the modem should
 // keep choosing the network on its own.

@@ -53,6 +53,11 @@ void SerialPortMonitor::timeout()
 
 void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString expected)
 {
+    exchange(command, timeLimitMs, expected);
+}
+
+QString SerialPortMonitor::exchange(const QString &command, int timeLimitMs, const QString &expected)
+{
     QString response;
     qDebug() << "Send" << command;
     port->write(command.toUtf8());
@@ -75,24 +80,36 @@ void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString ex
     }
     if (clock.elapsed() >= timeLimitMs)
         qDebug() << "Timed out";
+    return response;
 }
 
-void SerialPortMonitor::runStep(const CommandStep &step)
+QString SerialPortMonitor::runStep(const CommandStep &step)
 {
-    sendCommand(step.command + QStringLiteral("\r\n"), step.timeLimitMs, step.expected);
+    return exchange(step.command + QStringLiteral("\r\n"), step.timeLimitMs, step.expected);
+}
+
+void SerialPortMonitor::runSteps(const QList<CommandStep> &steps)
+{
+    for (const CommandStep &step : steps)
+        runStep(step);
 }
 
 void SerialPortMonitor::runUpdate()
 {
-    for (const CommandStep &step : script.beforeOperatorChoice)
-        runStep(step);
+    runSteps(script.beforeOperatorChoice);
     if (const std::optional<QString> command = operatorCommand(QLocale::system().territory())) {
         CommandStep step = script.operatorChoice;
         step.command = *command;
         runStep(step);
     }
-    for (const CommandStep &step : script.afterOperatorChoice)
-        runStep(step);
+    runSteps(script.beforeDownload);
+    // Without a new image the swap would leave the modem with no current image, and a
+    // second attempt would delete the backup that by then is its only firmware.
+    if (downloadSucceeded(runStep(script.download)))
+        runSteps(script.fileSwap);
+    else
+        qDebug() << "Download failed: firmware files left unchanged";
+    runStep(script.reboot);
 
     port->close();
     port.reset();

@@ -29,8 +29,12 @@ protected:
     bool portOpened = false;
 
 private:
+    // The exchange itself; returns what is kept of the reply: the matching text with
+    // whatever arrived with it, or less than the expected text when it never came.
+    QString exchange(const QString &command, int timeLimitMs, const QString &expected);
     void runUpdate();
-    void runStep(const CommandStep &step);
+    QString runStep(const CommandStep &step);
+    void runSteps(const QList<CommandStep> &steps);
     void printClosingLines();
 
     const UpdateScript script;

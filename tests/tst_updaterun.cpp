@@ -13,18 +13,29 @@ private slots:
     void completeRunFollowsTheLocale();
     void unansweredStepsStillEndTheRun_data();
     void unansweredStepsStillEndTheRun();
+    void downloadOutcomeDecidesTheFileSwap_data();
+    void downloadOutcomeDecidesTheFileSwap();
 };
+
+// One update run of a test, against a modem that downloads as given.
+struct Attempt
+{
+    ModemBehaviour modem;
+    Expected::Download outcome;
+};
+Q_DECLARE_METATYPE(QList<Attempt>)
 
 namespace {
 
 UpdateScript scaledDown(int divisor)
 {
     UpdateScript script = UpdateScript::standard();
-    for (CommandStep &step : script.beforeOperatorChoice)
-        step.timeLimitMs /= divisor;
-    script.operatorChoice.timeLimitMs /= divisor;
-    for (CommandStep &step : script.afterOperatorChoice)
-        step.timeLimitMs /= divisor;
+    for (QList<CommandStep> *steps : { &script.beforeOperatorChoice, &script.beforeDownload, &script.fileSwap }) {
+        for (CommandStep &step : *steps)
+            step.timeLimitMs /= divisor;
+    }
+    for (CommandStep *step : { &script.operatorChoice, &script.download, &script.reboot })
+        step->timeLimitMs /= divisor;
     return script;
 }
 
@@ -85,16 +96,79 @@ void UpdateRunTest::unansweredStepsStillEndTheRun()
     QCOMPARE(runUntilQuit(monitor, 30000), 0);
 
     const QByteArrayList commands = commandsIn(tracker.received());
-    QVERIFY2(commands.size() == 20 || commands.size() == 21, qPrintable(QString::number(commands.size())));
+    // Without a download, no file swap: 15 commands, 16 with an operator choice.
+    QVERIFY2(commands.size() == 15 || commands.size() == 16, qPrintable(QString::number(commands.size())));
     QCOMPARE(commands.first(), QByteArray("AT+CMNB=1\r\n"));
     QCOMPARE(commands.last(), QByteArray("AT+CREBOOT\r\n"));
     QStringList expectedLines = Expected::banner;
     expectedLines.append(Expected::openLine("ttyUSB2"));
-    for (const QByteArray &command : commands)
+    for (const QByteArray &command : commands) {
         expectedLines += { sendLine(command), "Timed out" };
+        if (command.startsWith("AT+HTTPTOFS="))
+            expectedLines.append(Expected::downloadFailedLine);
+    }
     expectedLines += Expected::closingLines;
     QCOMPARE(withoutModemChunks(capture.lines()), expectedLines);
-    QCOMPARE(tracker.files().value("cust_app.bin"), SimulatedTracker::currentImage);
+    QCOMPARE(tracker.files(), Expected::filesBeforeRun());
+}
+
+void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
+{
+    QTest::addColumn<QList<Attempt>>("attempts");
+    ModemBehaviour downloaded;
+    ModemBehaviour notFound;
+    notFound.downloadStatus = 404;
+    ModemBehaviour serverError;
+    serverError.downloadStatus = 500;
+    ModemBehaviour neverReports;
+    neverReports.downloadSilent = true;
+    ModemBehaviour statusInALaterRead;
+    statusInALaterRead.downloadSplitMs = 300;
+
+    using Expected::Download;
+    QTest::newRow("200") << QList<Attempt> { { downloaded, Download::Succeeds } };
+    QTest::newRow("404") << QList<Attempt> { { notFound, Download::Fails } };
+    QTest::newRow("500") << QList<Attempt> { { serverError, Download::Fails } };
+    QTest::newRow("no report") << QList<Attempt> { { neverReports, Download::Fails } };
+    QTest::newRow("status after the step") << QList<Attempt> { { statusInALaterRead, Download::Fails } };
+    // Each failure used to cost an image: the second one wiped the tracker.
+    QTest::newRow("two failures, then a download")
+            << QList<Attempt> { { notFound, Download::Fails }, { neverReports, Download::Fails },
+                                { downloaded, Download::Succeeds } };
+}
+
+void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
+{
+    REQUIRE_SIMULATION();
+    QFETCH(QList<Attempt>, attempts);
+    SimulatedTracker tracker("ttyUSB2", trackerDescription());
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+    UpdateScript script = scaledDown(10);
+    script.download.timeLimitMs = 2000;
+
+    for (const Attempt &attempt : attempts) {
+        tracker.setBehaviour(attempt.modem);
+        const qsizetype receivedBefore = tracker.received().size();
+        const QMap<QString, QByteArray> filesBefore = tracker.files();
+        DebugCapture capture;
+        SerialPortMonitor monitor(script);
+        QCOMPARE(runUntilQuit(monitor, 20000), 0);
+
+        const QByteArrayList commands = Expected::commands({}, attempt.outcome);
+        QCOMPARE(commandsIn(tracker.received().mid(receivedBefore)), commands);
+        QStringList lines = withoutModemChunks(capture.lines());
+        const qsizetype timedOut = lines.removeAll("Timed out");
+        QCOMPARE(lines, Expected::banner + Expected::runLines("ttyUSB2", commands));
+        QCOMPARE(timedOut, attempt.modem.downloadSilent ? 1 : 0);
+
+        const QMap<QString, QByteArray> files = tracker.files();
+        if (attempt.outcome == Expected::Download::Succeeds) {
+            QCOMPARE(files, Expected::filesAfterSwap());
+        } else {
+            QCOMPARE(files.value("cust_app.bin"), filesBefore.value("cust_app.bin"));
+            QCOMPARE(files.value("cust_app_bck.bin"), filesBefore.value("cust_app_bck.bin"));
+        }
+    }
 }
 
 SIMULATION_TEST_MAIN(UpdateRunTest)

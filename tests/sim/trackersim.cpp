@@ -37,6 +37,10 @@ start of COMMAND:
   --attach-delay MS        extra pause before answering a network attach (default 0)
   --activation-delay MS    from OK to the context activation report (default 20)
   --download-delay MS      from OK to the download report (default 50)
+  --download-status CODE   HTTP status the download reports (default 200; only 200
+                           writes the new image)
+  --download-split MS      send the report's status this much after "+HTTPTOFS:"
+  --download-silent        the download never reports
   --plug-at MS             plug the tracker in later (default: before COMMAND starts)
   --unplug-at MS           unplug it at that time
   --unplug-after N         unplug it once it received N commands
@@ -135,6 +139,12 @@ QString Simulation::parse(const QStringList &arguments)
             programArguments = arguments.mid(i + 2);
             break;
         }
+        if (option == "--download-silent") {
+            if (ports.empty())
+                return option + " must follow a --port";
+            ports.back().behaviour.downloadSilent = true;
+            continue;
+        }
         if (i + 1 >= arguments.size())
             return option + " needs a value";
         const QString value = arguments[++i];
@@ -165,6 +175,10 @@ QString Simulation::parse(const QStringList &arguments)
             plan.behaviour.activationDelayMs = ms;
         else if (option == "--download-delay")
             plan.behaviour.downloadDelayMs = ms;
+        else if (option == "--download-status")
+            plan.behaviour.downloadStatus = ms;
+        else if (option == "--download-split")
+            plan.behaviour.downloadSplitMs = ms;
         else if (option == "--plug-at")
             plan.plugAtMs = ms;
         else if (option == "--unplug-at")

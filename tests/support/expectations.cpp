@@ -22,7 +22,9 @@ const QStringList closingLines = {
     "You can finish the installation and quit",
 };
 
-QByteArrayList commands(const QByteArray &operatorSelection)
+const QString downloadFailedLine = QStringLiteral("Download failed: firmware files left unchanged");
+
+QByteArrayList commands(const QByteArray &operatorSelection, Download download)
 {
     const QByteArray accessPoint = BuildSettings::accessPoint;
     const QByteArray host = BuildSettings::updateHost;
@@ -45,13 +47,17 @@ QByteArrayList commands(const QByteArray &operatorSelection)
         "AT+CNACT?",
         "AT+CNCFG?",
         "AT+HTTPTOFS=\"https://" + host + "/firmwares/update_to_latest_simcom\",\"/custapp/cust_app_new.bin\"",
-        "AT+CFSINIT",
-        "AT+CFSDFILE=0,\"cust_app_bck.bin\"",
-        "AT+CFSREN=0,\"cust_app.bin\",\"cust_app_bck.bin\"",
-        "AT+CFSREN=0,\"cust_app_new.bin\",\"cust_app.bin\"",
-        "AT+CFSTERM",
-        "AT+CREBOOT",
     };
+    if (download == Download::Succeeds) {
+        lines += {
+            "AT+CFSINIT",
+            "AT+CFSDFILE=0,\"cust_app_bck.bin\"",
+            "AT+CFSREN=0,\"cust_app.bin\",\"cust_app_bck.bin\"",
+            "AT+CFSREN=0,\"cust_app_new.bin\",\"cust_app.bin\"",
+            "AT+CFSTERM",
+        };
+    }
+    lines.append("AT+CREBOOT");
     for (QByteArray &line : lines)
         line += "\r\n";
     return lines;
@@ -65,8 +71,11 @@ QString openLine(const QString &portName)
 QStringList runLines(const QString &portName, const QByteArrayList &commands)
 {
     QStringList lines { openLine(portName) };
-    for (const QByteArray &command : commands)
-        lines.append(sendLine(command));
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        lines.append(sendLine(commands[i]));
+        if (commands[i].startsWith("AT+HTTPTOFS=") && commands.value(i + 1) == "AT+CREBOOT\r\n")
+            lines.append(downloadFailedLine);
+    }
     return lines + closingLines;
 }
 
@@ -77,6 +86,14 @@ QMap<QString, QByteArray> filesAfterSwap()
           "firmware downloaded from https://" + QByteArray(BuildSettings::updateHost)
                   + "/firmwares/update_to_latest_simcom\n" },
         { "cust_app_bck.bin", SimulatedTracker::currentImage },
+    };
+}
+
+QMap<QString, QByteArray> filesBeforeRun()
+{
+    return {
+        { "cust_app.bin", SimulatedTracker::currentImage },
+        { "cust_app_bck.bin", SimulatedTracker::backupImage },
     };
 }
 

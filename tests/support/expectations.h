@@ -9,17 +9,23 @@ namespace Expected {
 
 extern const QStringList banner;
 extern const QStringList closingLines;
+extern const QString downloadFailedLine;
 
-// The bytes of every command of a complete run, in order, with the operator
-// selection of the locale's country (empty for none).
-QByteArrayList commands(const QByteArray &operatorSelection);
+enum class Download { Succeeds, Fails };
+
+// The bytes of every command of a run, in order, with the operator selection of the
+// locale's country (empty for none); a failed download leaves out the file swap.
+QByteArrayList commands(const QByteArray &operatorSelection, Download download = Download::Succeeds);
 
 QString openLine(const QString &portName);
 
-// From the "Open" line to the last closing line, without the modem's chunks.
+// From the "Open" line to the last closing line, without the modem's chunks; the
+// download's failure line where the commands go from the download to the reboot.
 QStringList runLines(const QString &portName, const QByteArrayList &commands);
 
 // The modem's files once a run swapped its images.
 QMap<QString, QByteArray> filesAfterSwap();
+// The modem's files before any run.
+QMap<QString, QByteArray> filesBeforeRun();
 
 }

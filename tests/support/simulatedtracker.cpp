@@ -109,6 +109,12 @@ void SimulatedTracker::vanish()
     plugged = false;
 }
 
+void SimulatedTracker::setBehaviour(const ModemBehaviour &newBehaviour)
+{
+    std::lock_guard lock(mutex);
+    behaviour = newBehaviour;
+}
+
 void SimulatedTracker::queueReply(const QList<TimedReply> &reply)
 {
     std::lock_guard lock(mutex);
@@ -274,10 +280,21 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         QByteArray path = arguments.value(1);
         if (path.startsWith(fileDirectory))
             path.remove(0, fileDirectory.size());
-        const QByteArray image = "firmware downloaded from " + arguments.value(0) + '\n';
-        fileSystem.insert(QString::fromUtf8(path), image);
-        later.append({ behaviour.downloadDelayMs,
-                       "\r\n+HTTPTOFS: 200," + QByteArray::number(image.size()) + "\r\n" });
+        if (behaviour.downloadSilent)
+            return ok;
+        QByteArray image;
+        if (behaviour.downloadStatus == 200) {
+            image = "firmware downloaded from " + arguments.value(0) + '\n';
+            fileSystem.insert(QString::fromUtf8(path), image);
+        }
+        const QByteArray status = ' ' + QByteArray::number(behaviour.downloadStatus) + ','
+                + QByteArray::number(image.size()) + "\r\n";
+        if (behaviour.downloadSplitMs < 0) {
+            later.append({ behaviour.downloadDelayMs, "\r\n+HTTPTOFS:" + status });
+        } else {
+            later.append({ behaviour.downloadDelayMs, "\r\n+HTTPTOFS:" });
+            later.append({ behaviour.downloadDelayMs + behaviour.downloadSplitMs, status });
+        }
         return ok;
     }
     if (command.startsWith("AT+CFS"))

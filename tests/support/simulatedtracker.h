@@ -24,7 +24,10 @@ struct ModemBehaviour
     int replyDelayMs = 5;
     int attachDelayMs = 0;     // extra pause before answering a network attach
     int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
-    int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: 200,<size>"
+    int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: <status>,<size>"
+    int downloadStatus = 200;  // HTTP status of the download; only 200 writes the file
+    bool downloadSilent = false; // the download never reports
+    int downloadSplitMs = -1;  // the status follows "+HTTPTOFS:" this much later (-1: at once)
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
 };
 
@@ -53,6 +56,9 @@ public:
 
     void unplug();
 
+    // Takes effect from the next command on.
+    void setBehaviour(const ModemBehaviour &newBehaviour);
+
     // Scripted mode: the replies to the next command that has none yet.
     void queueReply(const QList<TimedReply> &reply);
 
@@ -75,7 +81,7 @@ private:
     void vanish();
 
     const QString name;
-    const ModemBehaviour behaviour;
+    ModemBehaviour behaviour;
     QString setupError;
     int masterFd = -1;
     int slaveFd = -1;

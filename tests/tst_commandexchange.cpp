@@ -1,13 +1,21 @@
-#include "support/simulatedtracker.h"
+#include "sim/simulatedtracker.h"
 #include "support/testharness.h"
 #include "support/testmonitor.h"
 
+#include "sim/childprocess.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QStandardPaths>
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <QThread>
 
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(QList<TimedReply>)
 
@@ -26,6 +34,7 @@ private slots:
     void modemBytesAreEscaped();
     void wallClockChangesDoNotShortenAStep_data();
     void wallClockChangesDoNotShortenAStep();
+    void unplugHangsUpThePort();
 
 private:
     // A modem that answers as each test queues, on a port the monitor has open.
@@ -42,6 +51,13 @@ const QString command = QStringLiteral("AT+CMNB=1\r\n");
 const QString sentCommandLine = sendLine(command.toUtf8());
 const QString timedOut = QStringLiteral("Timed out");
 
+// Read by libfaketime in the probe at every clock reading: the wall clock's offset from the real one.
+bool setWallClockOffset(const QString &settingPath, const QByteArray &offset)
+{
+    QSaveFile setting(settingPath); // replaced at once: never read half written
+    return setting.open(QIODevice::WriteOnly) && setting.write(offset + '\n') > 0 && setting.commit();
+}
+
 bool isPrintableAscii(const QString &line)
 {
     return std::all_of(line.cbegin(), line.cend(), [](QChar c) { return c >= u' ' && c < QChar(0x7F); });
@@ -51,7 +67,6 @@ bool isPrintableAscii(const QString &line)
 
 void CommandExchangeTest::init()
 {
-    REQUIRE_SIMULATION();
     ModemBehaviour scripted;
     scripted.mode = ModemBehaviour::Mode::Scripted;
     modem = std::make_unique<SimulatedTracker>("ttyUSB2", modemDescription, scripted);
@@ -80,15 +95,16 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
     QTest::addColumn<int>("maxMs");
 
     // Durations count from the call: the first wait lasts 200 ms unless something arrives.
+    // The modem's pauses count from its own millisecond clock, so allow a little below them.
     // Everything that arrives during one wait is read, and echoed, as one chunk.
     const QStringList none;
     QTest::newRow("split over two chunks")
             << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nO" }, { 450, "K\r\n" } } << false << 2000
-            << "OK" << QStringList { R"("AT+CMNB=1\r\n\r\nO")", R"("K\r\n")" } << 450 << 1200;
+            << "OK" << QStringList { R"("AT+CMNB=1\r\n\r\nO")", R"("K\r\n")" } << 430 << 1200;
     QTest::newRow("long text split over two chunks")
             << QList<TimedReply> { { 0, "\r\nOK\r\n\r\n+APP PDP: 0,AC" }, { 450, "TIVE\r\n" } } << false << 2000
             << "+APP PDP: 0,ACTIVE" << QStringList { R"("\r\nOK\r\n\r\n+APP PDP: 0,AC")", R"("TIVE\r\n")" }
-            << 450 << 1200;
+            << 430 << 1200;
     QTest::newRow("complete first reply")
             << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nOK\r\n" } } << false << 3000 << "OK"
             << QStringList { R"("AT+CMNB=1\r\n\r\nOK\r\n")" } << 290 << 800;
@@ -195,44 +211,82 @@ void CommandExchangeTest::modemBytesAreEscaped()
 
 void CommandExchangeTest::wallClockChangesDoNotShortenAStep_data()
 {
-    QTest::addColumn<QStringList>("faketime");
-    QTest::addColumn<QByteArray>("startAfterSeconds");
-    // The probe starts its step about 0.3 s after it starts and stays in it for 2.5 s.
-    const QString beforeMidnight = QDate::currentDate().toString(Qt::ISODate) + " 23:59:58.5";
-    QTest::newRow("passes midnight") << QStringList { "-f", "@" + beforeMidnight } << QByteArray();
-    QTest::newRow("set back an hour") << QStringList { "-f", "-1h" } << QByteArray("1");
+    QTest::addColumn<bool>("passesMidnight");
+    QTest::newRow("passes midnight") << true;
+    QTest::newRow("set back an hour") << false;
 }
 
 void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
 {
-    QFETCH(QStringList, faketime);
-    QFETCH(QByteArray, startAfterSeconds);
-    const QString faketimeProgram = QStandardPaths::findExecutable("faketime");
-    if (faketimeProgram.isEmpty())
-        QSKIP("the faketime program (Debian package faketime) is not installed");
+    QFETCH(bool, passesMidnight);
+    QVERIFY2(QFile::exists(FAKETIME_LIBRARY),
+             "libfaketime is missing: install the Debian package faketime (scripts/test does)");
+    QTemporaryDir directory;
+    const QString clockSetting = directory.filePath("faketime");
+    QVERIFY(setWallClockOffset(clockSetting, "+0"));
 
     QProcess probe;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", FAKETIME_LIBRARY);
+    environment.insert("FAKETIME_TIMESTAMP_FILE", clockSetting);
+    environment.insert("FAKETIME_NO_CACHE", "1");
     environment.insert("DONT_FAKE_MONOTONIC", "1");
-    if (!startAfterSeconds.isEmpty())
-        environment.insert("FAKETIME_START_AFTER_SECONDS", startAfterSeconds);
+    environment.insert("LC_ALL", "C");
     probe.setProcessEnvironment(environment);
-    probe.start(faketimeProgram, QStringList { "-m" } + faketime + QStringList { EXCHANGE_PROBE_PATH, "2500" });
+    probe.setReadChannel(QProcess::StandardError);
+    killWithParent(probe);
+    probe.start(EXCHANGE_PROBE_PATH, { "2500" });
+
+    // Change the wall clock once the step has begun, however long the probe took to get there.
+    QByteArray console;
+    while (!console.contains("Send")) {
+        QVERIFY2(probe.waitForReadyRead(10000), console.constData());
+        console += probe.readAllStandardError();
+    }
+    if (passesMidnight) {
+        const QDateTime now = QDateTime::currentDateTime();
+        const qint64 toMidnightMs = now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0)));
+        QVERIFY(setWallClockOffset(clockSetting, QString::asprintf("%+.3f", double(toMidnightMs - 500) / 1000).toLatin1()));
+    } else {
+        QVERIFY(setWallClockOffset(clockSetting, "-1h"));
+    }
     QVERIFY(probe.waitForFinished(20000));
     QCOMPARE(probe.exitCode(), 0);
+    console += probe.readAllStandardError();
 
-    // The probe reports the step's length on the monotonic clock and the wall clock's time of day
-    // (milliseconds since midnight) when the step began and ended.
+    // The step's length on the monotonic clock, then the wall clock when it began and ended.
     const QList<QByteArray> report = probe.readAllStandardOutput().trimmed().split(' ');
     QCOMPARE(report.size(), 3);
     const int stepMs = report[0].toInt();
-    const int wallStartMs = report[1].toInt();
-    const int wallEndMs = report[2].toInt();
-    QVERIFY2(wallEndMs < wallStartMs,
-             qPrintable(QStringLiteral("the wall clock went from %1 to %2 ms").arg(wallStartMs).arg(wallEndMs)));
+    const QDateTime wallStart = QDateTime::fromString(QString::fromLatin1(report[1]), Qt::ISODateWithMs);
+    const QDateTime wallEnd = QDateTime::fromString(QString::fromLatin1(report[2]), Qt::ISODateWithMs);
+    const QString wall = QStringLiteral("the wall clock went from %1 to %2").arg(report[1], report[2]);
+    if (passesMidnight)
+        QVERIFY2(wallEnd.date() > wallStart.date() && wallEnd.time() < QTime(0, 1), qPrintable(wall));
+    else
+        QVERIFY2(wallEnd < wallStart, qPrintable(wall));
     QVERIFY2(stepMs >= 2500 + 200 && stepMs <= 2500 + 250 + 200 + 500, qPrintable(QString::number(stepMs)));
-    const QStringList lines = QString::fromUtf8(probe.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    const QStringList lines = QString::fromUtf8(console).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.mid(lines.size() - 2), QStringList({ sentCommandLine, timedOut }));
+}
+
+void CommandExchangeTest::unplugHangsUpThePort()
+{
+    // Another reader of the port, as a program holding a real USB port would be.
+    const int reader = ::open("/dev/ttyUSB2", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    modem->unplug();
+
+    pollfd watch { reader, POLLIN, 0 };
+    const int ready = ::poll(&watch, 1, 2000);
+    char byte;
+    const ssize_t count = ::read(reader, &byte, 1);
+    const int readError = errno;
+    ::close(reader);
+    QCOMPARE(ready, 1);
+    QVERIFY(watch.revents & POLLHUP);
+    // End of file or an I/O error, never "try again later".
+    QVERIFY2(count == 0 || (count == -1 && readError == EIO), qPrintable(QString::number(readError)));
 }
 
 SIMULATION_TEST_MAIN(CommandExchangeTest)

@@ -1,5 +1,5 @@
 #include "support/expectations.h"
-#include "support/simulatedtracker.h"
+#include "sim/simulatedtracker.h"
 #include "support/testharness.h"
 
 #include "monitor/serialportmonitor.h"
@@ -58,7 +58,6 @@ void DiscoveryTest::metaObjectHasOnlyQuitAndTimeout()
 
 void DiscoveryTest::bannerThenNothingWithoutTracker()
 {
-    REQUIRE_SIMULATION();
     DebugCapture capture;
     SerialPortMonitor monitor;
     QCOMPARE(capture.lines(), Expected::banner);
@@ -69,7 +68,6 @@ void DiscoveryTest::bannerThenNothingWithoutTracker()
 
 void DiscoveryTest::busyPortIsReportedEachScanUntilFreed()
 {
-    REQUIRE_SIMULATION();
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
     auto lock = std::make_unique<QLockFile>(SimulatedSystem::lockFilePath("ttyUSB2"));
@@ -112,7 +110,6 @@ void DiscoveryTest::onlyTheExactDescriptionIsOpened_data()
 
 void DiscoveryTest::onlyTheExactDescriptionIsOpened()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QString, decoyDescription);
     SimulatedTracker decoy("ttyUSB1", decoyDescription);
     SimulatedTracker tracker("ttyUSB3", trackerDescription());
@@ -131,7 +128,6 @@ void DiscoveryTest::onlyTheExactDescriptionIsOpened()
 
 void DiscoveryTest::trackerPluggedWhileWaitingIsOpenedAtNextScan()
 {
-    REQUIRE_SIMULATION();
     DebugCapture capture;
     SerialPortMonitor monitor;
     std::unique_ptr<SimulatedTracker> tracker;
@@ -151,7 +147,6 @@ void DiscoveryTest::trackerPluggedWhileWaitingIsOpenedAtNextScan()
 
 void DiscoveryTest::everyTrackerOfTheSnapshotIsUpdated()
 {
-    REQUIRE_SIMULATION();
     SimulatedTracker first("ttyUSB2", trackerDescription());
     SimulatedTracker second("ttyUSB5", trackerDescription());
     QVERIFY2(first.error().isEmpty() && second.error().isEmpty(), qPrintable(first.error() + second.error()));
@@ -183,7 +178,6 @@ void DiscoveryTest::everyTrackerOfTheSnapshotIsUpdated()
 
 void DiscoveryTest::noScanFollowsAnOpenedPort()
 {
-    REQUIRE_SIMULATION();
     auto tracker = std::make_unique<SimulatedTracker>("ttyUSB2", trackerDescription());
     QVERIFY2(tracker->error().isEmpty(), qPrintable(tracker->error()));
     DebugCapture capture;
@@ -210,7 +204,6 @@ void DiscoveryTest::extraArgumentsChangeNothing_data()
 
 void DiscoveryTest::extraArgumentsChangeNothing()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QStringList, arguments);
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));

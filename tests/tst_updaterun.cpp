@@ -1,5 +1,5 @@
 #include "support/expectations.h"
-#include "support/simulatedtracker.h"
+#include "sim/simulatedtracker.h"
 #include "support/testharness.h"
 
 #include "monitor/serialportmonitor.h"
@@ -57,7 +57,6 @@ void UpdateRunTest::completeRunFollowsTheLocale_data()
 
 void UpdateRunTest::completeRunFollowsTheLocale()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QString, locale);
     QFETCH(QByteArray, operatorSelection);
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
@@ -84,7 +83,6 @@ void UpdateRunTest::unansweredStepsStillEndTheRun_data()
 
 void UpdateRunTest::unansweredStepsStillEndTheRun()
 {
-    REQUIRE_SIMULATION();
     QFETCH(ModemBehaviour::Mode, mode);
     ModemBehaviour behaviour;
     behaviour.mode = mode;
@@ -139,7 +137,6 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
 
 void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
 {
-    REQUIRE_SIMULATION();
     QFETCH(QList<Attempt>, attempts);
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));

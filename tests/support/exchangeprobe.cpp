@@ -1,14 +1,14 @@
-// One command exchange with a silent simulated modem, for clocks faked from outside.
-// Prints on stdout: the step's length on the monotonic clock, and the wall clock's
-// time of day when the step began and ended, all in milliseconds.
-#include "simulatedsystem.h"
-#include "simulatedtracker.h"
+// One command exchange with a silent simulated modem, for a wall clock faked from outside.
+// Prints on stdout: the step's length in milliseconds on the monotonic clock, and the
+// wall clock's local date and time when the step began and when it ended.
+#include "sim/simulatedsystem.h"
+#include "sim/simulatedtracker.h"
 #include "testmonitor.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTextStream>
-#include <QTime>
+#include <QDateTime>
 
 int main(int argc, char *argv[])
 {
@@ -28,10 +28,11 @@ int main(int argc, char *argv[])
     if (!modem.error().isEmpty() || !monitor.openPort("ttyUSB2"))
         return 3;
 
-    const int wallStartMs = QTime::currentTime().msecsSinceStartOfDay();
+    const QDateTime wallStart = QDateTime::currentDateTime();
     QElapsedTimer clock;
     clock.start();
     monitor.sendCommand("AT+CMNB=1\r\n", limitMs, "OK");
-    out << clock.elapsed() << ' ' << wallStartMs << ' ' << QTime::currentTime().msecsSinceStartOfDay() << '\n';
+    out << clock.elapsed() << ' ' << wallStart.toString(Qt::ISODateWithMs) << ' '
+        << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << '\n';
     return 0;
 }

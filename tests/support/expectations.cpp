@@ -1,6 +1,6 @@
 #include "expectations.h"
 
-#include "simulatedtracker.h"
+#include "sim/simulatedtracker.h"
 #include "testharness.h"
 
 #include "buildsettings.h"

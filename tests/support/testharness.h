@@ -1,6 +1,6 @@
 #pragma once
 
-#include "simulatedsystem.h"
+#include "sim/simulatedsystem.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,16 +35,8 @@ private:
     QtMessageHandler previous;
 };
 
-// What the simulation could not do when the test process started, if anything.
-QString simulationUnavailableReason();
-
-#define REQUIRE_SIMULATION()                                                                   \
-    do {                                                                                       \
-        if (!simulationUnavailableReason().isEmpty())                                          \
-            QSKIP(qPrintable(QStringLiteral("no simulated tracker here: ")                    \
-                             + simulationUnavailableReason()));                                \
-    } while (false)
-
+// Enters the simulated system, then runs the tests. Where trackers cannot be simulated it
+// runs none and reports itself skipped to CTest, or failed when CI is set.
 int runSimulationTest(int argc, char *argv[], QObject *(*makeTest)());
 
 // Like QTEST_GUILESS_MAIN, but enters the simulated system first, while single-threaded.

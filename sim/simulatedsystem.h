@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// A private view of /sys, /dev and /run/lock for this process and its children, on
-// which simulated serial ports are plugged and unplugged (Linux, as root or with the
-// right to create mount namespaces).
+// A private view of /sys, /dev and the lock directories for this process and its
+// children, on which simulated serial ports are plugged and unplugged (Linux: as root,
+// or as any user where unprivileged user namespaces are allowed).
 namespace SimulatedSystem {
 
 // Must run while the process is still single-threaded. Returns why the simulation is

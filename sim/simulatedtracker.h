@@ -46,7 +46,7 @@ public:
     static const QByteArray currentImage;
     static const QByteArray backupImage;
 
-    SimulatedTracker(const QString &portName, const QString &description, ModemBehaviour behaviour = {});
+    SimulatedTracker(const QString &portName, const QString &description, ModemBehaviour modemBehaviour = {});
     ~SimulatedTracker();
     SimulatedTracker(const SimulatedTracker &) = delete;
     SimulatedTracker &operator=(const SimulatedTracker &) = delete;

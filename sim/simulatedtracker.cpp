@@ -51,8 +51,8 @@ const QByteArray SimulatedTracker::currentImage = "firmware 1.4 (running)\n";
 const QByteArray SimulatedTracker::backupImage = "firmware 1.3 (backup)\n";
 
 SimulatedTracker::SimulatedTracker(const QString &portName, const QString &description,
-                                   ModemBehaviour behaviour)
-    : name(portName), behaviour(behaviour)
+                                   ModemBehaviour modemBehaviour)
+    : name(portName), behaviour(modemBehaviour)
 {
     fileSystem.insert(QStringLiteral("cust_app.bin"), currentImage);
     fileSystem.insert(QStringLiteral("cust_app_bck.bin"), backupImage);
@@ -62,6 +62,9 @@ SimulatedTracker::SimulatedTracker(const QString &portName, const QString &descr
         setupError = QStringLiteral("cannot open a pseudo-terminal");
         return;
     }
+    // A master inherited by a child would keep the port alive after an unplug.
+    ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
     // Raw from the start, so nothing the modem sends early is echoed back by the line discipline.
     termios raw {};
     ::tcgetattr(slaveFd, &raw);

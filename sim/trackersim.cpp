@@ -1,7 +1,8 @@
 // Runs a command with simulated trackers plugged into a private /sys and /dev, then
 // reports what each simulated modem received and which files it holds.
-#include "support/simulatedsystem.h"
-#include "support/simulatedtracker.h"
+#include "sim/childprocess.h"
+#include "sim/simulatedsystem.h"
+#include "sim/simulatedtracker.h"
 
 #include "buildsettings.h"
 
@@ -27,7 +28,11 @@ const char usage[] = R"(Usage: tracker-sim [--report FILE] --port NAME [port opt
 
 Runs COMMAND in a private mount namespace in which each --port is a simulated
 tracker (a pseudo-terminal listed by the serial port enumeration), then prints what
-each simulated modem received and which files it holds. Needs root (Linux).
+each simulated modem received and which files it holds, and exits with the exit
+code of COMMAND. Linux; as root, or as any user where user namespaces are allowed.
+When trackers cannot be simulated here, it runs nothing, says so on a line that
+begins with "tracker-sim: simulation unavailable:" and in the report, and exits
+with code 125.
 
 Port options apply to the --port before them; times are in milliseconds from the
 start of COMMAND:
@@ -107,6 +112,8 @@ public:
     // Returns an error text, or an empty one.
     QString parse(const QStringList &arguments);
     int run();
+    // Tells that trackers cannot be simulated here, on the console and in the report.
+    int reportUnavailable(const QString &reason) const;
     bool helpRequested = false;
 
 private:
@@ -114,6 +121,7 @@ private:
     void readConsole();
     void printReport(int exitCode) const;
     bool writeReport(int exitCode) const;
+    bool writeReport(const QJsonObject &report) const;
 
     std::list<PortPlan> ports;
     QString reportPath;
@@ -229,6 +237,7 @@ int Simulation::run()
     });
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    killWithParent(process);
     clock.start();
     process.start(program, programArguments);
     if (!process.waitForStarted(-1)) {
@@ -304,17 +313,29 @@ bool Simulation::writeReport(int exitCode) const
         }
         portReports.append(report);
     }
-    const QJsonObject report {
-        { "exitCode", exitCode },
-        { "exitAtMs", exitAtMs },
-        { "cpuSeconds", cpuSeconds },
-        { "peakMemoryKiB", qint64(usage.ru_maxrss) },
-        { "console", lines },
-        { "ports", portReports },
-    };
+    return writeReport(QJsonObject {
+            { "exitCode", exitCode },
+            { "exitAtMs", exitAtMs },
+            { "cpuSeconds", cpuSeconds },
+            { "peakMemoryKiB", qint64(usage.ru_maxrss) },
+            { "console", lines },
+            { "ports", portReports },
+    });
+}
+
+bool Simulation::writeReport(const QJsonObject &report) const
+{
     QFile file(reportPath);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && file.write(QJsonDocument(report).toJson()) > 0;
+}
+
+int Simulation::reportUnavailable(const QString &reason) const
+{
+    QTextStream(stderr) << "tracker-sim: simulation unavailable: " << reason << '\n';
+    if (!reportPath.isEmpty())
+        writeReport(QJsonObject { { "simulationUnavailable", reason } });
+    return 125;
 }
 
 } // namespace
@@ -336,9 +357,7 @@ int main(int argc, char *argv[])
         err << "tracker-sim: " << error << "\n\n" << usage;
         return 2;
     }
-    if (!unavailable.isEmpty()) {
-        err << "tracker-sim: cannot simulate trackers here: " << unavailable << '\n';
-        return 3;
-    }
+    if (!unavailable.isEmpty())
+        return simulation.reportUnavailable(unavailable);
     return simulation.run();
 }

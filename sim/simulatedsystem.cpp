@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
+#include <QStringList>
 
 #include <cerrno>
 #include <mutex>
@@ -51,7 +53,7 @@ bool writeFile(const QString &path, const QByteArray &content)
 
 bool touch(const QByteArray &path)
 {
-    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY, 0666);
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -77,14 +79,16 @@ QString replaceDev()
         if (!error.isEmpty())
             return error;
     }
+    // Pseudo-terminals of our own, whose ptmx any user may open (the system's is often
+    // mode 000, which only real root can open).
     ::mkdir((staging + "/pts").constData(), 0755);
-    error = bindMount("/dev/pts", staging + "/pts", MS_REC);
-    if (!error.isEmpty())
-        return error;
+    if (::mount("devpts", (staging + "/pts").constData(), "devpts", MS_NOSUID | MS_NOEXEC,
+                "newinstance,ptmxmode=0666,mode=0620") != 0)
+        return systemError("cannot mount a devpts on", staging + "/pts");
+    ::symlink("pts/ptmx", (staging + "/ptmx").constData());
     ::mkdir((staging + "/shm").constData(), 01777);
     if (::mount("tmpfs", (staging + "/shm").constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
         return systemError("cannot mount a tmpfs on", staging + "/shm");
-    ::symlink("pts/ptmx", (staging + "/ptmx").constData());
     ::symlink("/proc/self/fd", (staging + "/fd").constData());
     ::symlink("/proc/self/fd/0", (staging + "/stdin").constData());
     ::symlink("/proc/self/fd/1", (staging + "/stdout").constData());
@@ -96,22 +100,69 @@ QString replaceDev()
     return {};
 }
 
+// Qt Serial Port looks for its lock files in the first of these that exists.
+const char *const lockDirectories[] = { "/var/lock", "/run/lock" };
+
+// Empty lock directories, whether or not one is a link to the other.
+QString replaceLockDirectories()
+{
+    QStringList mounted;
+    for (const char *directory : lockDirectories) {
+        const QString target = QFileInfo(QString::fromLatin1(directory)).canonicalFilePath();
+        if (target.isEmpty() || mounted.contains(target))
+            continue;
+        if (::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+            return systemError("cannot mount a tmpfs on", QFile::encodeName(target));
+        mounted.append(target);
+    }
+    return {};
+}
+
+bool writeProcFile(const char *path, const QByteArray &content)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, content.constData(), content.size()) == content.size();
+    ::close(fd);
+    return written;
+}
+
+// A private mount namespace; without root, inside a user namespace in which the caller is root.
+QString enterMountNamespace()
+{
+    if (::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0)
+        return {};
+    const QByteArray uid = QByteArray::number(::geteuid());
+    const QByteArray gid = QByteArray::number(::getegid());
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        return QStringLiteral("user namespaces are not available (%1): run as root, or allow "
+                              "unprivileged user namespaces (sysctl kernel.unprivileged_userns_clone=1)")
+                .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (!writeProcFile("/proc/self/setgroups", "deny") || !writeProcFile("/proc/self/uid_map", "0 " + uid + " 1")
+        || !writeProcFile("/proc/self/gid_map", "0 " + gid + " 1"))
+        return systemError("cannot map the user into its namespace in", "/proc/self");
+    return {};
+}
+
 } // namespace
 
 QString enter()
 {
     if (entered)
         return {};
-    if (::unshare(CLONE_NEWNS) != 0)
-        return systemError("cannot create a private mount namespace for", "this process");
+    QString error = enterMountNamespace();
+    if (!error.isEmpty())
+        return error;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return systemError("cannot make the mounts private under", "/");
 
-    QString error = mountTmpfs("/sys");
+    error = mountTmpfs("/sys");
     if (error.isEmpty())
         error = replaceDev();
-    if (error.isEmpty() && QDir("/run/lock").exists())
-        error = mountTmpfs("/run/lock");
+    if (error.isEmpty())
+        error = replaceLockDirectories();
     if (error.isEmpty() && !QDir().mkpath(QStringLiteral("/sys/class/tty")))
         error = QStringLiteral("cannot create /sys/class/tty");
     entered = error.isEmpty();
@@ -120,7 +171,11 @@ QString enter()
 
 QString lockFilePath(const QString &portName)
 {
-    return QStringLiteral("/run/lock/LCK..") + portName;
+    for (const char *directory : lockDirectories) {
+        if (QFileInfo(QString::fromLatin1(directory)).isDir())
+            return QString::fromLatin1(directory) + QStringLiteral("/LCK..") + portName;
+    }
+    return {};
 }
 
 QString plugPort(const QString &portName, const QString &description, const QString &devicePath)

@@ -272,10 +272,13 @@ void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
 
 void CommandExchangeTest::unplugHangsUpThePort()
 {
-    // Another reader of the port, as a program holding a real USB port would be.
-    const int reader = ::open("/dev/ttyUSB2", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A reader of its own, as a program holding a real USB port would be (the monitor
+    // holds the fixture's port exclusively).
+    SimulatedTracker tracker("ttyUSB3", modemDescription);
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+    const int reader = ::open("/dev/ttyUSB3", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     QVERIFY(reader >= 0);
-    modem->unplug();
+    tracker.unplug();
 
     pollfd watch { reader, POLLIN, 0 };
     const int ready = ::poll(&watch, 1, 2000);

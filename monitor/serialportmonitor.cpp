@@ -17,8 +17,8 @@ constexpr int firstWaitMs = 200;
 const char separatorLine[] = "-------------------------";
 }
 
-SerialPortMonitor::SerialPortMonitor(UpdateScript script)
-    : script(std::move(script))
+SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)
+    : script(std::move(updateScript))
 {
     QTimer::singleShot(firstScanDelayMs, this, &SerialPortMonitor::timeout);
 

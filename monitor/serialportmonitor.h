@@ -14,7 +14,7 @@ class SerialPortMonitor : public QObject
     Q_OBJECT
 
 public:
-    explicit SerialPortMonitor(UpdateScript script = UpdateScript::standard());
+    explicit SerialPortMonitor(UpdateScript updateScript = UpdateScript::standard());
 
 signals:
     void quit();

@@ -191,6 +191,9 @@ QString plugPort(const QString &portName, const QString &description, const QStr
     const bool written =
             writeFile(usbDevice + QStringLiteral("/uevent"), "DEVTYPE=usb_device\nDRIVER=usb\n")
             && writeFile(usbDevice + QStringLiteral("/product"), description.toUtf8() + '\n')
+            && writeFile(usbDevice + QStringLiteral("/manufacturer"), "SimTech, Incorporated\n")
+            && writeFile(usbDevice + QStringLiteral("/idVendor"), "1e0e\n")
+            && writeFile(usbDevice + QStringLiteral("/idProduct"), "9205\n")
             && writeFile(interface + QStringLiteral("/uevent"), "DRIVER=option1\n")
             && writeFile(ttyDevice + QStringLiteral("/uevent"),
                          "MAJOR=188\nMINOR=2\nDEVNAME=" + portName.toUtf8() + '\n');

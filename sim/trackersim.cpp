@@ -291,10 +291,10 @@ void Simulation::printReport(int exitCode) const
 
 bool Simulation::writeReport(int exitCode) const
 {
-    rusage usage {};
-    ::getrusage(RUSAGE_CHILDREN, &usage);
-    const double cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    rusage children {};
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    const double cpuSeconds = double(children.ru_utime.tv_sec + children.ru_stime.tv_sec)
+            + double(children.ru_utime.tv_usec + children.ru_stime.tv_usec) / 1e6;
 
     QJsonArray lines;
     for (const ConsoleLine &line : console)
@@ -317,7 +317,7 @@ bool Simulation::writeReport(int exitCode) const
             { "exitCode", exitCode },
             { "exitAtMs", exitAtMs },
             { "cpuSeconds", cpuSeconds },
-            { "peakMemoryKiB", qint64(usage.ru_maxrss) },
+            { "peakMemoryKiB", qint64(children.ru_maxrss) },
             { "console", lines },
             { "ports", portReports },
     });

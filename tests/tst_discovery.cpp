@@ -3,9 +3,11 @@
 #include "support/testharness.h"
 
 #include "monitor/serialportmonitor.h"
+#include "sim/childprocess.h"
 
 #include <QLockFile>
 #include <QMetaMethod>
+#include <QProcess>
 #include <QTimer>
 
 #include <memory>
@@ -25,6 +27,7 @@ private slots:
     void noScanFollowsAnOpenedPort();
     void extraArgumentsChangeNothing_data();
     void extraArgumentsChangeNothing();
+    void trackerPortsMarksTheTrackersPort();
 };
 
 namespace {
@@ -217,6 +220,22 @@ void DiscoveryTest::extraArgumentsChangeNothing()
     QCOMPARE(lines.value(6), QStringLiteral("Send \"AT+CMNB=1\\r\\n\""));
     QCOMPARE(lines.mid(lines.size() - 4), Expected::closingLines);
     QVERIFY(ranCompleteUpdate(tracker));
+}
+
+void DiscoveryTest::trackerPortsMarksTheTrackersPort()
+{
+    SimulatedTracker decoy("ttyUSB1", "SimTech HS-USB NMEA 9205");
+    SimulatedTracker tracker("ttyUSB2", trackerDescription());
+    QVERIFY2(decoy.error().isEmpty() && tracker.error().isEmpty(), qPrintable(decoy.error() + tracker.error()));
+
+    QProcess ports;
+    killWithParent(ports);
+    ports.start(TRACKER_PORTS_PATH);
+    QVERIFY(ports.waitForFinished(10000));
+    QCOMPARE(ports.exitCode(), 0);
+    const QString trackerLine = QStringLiteral("* ttyUSB2 \"%1\" \"SimTech, Incorporated\" 1e0e:9205").arg(trackerDescription());
+    QCOMPARE(QString::fromUtf8(ports.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+             QStringList({ R"(  ttyUSB1 "SimTech HS-USB NMEA 9205" "SimTech, Incorporated" 1e0e:9205)", trackerLine }));
 }
 
 SIMULATION_TEST_MAIN(DiscoveryTest)

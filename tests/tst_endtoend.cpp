@@ -216,15 +216,12 @@ void EndToEndTest::silentModemWithRealLimits()
     // The download never reports, so the file swap is left out.
     const QByteArrayList commands = Expected::commands("AT+COPS=4,2,20801", Expected::Download::Fails);
     QCOMPARE(run.received(0), commands.join());
-    QStringList expected { Expected::openLine("ttyUSB2") };
-    QList<int> sendAt;
-    for (const QByteArray &command : commands) {
-        sendAt.append(Expected::banner.size() + expected.size());
-        expected += { sendLine(command), "Timed out" };
-        if (command.startsWith("AT+HTTPTOFS="))
-            expected.append(Expected::downloadFailedLine);
+    QCOMPARE(run.lines, Expected::banner + Expected::unansweredRunLines("ttyUSB2", commands));
+    QList<qsizetype> sendAt;
+    for (qsizetype line = 0; line < run.lines.size(); ++line) {
+        if (run.lines[line].startsWith("Send "))
+            sendAt.append(line);
     }
-    QCOMPARE(run.lines, Expected::banner + expected + Expected::closingLines);
     sendAt.append(run.lines.size() - Expected::closingLines.size());
 
     const QList<int> limitsMs = { 10000, 10000, 10000, 10000, 10000, 10000, 30000, 30000, 15000, 30000, 15000,

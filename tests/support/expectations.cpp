@@ -79,6 +79,17 @@ QStringList runLines(const QString &portName, const QByteArrayList &commands)
     return lines + closingLines;
 }
 
+QStringList unansweredRunLines(const QString &portName, const QByteArrayList &commands)
+{
+    QStringList lines { openLine(portName) };
+    for (const QByteArray &command : commands) {
+        lines += { sendLine(command), QStringLiteral("Timed out") };
+        if (command.startsWith("AT+HTTPTOFS="))
+            lines.append(downloadFailedLine);
+    }
+    return lines + closingLines;
+}
+
 QMap<QString, QByteArray> filesAfterSwap()
 {
     return {

@@ -23,6 +23,9 @@ QString openLine(const QString &portName);
 // download's failure line where the commands go from the download to the reboot.
 QStringList runLines(const QString &portName, const QByteArrayList &commands);
 
+// The same for a modem that never answers: every step times out, the download too.
+QStringList unansweredRunLines(const QString &portName, const QByteArrayList &commands);
+
 // The modem's files once a run swapped its images.
 QMap<QString, QByteArray> filesAfterSwap();
 // The modem's files before any run.

@@ -92,6 +92,21 @@ QString printable(const QByteArray &bytes)
     return text;
 }
 
+// The port options that take a number, and what each one sets.
+using PortSetting = int &(*)(PortPlan &);
+const QMap<QString, PortSetting> numericOptions = {
+    { "--reply-delay", [](PortPlan &plan) -> int & { return plan.behaviour.replyDelayMs; } },
+    { "--attach-delay", [](PortPlan &plan) -> int & { return plan.behaviour.attachDelayMs; } },
+    { "--activation-delay", [](PortPlan &plan) -> int & { return plan.behaviour.activationDelayMs; } },
+    { "--download-delay", [](PortPlan &plan) -> int & { return plan.behaviour.downloadDelayMs; } },
+    { "--download-status", [](PortPlan &plan) -> int & { return plan.behaviour.downloadStatus; } },
+    { "--download-split", [](PortPlan &plan) -> int & { return plan.behaviour.downloadSplitMs; } },
+    { "--unplug-after", [](PortPlan &plan) -> int & { return plan.behaviour.unplugAfterCommands; } },
+    { "--plug-at", [](PortPlan &plan) -> int & { return plan.plugAtMs; } },
+    { "--unplug-at", [](PortPlan &plan) -> int & { return plan.unplugAtMs; } },
+    { "--busy-until", [](PortPlan &plan) -> int & { return plan.busyUntilMs; } },
+};
+
 bool parseMode(const QString &name, ModemBehaviour::Mode &mode)
 {
     static const QMap<QString, ModemBehaviour::Mode> modes = {
@@ -156,8 +171,6 @@ QString Simulation::parse(const QStringList &arguments)
         if (i + 1 >= arguments.size())
             return option + " needs a value";
         const QString value = arguments[++i];
-        bool number = true;
-        const int ms = value.toInt(&number);
         if (option == "--report") {
             reportPath = value;
             continue;
@@ -169,34 +182,24 @@ QString Simulation::parse(const QStringList &arguments)
         if (ports.empty())
             return option + " must follow a --port";
         PortPlan &plan = ports.back();
-        if (option == "--description")
+        if (option == "--description") {
             plan.description = value;
-        else if (option == "--mode" && parseMode(value, plan.behaviour.mode))
             continue;
-        else if (!number)
-            return QStringLiteral("%1 %2: not understood").arg(option, value);
-        else if (option == "--reply-delay")
-            plan.behaviour.replyDelayMs = ms;
-        else if (option == "--attach-delay")
-            plan.behaviour.attachDelayMs = ms;
-        else if (option == "--activation-delay")
-            plan.behaviour.activationDelayMs = ms;
-        else if (option == "--download-delay")
-            plan.behaviour.downloadDelayMs = ms;
-        else if (option == "--download-status")
-            plan.behaviour.downloadStatus = ms;
-        else if (option == "--download-split")
-            plan.behaviour.downloadSplitMs = ms;
-        else if (option == "--plug-at")
-            plan.plugAtMs = ms;
-        else if (option == "--unplug-at")
-            plan.unplugAtMs = ms;
-        else if (option == "--unplug-after")
-            plan.behaviour.unplugAfterCommands = ms;
-        else if (option == "--busy-until")
-            plan.busyUntilMs = ms;
-        else
+        }
+        const QString notUnderstood = QStringLiteral("%1 %2: not understood").arg(option, value);
+        if (option == "--mode") {
+            if (!parseMode(value, plan.behaviour.mode))
+                return notUnderstood;
+            continue;
+        }
+        const auto setting = numericOptions.constFind(option);
+        if (setting == numericOptions.cend())
             return QStringLiteral("unknown option %1").arg(option);
+        bool number = false;
+        const int amount = value.toInt(&number);
+        if (!number)
+            return notUnderstood;
+        (*setting)(plan) = amount;
     }
     if (program.isEmpty())
         return QStringLiteral("no command given after --");

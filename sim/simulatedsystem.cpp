@@ -31,16 +31,18 @@ QString systemError(const char *what, const QByteArray &path)
                                            QString::fromLocal8Bit(std::strerror(errno)));
 }
 
-QString mountTmpfs(const QByteArray &path)
+// Shared ones (mode 1777) also take no device nodes.
+QString mountTmpfs(const QByteArray &path, bool shared = false)
 {
-    if (::mount("tmpfs", path.constData(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+    const unsigned long flags = shared ? MS_NOSUID | MS_NODEV : MS_NOSUID;
+    if (::mount("tmpfs", path.constData(), "tmpfs", flags, shared ? "mode=1777" : "mode=0755") != 0)
         return systemError("cannot mount a tmpfs on", path);
     return {};
 }
 
-QString bindMount(const QByteArray &from, const QByteArray &to, unsigned long extra = 0)
+QString bindMount(const QByteArray &from, const QByteArray &to)
 {
-    if (::mount(from.constData(), to.constData(), nullptr, MS_BIND | extra, nullptr) != 0)
+    if (::mount(from.constData(), to.constData(), nullptr, MS_BIND, nullptr) != 0)
         return systemError("cannot bind-mount onto", to);
     return {};
 }
@@ -87,8 +89,9 @@ QString replaceDev()
         return systemError("cannot mount a devpts on", staging + "/pts");
     ::symlink("pts/ptmx", (staging + "/ptmx").constData());
     ::mkdir((staging + "/shm").constData(), 01777);
-    if (::mount("tmpfs", (staging + "/shm").constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-        return systemError("cannot mount a tmpfs on", staging + "/shm");
+    error = mountTmpfs(staging + "/shm", true);
+    if (!error.isEmpty())
+        return error;
     ::symlink("/proc/self/fd", (staging + "/fd").constData());
     ::symlink("/proc/self/fd/0", (staging + "/stdin").constData());
     ::symlink("/proc/self/fd/1", (staging + "/stdout").constData());
@@ -111,8 +114,9 @@ QString replaceLockDirectories()
         const QString target = QFileInfo(QString::fromLatin1(directory)).canonicalFilePath();
         if (target.isEmpty() || mounted.contains(target))
             continue;
-        if (::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-            return systemError("cannot mount a tmpfs on", QFile::encodeName(target));
+        const QString error = mountTmpfs(QFile::encodeName(target), true);
+        if (!error.isEmpty())
+            return error;
         mounted.append(target);
     }
     return {};

@@ -66,8 +66,9 @@ std::optional<Measure> runSimulated(const QStringList &portOptions)
 // The steps of a run with a successful download and no operator choice.
 QList<CommandStep> stepsOfARun(const UpdateScript &script)
 {
-    return script.beforeOperatorChoice + script.beforeDownload + QList<CommandStep> { script.download }
-            + script.fileSwap + QList<CommandStep> { script.reboot };
+    QList<CommandStep> steps = script.steps;
+    steps.removeIf([](const CommandStep &step) { return step.role == CommandStep::Role::OperatorChoice; });
+    return steps;
 }
 
 // The modem's own pauses in a run: each reply comes replyDelay after its command, the two

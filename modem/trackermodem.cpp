@@ -2,6 +2,7 @@
 
 #include "buildsettings.h"
 
+#include <QRegularExpression>
 
 namespace {
 
@@ -39,11 +40,13 @@ QString firmwareUrl()
             + QStringLiteral("/firmwares/update_to_latest_simcom");
 }
 
-bool downloadSucceeded(const QString &downloadReply)
+bool downloadSucceeded(const QString &reportLine)
 {
-    // HTTP status 200, then the size: anything else, or a report cut before its status,
-    // leaves no image worth installing.
-    return downloadReply.contains(QStringLiteral("+HTTPTOFS: 200,"), Qt::CaseSensitive);
+    // Status 200 and a size above 0, and nothing else on the line: an empty file or a
+    // report cut short leaves no image worth installing.
+    static const QRegularExpression complete(
+            QRegularExpression::anchoredPattern(QStringLiteral("\\+HTTPTOFS: ?200,[1-9][0-9]{0,9}")));
+    return complete.match(reportLine).hasMatch();
 }
 
 std::optional<QString> operatorCommand(QLocale::Country country)
@@ -64,35 +67,30 @@ UpdateScript UpdateScript::standard()
     const QString image = quoted(QStringLiteral("cust_app.bin"));
     const QString backup = quoted(QStringLiteral("cust_app_bck.bin"));
 
-    return {
-        {
-            { QStringLiteral("AT+CMNB=1"), ok, 10000 },
-            { QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000 },
-            { QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000 },
-            { QStringLiteral("AT+COPS=2"), ok, 10000 },
-        },
-        { QString(), ok, 10000 },
-        {
-            { QStringLiteral("AT+GSN"), ok, 10000 },
-            { QStringLiteral("AT+CGATT=1"), ok, 30000 },
-            { QStringLiteral("AT+CGATT=1"), ok, 30000 },
-            { QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
-            { QStringLiteral("AT+COPS?"), operatorSelected, 30000 },
-            { QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
-            { QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000 },
-            { QStringLiteral("AT+CNACT?"), ok, 5000 },
-            { QStringLiteral("AT+CNCFG?"), ok, 5000 },
-        },
-        { QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
+    using Role = CommandStep::Role;
+    return { {
+        { Role::Plain, QStringLiteral("AT+CMNB=1"), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000 },
+        { Role::OperatorChoice, QString(), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+GSN"), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000 },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000 },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 30000 },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
+        { Role::Plain, QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000 },
+        { Role::Plain, QStringLiteral("AT+CNACT?"), ok, 5000 },
+        { Role::Plain, QStringLiteral("AT+CNCFG?"), ok, 5000 },
+        { Role::Download, QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
                   + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
           QStringLiteral("+HTTPTOFS:"), 300000 },
-        {
-            { QStringLiteral("AT+CFSINIT"), ok, 10000 },
-            { QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000 },
-            { QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000 },
-            { QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000 },
-            { QStringLiteral("AT+CFSTERM"), ok, 10000 },
-        },
-        { QStringLiteral("AT+CREBOOT"), ok, 10000 },
-    };
+        { Role::FileSwap, QStringLiteral("AT+CFSINIT"), ok, 10000 },
+        { Role::FileSwap, QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000 },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000 },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000 },
+        { Role::FileSwap, QStringLiteral("AT+CFSTERM"), ok, 10000 },
+        { Role::Plain, QStringLiteral("AT+CREBOOT"), ok, 10000 },
+    } };
 }

@@ -13,22 +13,24 @@
 // whose arrival ends the step, and how long the step may wait for it.
 struct CommandStep
 {
+    // What a step is for, where the run treats it apart from the others.
+    enum class Role {
+        Plain,          // sent as it stands
+        OperatorChoice, // its command is chosen from the locale's country when the step is reached
+        Download,       // ends at the end of the line its expected text begins: the download's report
+        FileSwap,       // sent only after a download that report shows complete
+    };
+
+    Role role;
     QString command;
     QString expected;
     int timeLimitMs;
 };
 
+// The whole script, in the order it is sent.
 struct UpdateScript
 {
-    QList<CommandStep> beforeOperatorChoice;
-    // Its command is chosen from the locale's country when the step is reached.
-    CommandStep operatorChoice;
-    QList<CommandStep> beforeDownload;
-    CommandStep download;
-    // Sent only after a download the modem reported as complete: the current image
-    // becomes the backup, the new one the current image.
-    QList<CommandStep> fileSwap;
-    CommandStep reboot;
+    QList<CommandStep> steps;
 
     static UpdateScript standard();
 };
@@ -36,8 +38,9 @@ struct UpdateScript
 QString trackerPortDescription();
 QString firmwareUrl();
 
-// Whether what the modem sent during the download step reports a complete download.
-bool downloadSucceeded(const QString &downloadReply);
+// Whether the modem's download report line (from "+HTTPTOFS:" up to its CR LF) tells of
+// a complete download: HTTP status 200 and a file that is not empty.
+bool downloadSucceeded(const QString &reportLine);
 
 // The operator selection for a country, or nothing where the modem should
 // keep choosing the network on its own.

@@ -15,6 +15,9 @@ constexpr int rescanIntervalMs = 2000;
 // Lets the echo of a command arrive before the step's clock starts.
 constexpr int firstWaitMs = 200;
 const char separatorLine[] = "-------------------------";
+// Longer than any line the modem reports on: a line kept whole is cut here.
+constexpr qsizetype longestKeptLine = 256;
+
 }
 
 SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)
@@ -53,10 +56,11 @@ void SerialPortMonitor::timeout()
 
 void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString expected)
 {
-    exchange(command, timeLimitMs, expected);
+    exchange(command, timeLimitMs, expected, StepEnd::AtExpectedText);
 }
 
-QString SerialPortMonitor::exchange(const QString &command, int timeLimitMs, const QString &expected)
+std::optional<QString> SerialPortMonitor::exchange(const QString &command, int timeLimitMs,
+                                                   const QString &expected, StepEnd end)
 {
     QString response;
     qDebug() << "Send" << command;
@@ -66,12 +70,8 @@ QString SerialPortMonitor::exchange(const QString &command, int timeLimitMs, con
     // A monotonic clock: a wall clock set back or passing midnight must not end a step early.
     QElapsedTimer clock;
     clock.start();
-    while (!response.contains(expected, Qt::CaseSensitive)) {
-        // Nothing matched yet, so only a tail shorter than the expected text can still
-        // begin a match: a modem flooding the port costs neither memory nor search time.
-        response = response.right(expected.size() - 1);
-        if (clock.elapsed() >= timeLimitMs)
-            break;
+    bool ended;
+    while (!(ended = endArrived(response, expected, end)) && clock.elapsed() < timeLimitMs) {
         port->waitForReadyRead(timeLimitMs / 10);
         const QByteArray chunk = port->readAll();
         if (!chunk.isEmpty())
@@ -80,36 +80,69 @@ QString SerialPortMonitor::exchange(const QString &command, int timeLimitMs, con
     }
     if (clock.elapsed() >= timeLimitMs)
         qDebug() << "Timed out";
-    return response;
+    return ended ? std::optional(response) : std::nullopt;
 }
 
-QString SerialPortMonitor::runStep(const CommandStep &step)
+// Whether `reply` holds what ends the step: the expected text, or for a step that ends at
+// the end of its line, that text up to the CR LF after it. Leaves in `reply` only what can
+// still count, so a modem flooding the port costs neither memory nor search time: a tail
+// shorter than the expected text while it has not come, afterwards its line from it on.
+bool SerialPortMonitor::endArrived(QString &reply, const QString &expected, StepEnd end)
 {
-    return exchange(step.command + QStringLiteral("\r\n"), step.timeLimitMs, step.expected);
+    const qsizetype at = reply.indexOf(expected, 0, Qt::CaseSensitive);
+    if (at < 0) {
+        reply = reply.right(expected.size() - 1);
+        return false;
+    }
+    if (end == StepEnd::AtExpectedText)
+        return true;
+    reply.remove(0, at);
+    const qsizetype lineEnd = reply.indexOf(QLatin1String("\r\n"));
+    if (lineEnd >= 0) {
+        reply.truncate(lineEnd);
+        return true;
+    }
+    // Its start stays too long to pass for a report; a CR at its end may begin the line end.
+    if (reply.size() > longestKeptLine)
+        reply = reply.left(longestKeptLine) + (reply.endsWith(u'\r') ? QStringLiteral("\r") : QString());
+    return false;
 }
 
-void SerialPortMonitor::runSteps(const QList<CommandStep> &steps)
+std::optional<QString> SerialPortMonitor::runStep(const CommandStep &step)
 {
-    for (const CommandStep &step : steps)
-        runStep(step);
+    const StepEnd end = step.role == CommandStep::Role::Download ? StepEnd::AtEndOfItsLine : StepEnd::AtExpectedText;
+    return exchange(step.command + QStringLiteral("\r\n"), step.timeLimitMs, step.expected, end);
 }
 
 void SerialPortMonitor::runUpdate()
 {
-    runSteps(script.beforeOperatorChoice);
-    if (const std::optional<QString> command = operatorCommand(QLocale::system().territory())) {
-        CommandStep step = script.operatorChoice;
-        step.command = *command;
-        runStep(step);
+    bool downloaded = false;
+    for (CommandStep step : script.steps) {
+        switch (step.role) {
+        case CommandStep::Role::Plain:
+            runStep(step);
+            break;
+        case CommandStep::Role::OperatorChoice:
+            if (const std::optional<QString> command = operatorCommand(QLocale::system().territory())) {
+                step.command = *command;
+                runStep(step);
+            }
+            break;
+        case CommandStep::Role::Download: {
+            const std::optional<QString> report = runStep(step);
+            downloaded = report && downloadSucceeded(*report);
+            if (!downloaded)
+                qDebug() << "Download failed: firmware files left unchanged";
+            break;
+        }
+        case CommandStep::Role::FileSwap:
+            // Without a new image the swap would leave the modem with no current image, and a
+            // second attempt would delete the backup that by then is its only firmware.
+            if (downloaded)
+                runStep(step);
+            break;
+        }
     }
-    runSteps(script.beforeDownload);
-    // Without a new image the swap would leave the modem with no current image, and a
-    // second attempt would delete the backup that by then is its only firmware.
-    if (downloadSucceeded(runStep(script.download)))
-        runSteps(script.fileSwap);
-    else
-        qDebug() << "Download failed: firmware files left unchanged";
-    runStep(script.reboot);
 
     port->close();
     port.reset();

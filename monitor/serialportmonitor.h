@@ -6,6 +6,7 @@
 #include <QSerialPort>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 // Waits for the tracker's AT port, then drives its modem through the update script.
@@ -29,12 +30,16 @@ protected:
     bool portOpened = false;
 
 private:
-    // The exchange itself; returns what is kept of the reply: the matching text with
-    // whatever arrived with it, or less than the expected text when it never came.
-    QString exchange(const QString &command, int timeLimitMs, const QString &expected);
+    enum class StepEnd { AtExpectedText, AtEndOfItsLine };
+
+    // The exchange itself. Once the step's end arrived, returns what was kept of the reply:
+    // the expected text with whatever came with it, or for AtEndOfItsLine the line from the
+    // expected text to its CR LF; returns nothing when the end did not arrive in time.
+    std::optional<QString> exchange(const QString &command, int timeLimitMs, const QString &expected,
+                                    StepEnd end);
+    static bool endArrived(QString &reply, const QString &expected, StepEnd end);
     void runUpdate();
-    QString runStep(const CommandStep &step);
-    void runSteps(const QList<CommandStep> &steps);
+    std::optional<QString> runStep(const CommandStep &step);
     void printClosingLines();
 
     const UpdateScript script;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cerrno>
@@ -20,9 +21,20 @@ namespace SimulatedSystem {
 namespace {
 
 bool entered = false;
+
+// What plugging a port created, so that unplugging removes that and nothing else.
+struct PluggedPort
+{
+    QString usbDevice;
+    QString ttyDevice;
+    QByteArray classEntry;
+    QByteArray deviceNode;
+    bool nodeMounted = false;
+};
+
 // Trackers vanish from their own threads.
 std::mutex portsMutex;
-QHash<QString, QString> usbDeviceOfPort;
+QHash<QString, PluggedPort> pluggedPorts;
 int nextUsbDevice = 1;
 
 QString systemError(const char *what, const QByteArray &path)
@@ -103,23 +115,34 @@ QString replaceDev()
     return {};
 }
 
-// Qt Serial Port looks for its lock files in the first of these that exists.
-const char *const lockDirectories[] = { "/var/lock", "/run/lock" };
+// Where Qt Serial Port keeps a port's lock file: the first of these it can read and write.
+const char *const lockDirectories[] = { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                        "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock" };
+// Shared with the rest of the machine, so never replaced by a directory of our own.
+const char *const sharedDirectories[] = { "/tmp", "/var/tmp" };
 
-// Empty lock directories, whether or not one is a link to the other.
-QString replaceLockDirectories()
+QString qtLockDirectory()
 {
-    QStringList mounted;
     for (const char *directory : lockDirectories) {
-        const QString target = QFileInfo(QString::fromLatin1(directory)).canonicalFilePath();
-        if (target.isEmpty() || mounted.contains(target))
-            continue;
-        const QString error = mountTmpfs(QFile::encodeName(target), true);
-        if (!error.isEmpty())
-            return error;
-        mounted.append(target);
+        const QFileInfo info(QString::fromLatin1(directory));
+        if (info.isDir() && info.isReadable() && info.isWritable())
+            return info.filePath();
     }
     return {};
+}
+
+// An empty directory of our own where Qt will look, so simulated locks neither collide
+// with another simulation's nor reach the machine's.
+QString replaceLockDirectory()
+{
+    const QString directory = qtLockDirectory();
+    for (const char *shared : sharedDirectories) {
+        if (directory.isEmpty() || directory == QLatin1String(shared))
+            return QStringLiteral("Qt Serial Port would keep its lock files in %1, shared with the machine: "
+                                  "create /run/lock (mode 1777) and a link to it at /var/lock")
+                    .arg(directory.isEmpty() ? QStringLiteral("no directory") : directory);
+    }
+    return mountTmpfs(QFile::encodeName(QFileInfo(directory).canonicalFilePath()), true);
 }
 
 bool writeProcFile(const char *path, const QByteArray &content)
@@ -131,6 +154,67 @@ bool writeProcFile(const char *path, const QByteArray &content)
     ::close(fd);
     return written;
 }
+
+// The USB device as Qt's enumeration reads it from /sys: product (the description),
+// manufacturer, identifiers, and one interface with the port's tty.
+QString createUsbDevice(const PluggedPort &port, const QString &portName, const QString &description)
+{
+    const QString &usbDevice = port.usbDevice;
+    const QString interface = usbDevice + QStringLiteral("/1-1:1.2/") + portName;
+    const QString &ttyDevice = port.ttyDevice;
+    if (!QDir().mkpath(ttyDevice))
+        return QStringLiteral("cannot create ") + ttyDevice;
+    const bool written =
+            writeFile(usbDevice + QStringLiteral("/uevent"), "DEVTYPE=usb_device\nDRIVER=usb\n")
+            && writeFile(usbDevice + QStringLiteral("/product"), description.toUtf8() + '\n')
+            && writeFile(usbDevice + QStringLiteral("/manufacturer"), "SimTech, Incorporated\n")
+            && writeFile(usbDevice + QStringLiteral("/idVendor"), "1e0e\n")
+            && writeFile(usbDevice + QStringLiteral("/idProduct"), "9205\n")
+            && writeFile(interface + QStringLiteral("/uevent"), "DRIVER=option1\n")
+            && writeFile(ttyDevice + QStringLiteral("/uevent"),
+                         "MAJOR=188\nMINOR=2\nDEVNAME=" + portName.toUtf8() + '\n');
+    if (!written)
+        return QStringLiteral("cannot write the device files under ") + usbDevice;
+    if (::symlink("../..", QFile::encodeName(ttyDevice + QStringLiteral("/device")).constData()) != 0)
+        return systemError("cannot link", QFile::encodeName(ttyDevice + QStringLiteral("/device")));
+    return {};
+}
+
+QString linkClassEntry(PluggedPort &port, const QString &portName)
+{
+    const QByteArray entry = QFile::encodeName(QStringLiteral("/sys/class/tty/") + portName);
+    if (::symlink(QFile::encodeName(QStringLiteral("../..") + port.ttyDevice.mid(4)).constData(), entry.constData()) != 0)
+        return systemError("cannot link", entry);
+    port.classEntry = entry;
+    return {};
+}
+
+// A node of its own: a name that is already taken in /dev (tty, null...) is refused.
+QString createDeviceNode(PluggedPort &port, const QString &portName, const QString &devicePath)
+{
+    const QByteArray node = QFile::encodeName(QStringLiteral("/dev/") + portName);
+    const int fd = ::open(node.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return systemError("cannot create", node);
+    ::close(fd);
+    port.deviceNode = node;
+    const QString error = bindMount(QFile::encodeName(devicePath), node);
+    port.nodeMounted = error.isEmpty();
+    return error;
+}
+
+void removePort(const PluggedPort &port)
+{
+    if (port.nodeMounted)
+        ::umount2(port.deviceNode.constData(), MNT_DETACH);
+    if (!port.deviceNode.isEmpty())
+        ::unlink(port.deviceNode.constData());
+    if (!port.classEntry.isEmpty())
+        ::unlink(port.classEntry.constData());
+    if (!port.usbDevice.isEmpty())
+        QDir(port.usbDevice).removeRecursively();
+}
+
 
 // A private mount namespace; without root, inside a user namespace in which the caller is root.
 QString enterMountNamespace()
@@ -166,7 +250,7 @@ QString enter()
     if (error.isEmpty())
         error = replaceDev();
     if (error.isEmpty())
-        error = replaceLockDirectories();
+        error = replaceLockDirectory();
     if (error.isEmpty() && !QDir().mkpath(QStringLiteral("/sys/class/tty")))
         error = QStringLiteral("cannot create /sys/class/tty");
     entered = error.isEmpty();
@@ -175,61 +259,46 @@ QString enter()
 
 QString lockFilePath(const QString &portName)
 {
-    for (const char *directory : lockDirectories) {
-        if (QFileInfo(QString::fromLatin1(directory)).isDir())
-            return QString::fromLatin1(directory) + QStringLiteral("/LCK..") + portName;
-    }
+    return qtLockDirectory() + QStringLiteral("/LCK..") + portName;
+}
+
+QString portNameError(const QString &portName)
+{
+    static const QRegularExpression plainName(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_.-]{1,32}")));
+    if (!plainName.match(portName).hasMatch() || portName == QLatin1String(".") || portName == QLatin1String(".."))
+        return QStringLiteral("must be a plain device name: 1 to 32 letters, digits, '-', '_' or '.', not . or ..");
     return {};
 }
 
 QString plugPort(const QString &portName, const QString &description, const QString &devicePath)
 {
+    const QString nameError = portNameError(portName);
+    if (!nameError.isEmpty())
+        return QStringLiteral("port name \"%1\" %2").arg(portName, nameError);
     std::lock_guard lock(portsMutex);
-    const QString usbDevice = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1")
-                                      .arg(nextUsbDevice++);
-    const QString interface = usbDevice + QStringLiteral("/1-1:1.2/") + portName;
-    const QString ttyDevice = interface + QStringLiteral("/tty/") + portName;
-    if (!QDir().mkpath(ttyDevice))
-        return QStringLiteral("cannot create ") + ttyDevice;
+    if (pluggedPorts.contains(portName))
+        return QStringLiteral("a port named %1 is plugged in already").arg(portName);
 
-    const bool written =
-            writeFile(usbDevice + QStringLiteral("/uevent"), "DEVTYPE=usb_device\nDRIVER=usb\n")
-            && writeFile(usbDevice + QStringLiteral("/product"), description.toUtf8() + '\n')
-            && writeFile(usbDevice + QStringLiteral("/manufacturer"), "SimTech, Incorporated\n")
-            && writeFile(usbDevice + QStringLiteral("/idVendor"), "1e0e\n")
-            && writeFile(usbDevice + QStringLiteral("/idProduct"), "9205\n")
-            && writeFile(interface + QStringLiteral("/uevent"), "DRIVER=option1\n")
-            && writeFile(ttyDevice + QStringLiteral("/uevent"),
-                         "MAJOR=188\nMINOR=2\nDEVNAME=" + portName.toUtf8() + '\n');
-    if (!written)
-        return QStringLiteral("cannot write the device files under ") + usbDevice;
-    const QByteArray classLink = QFile::encodeName(QStringLiteral("/sys/class/tty/") + portName);
-    if (::symlink("../..", QFile::encodeName(ttyDevice + QStringLiteral("/device")).constData()) != 0
-        || ::symlink(QFile::encodeName(QStringLiteral("../..") + ttyDevice.mid(4)).constData(),
-                     classLink.constData()) != 0)
-        return systemError("cannot link", classLink);
-
-    const QByteArray node = QFile::encodeName(QStringLiteral("/dev/") + portName);
-    if (!touch(node))
-        return systemError("cannot create", node);
-    const QString error = bindMount(QFile::encodeName(devicePath), node);
-    if (!error.isEmpty())
+    PluggedPort port;
+    port.usbDevice = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(nextUsbDevice++);
+    port.ttyDevice = port.usbDevice + QStringLiteral("/1-1:1.2/%1/tty/%1").arg(portName);
+    QString error = createUsbDevice(port, portName, description);
+    if (error.isEmpty())
+        error = linkClassEntry(port, portName);
+    if (error.isEmpty())
+        error = createDeviceNode(port, portName, devicePath);
+    if (!error.isEmpty()) {
+        removePort(port);
         return error;
-    usbDeviceOfPort.insert(portName, usbDevice);
+    }
+    pluggedPorts.insert(portName, port);
     return {};
 }
 
 void unplugPort(const QString &portName)
 {
     std::lock_guard lock(portsMutex);
-    const QString usbDevice = usbDeviceOfPort.take(portName);
-    if (usbDevice.isEmpty())
-        return;
-    QFile::remove(QStringLiteral("/sys/class/tty/") + portName);
-    QDir(usbDevice).removeRecursively();
-    const QByteArray node = QFile::encodeName(QStringLiteral("/dev/") + portName);
-    ::umount2(node.constData(), MNT_DETACH);
-    ::unlink(node.constData());
+    removePort(pluggedPorts.take(portName));
 }
 
 }

@@ -14,9 +14,14 @@ QString enter();
 // Where Qt Serial Port keeps the lock file of a port.
 QString lockFilePath(const QString &portName);
 
+// Why portName cannot name a simulated port, or an empty string when it can.
+QString portNameError(const QString &portName);
+
 // Makes the port enumeration list portName with the given description, backed by the
-// terminal device at devicePath. Returns an error text, or an empty string.
+// terminal device at devicePath. Returns an error text, having created nothing, or an
+// empty string.
 QString plugPort(const QString &portName, const QString &description, const QString &devicePath);
+// Removes what plugPort created for portName.
 void unplugPort(const QString &portName);
 
 }

@@ -103,13 +103,14 @@ void SimulatedTracker::unplug()
 void SimulatedTracker::vanish()
 {
     std::lock_guard lock(mutex);
+    // Only what this tracker plugged in: a port of the same name may belong to another.
+    if (plugged.exchange(false))
+        SimulatedSystem::unplugPort(name);
     if (masterFd < 0)
         return;
-    SimulatedSystem::unplugPort(name);
     ::close(masterFd);
     ::close(slaveFd);
     masterFd = slaveFd = -1;
-    plugged = false;
 }
 
 void SimulatedTracker::setBehaviour(const ModemBehaviour &newBehaviour)
@@ -287,16 +288,17 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
             return ok;
         QByteArray image;
         if (behaviour.downloadStatus == 200) {
-            image = "firmware downloaded from " + arguments.value(0) + '\n';
+            if (!behaviour.downloadEmpty)
+                image = "firmware downloaded from " + arguments.value(0) + '\n';
             fileSystem.insert(QString::fromUtf8(path), image);
         }
-        const QByteArray status = ' ' + QByteArray::number(behaviour.downloadStatus) + ','
+        const QByteArray report = "+HTTPTOFS: " + QByteArray::number(behaviour.downloadStatus) + ','
                 + QByteArray::number(image.size()) + "\r\n";
         if (behaviour.downloadSplitMs < 0) {
-            later.append({ behaviour.downloadDelayMs, "\r\n+HTTPTOFS:" + status });
+            later.append({ behaviour.downloadDelayMs, "\r\n" + report });
         } else {
-            later.append({ behaviour.downloadDelayMs, "\r\n+HTTPTOFS:" });
-            later.append({ behaviour.downloadDelayMs + behaviour.downloadSplitMs, status });
+            later.append({ behaviour.downloadDelayMs, "\r\n" + report.left(behaviour.downloadSplitAt) });
+            later.append({ behaviour.downloadDelayMs + behaviour.downloadSplitMs, report.mid(behaviour.downloadSplitAt) });
         }
         return ok;
     }

@@ -26,8 +26,10 @@ struct ModemBehaviour
     int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
     int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: <status>,<size>"
     int downloadStatus = 200;  // HTTP status of the download; only 200 writes the file
+    bool downloadEmpty = false; // status 200, but the file written is empty
     bool downloadSilent = false; // the download never reports
-    int downloadSplitMs = -1;  // the status follows "+HTTPTOFS:" this much later (-1: at once)
+    int downloadSplitMs = -1;  // the report's rest follows its first downloadSplitAt bytes this much later (-1: at once)
+    int downloadSplitAt = 10;  // 10: right after "+HTTPTOFS:"
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
 };
 

@@ -5,7 +5,9 @@
 #include "monitor/serialportmonitor.h"
 #include "sim/childprocess.h"
 
+#include <QFileInfo>
 #include <QLockFile>
+#include <QSerialPortInfo>
 #include <QMetaMethod>
 #include <QProcess>
 #include <QTimer>
@@ -28,6 +30,8 @@ private slots:
     void extraArgumentsChangeNothing_data();
     void extraArgumentsChangeNothing();
     void trackerPortsMarksTheTrackersPort();
+    void trackerThatCannotBePluggedInRemovesNothing_data();
+    void trackerThatCannotBePluggedInRemovesNothing();
 };
 
 namespace {
@@ -236,6 +240,36 @@ void DiscoveryTest::trackerPortsMarksTheTrackersPort()
     const QString trackerLine = QStringLiteral("* ttyUSB2 \"%1\" \"SimTech, Incorporated\" 1e0e:9205").arg(trackerDescription());
     QCOMPARE(QString::fromUtf8(ports.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
              QStringList({ R"(  ttyUSB1 "SimTech HS-USB NMEA 9205" "SimTech, Incorporated" 1e0e:9205)", trackerLine }));
+}
+
+void DiscoveryTest::trackerThatCannotBePluggedInRemovesNothing_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::newRow("name of a plugged tracker") << "ttyUSB2";
+    QTest::newRow("name of a system device") << "null";
+    QTest::newRow("path") << "../sys/x";
+}
+
+void DiscoveryTest::trackerThatCannotBePluggedInRemovesNothing()
+{
+    QFETCH(QString, portName);
+    SimulatedTracker tracker("ttyUSB2", trackerDescription());
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+    auto portNames = [] {
+        QStringList names;
+        for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+            names.append(port.portName());
+        return names;
+    };
+    QCOMPARE(portNames(), QStringList { "ttyUSB2" });
+
+    {
+        SimulatedTracker refused(portName, trackerDescription());
+        QVERIFY(!refused.error().isEmpty());
+    }
+    QCOMPARE(portNames(), QStringList { "ttyUSB2" });
+    QVERIFY(QFile::exists("/dev/ttyUSB2"));
+    QVERIFY(QFile::exists("/dev/null"));
 }
 
 SIMULATION_TEST_MAIN(DiscoveryTest)

@@ -22,6 +22,7 @@ struct Attempt
 {
     ModemBehaviour modem;
     Expected::Download outcome;
+    bool downloadTimesOut = false;
 };
 Q_DECLARE_METATYPE(QList<Attempt>)
 
@@ -30,12 +31,8 @@ namespace {
 UpdateScript scaledDown(int divisor)
 {
     UpdateScript script = UpdateScript::standard();
-    for (QList<CommandStep> *steps : { &script.beforeOperatorChoice, &script.beforeDownload, &script.fileSwap }) {
-        for (CommandStep &step : *steps)
-            step.timeLimitMs /= divisor;
-    }
-    for (CommandStep *step : { &script.operatorChoice, &script.download, &script.reboot })
-        step->timeLimitMs /= divisor;
+    for (CommandStep &step : script.steps)
+        step.timeLimitMs /= divisor;
     return script;
 }
 
@@ -112,19 +109,30 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
     serverError.downloadStatus = 500;
     ModemBehaviour neverReports;
     neverReports.downloadSilent = true;
-    ModemBehaviour statusInALaterRead;
-    statusInALaterRead.downloadSplitMs = 300;
+    ModemBehaviour emptyFile;
+    emptyFile.downloadEmpty = true;
+    ModemBehaviour statusAfterTheColon;
+    statusAfterTheColon.downloadSplitMs = 300;
+    ModemBehaviour cutInsideTheKeyword = statusAfterTheColon;
+    cutInsideTheKeyword.downloadSplitAt = 5; // "+HTTP", then "TOFS: 200,..."
+    ModemBehaviour sizeCutAtTheLimit; // "+HTTPTOFS: 200,8" in time, the rest of the size too late
+    sizeCutAtTheLimit.downloadSplitAt = 16;
+    sizeCutAtTheLimit.downloadSplitMs = 5000;
 
     using Expected::Download;
     QTest::newRow("200") << QList<Attempt> { { downloaded, Download::Succeeds } };
     QTest::newRow("404") << QList<Attempt> { { notFound, Download::Fails } };
     QTest::newRow("500") << QList<Attempt> { { serverError, Download::Fails } };
-    QTest::newRow("no report") << QList<Attempt> { { neverReports, Download::Fails } };
-    QTest::newRow("status after the step") << QList<Attempt> { { statusInALaterRead, Download::Fails } };
+    QTest::newRow("no report") << QList<Attempt> { { neverReports, Download::Fails, true } };
+    QTest::newRow("empty file") << QList<Attempt> { { emptyFile, Download::Fails } };
+    QTest::newRow("status right after the colon") << QList<Attempt> { { statusAfterTheColon, Download::Succeeds } };
+    QTest::newRow("report cut inside its keyword") << QList<Attempt> { { cutInsideTheKeyword, Download::Succeeds } };
+    QTest::newRow("report line unfinished at the limit")
+            << QList<Attempt> { { sizeCutAtTheLimit, Download::Fails, true } };
     // Each failure used to cost an image: the second one wiped the tracker.
-    QTest::newRow("two failures, then a download")
-            << QList<Attempt> { { notFound, Download::Fails }, { neverReports, Download::Fails },
-                                { downloaded, Download::Succeeds } };
+    QTest::newRow("failures, then a download")
+            << QList<Attempt> { { notFound, Download::Fails }, { emptyFile, Download::Fails },
+                                { neverReports, Download::Fails, true }, { downloaded, Download::Succeeds } };
 }
 
 void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
@@ -133,7 +141,10 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
     UpdateScript script = scaledDown(10);
-    script.download.timeLimitMs = 2000;
+    for (CommandStep &step : script.steps) {
+        if (step.role == CommandStep::Role::Download)
+            step.timeLimitMs = 2000;
+    }
 
     for (const Attempt &attempt : attempts) {
         tracker.setBehaviour(attempt.modem);
@@ -148,7 +159,7 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
         QStringList lines = withoutModemChunks(capture.lines());
         const qsizetype timedOut = lines.removeAll("Timed out");
         QCOMPARE(lines, Expected::banner + Expected::runLines("ttyUSB2", commands));
-        QCOMPARE(timedOut, attempt.modem.downloadSilent ? 1 : 0);
+        QCOMPARE(timedOut, attempt.downloadTimesOut ? 1 : 0);
 
         const QMap<QString, QByteArray> files = tracker.files();
         if (attempt.outcome == Expected::Download::Succeeds) {

@@ -14,7 +14,8 @@ QString identifier(bool known, quint16 value)
     return known ? QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')) : QStringLiteral("-");
 }
 
-// Texts from the system are quoted and escaped, so no device name can disturb the console.
+// The description and manufacturer come from the device: quoted and escaped, so none can
+// disturb the console. The port name is the system's own device name, shown as it is.
 QString portLine(const QSerialPortInfo &port)
 {
     const QStringList fields = {

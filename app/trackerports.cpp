@@ -7,6 +7,12 @@
 #include <QSerialPortInfo>
 #include <QTextStream>
 
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 QString identifier(bool known, quint16 value)
@@ -29,15 +35,32 @@ QString portLine(const QSerialPortInfo &port)
     return fields.join(u' ');
 }
 
+// A Windows console shows UTF-8 only under its UTF-8 code page, which few have: there
+// the text goes to it as UTF-16. Redirected, and everywhere else, it is written as UTF-8.
+void printLine(const QString &line)
+{
+    const QString text = line + u'\n';
+#ifdef Q_OS_WIN
+    const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (::GetConsoleMode(console, &mode)) {
+        DWORD written;
+        ::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()), &written, nullptr);
+        return;
+    }
+#endif
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+}
+
 }
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports)
-        out << portLine(port) << '\n';
+        printLine(portLine(port));
     if (ports.isEmpty())
         QTextStream(stderr) << "No serial port found.\n";
     return 0;

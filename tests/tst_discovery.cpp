@@ -5,7 +5,6 @@
 #include "monitor/serialportmonitor.h"
 #include "sim/childprocess.h"
 
-#include <QFileInfo>
 #include <QLockFile>
 #include <QSerialPortInfo>
 #include <QMetaMethod>
@@ -255,21 +254,12 @@ void DiscoveryTest::trackerThatCannotBePluggedInRemovesNothing()
     QFETCH(QString, portName);
     SimulatedTracker tracker("ttyUSB2", trackerDescription());
     QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
-    auto portNames = [] {
-        QStringList names;
-        for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-            names.append(port.portName());
-        return names;
-    };
-    QCOMPARE(portNames(), QStringList { "ttyUSB2" });
+    QVERIFY(!SimulatedTracker(portName, trackerDescription()).error().isEmpty());
 
-    {
-        SimulatedTracker refused(portName, trackerDescription());
-        QVERIFY(!refused.error().isEmpty());
-    }
-    QCOMPARE(portNames(), QStringList { "ttyUSB2" });
-    QVERIFY(QFile::exists("/dev/ttyUSB2"));
-    QVERIFY(QFile::exists("/dev/null"));
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    QCOMPARE(ports.size(), 1);
+    QCOMPARE(ports.first().portName(), "ttyUSB2");
+    QVERIFY(QFile::exists("/dev/ttyUSB2") && QFile::exists("/dev/null"));
 }
 
 SIMULATION_TEST_MAIN(DiscoveryTest)

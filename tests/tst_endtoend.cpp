@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <optional>
 
 class EndToEndTest : public QObject
 {
@@ -286,42 +287,31 @@ void EndToEndTest::badOptionsChangeNothing_data()
 {
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-    const QString plainName = "must be a plain device name: 1 to 32 letters, digits, '-', '_' or '.', not . or ..";
-    const QString aDay = "must be an integer from 0 to 86400000";
-    QTest::newRow("path as port name") << QStringList { "--port", "../../../tmp/x" } << 2 << "--port ../../../tmp/x: " + plainName;
-    QTest::newRow("port name ..") << QStringList { "--port", ".." } << 2 << "--port ..: " + plainName;
-    QTest::newRow("port name of 33 characters") << QStringList { "--port", QString(33, 'a') } << 2
-                                                << "--port " + QString(33, 'a') + ": " + plainName;
-    QTest::newRow("port given twice") << QStringList { "--port", "ttyUSB2", "--port", "ttyUSB2" } << 2
-                                      << "--port ttyUSB2: must be unique, and is given twice";
-    QTest::newRow("negative time") << QStringList { "--port", "ttyUSB2", "--reply-delay", "-5" } << 2
-                                   << "--reply-delay -5: " + aDay;
-    QTest::newRow("time beyond a day") << QStringList { "--port", "ttyUSB2", "--download-delay", "86400001" } << 2
-                                       << "--download-delay 86400001: " + aDay;
-    QTest::newRow("beyond any int") << QStringList { "--port", "ttyUSB2", "--plug-at", "99999999999999999999" } << 2
-                                    << "--plug-at 99999999999999999999: " + aDay;
-    QTest::newRow("not an integer") << QStringList { "--port", "ttyUSB2", "--attach-delay", "1.5" } << 2
-                                    << "--attach-delay 1.5: " + aDay;
-    QTest::newRow("number with a space") << QStringList { "--port", "ttyUSB2", "--unplug-at", " 5" } << 2
-                                         << "--unplug-at  5: " + aDay;
-    QTest::newRow("status below 100") << QStringList { "--port", "ttyUSB2", "--download-status", "99" } << 2
-                                      << "--download-status 99: must be an integer from 100 to 599";
-    QTest::newRow("no commands before the unplug") << QStringList { "--port", "ttyUSB2", "--unplug-after", "0" } << 2
-                                                   << "--unplug-after 0: must be an integer from 1 to 1000";
-    QTest::newRow("unknown mode") << QStringList { "--port", "ttyUSB2", "--mode", "loud" } << 2
-                                  << "--mode loud: must be answering, one-piece, silent or error";
-    QTest::newRow("port option before any port") << QStringList { "--reply-delay", "5" } << 2
-                                                 << "--reply-delay must follow a --port";
-    QTest::newRow("unknown option") << QStringList { "--port", "ttyUSB2", "--colour" } << 2
-                                    << "unknown option --colour (see --help)";
+    QTest::addColumn<QString>("message"); // after "tracker-sim: "
+    const QString plainName = ": must be a plain device name: 1 to 32 letters, digits, '-', '_' or '.', not . or ..";
+    const QString aDay = ": must be an integer from 0 to 86400000";
+    const QString longName(33, 'a');
+    auto row = [](const char *name, const QStringList &options, int exitCode, const QString &message) {
+        QTest::newRow(name) << options << exitCode << message;
+    };
+    row("path as port name", { "--port", "../../../tmp/x" }, 2, "--port ../../../tmp/x" + plainName);
+    row("port name ..", { "--port", ".." }, 2, "--port .." + plainName);
+    row("port name of 33 characters", { "--port", longName }, 2, "--port " + longName + plainName);
+    row("port given twice", { "--port", "ttyUSB2", "--port", "ttyUSB2" }, 2, "--port ttyUSB2: must be unique, and is given twice");
+    row("negative time", { "--port", "ttyUSB2", "--reply-delay", "-5" }, 2, "--reply-delay -5" + aDay);
+    row("time beyond a day", { "--port", "ttyUSB2", "--download-delay", "86400001" }, 2, "--download-delay 86400001" + aDay);
+    row("beyond any int", { "--port", "ttyUSB2", "--plug-at", "99999999999999999999" }, 2, "--plug-at 99999999999999999999" + aDay);
+    row("not an integer", { "--port", "ttyUSB2", "--attach-delay", "1.5" }, 2, "--attach-delay 1.5" + aDay);
+    row("number with a space", { "--port", "ttyUSB2", "--unplug-at", " 5" }, 2, "--unplug-at  5" + aDay);
+    row("status below 100", { "--port", "ttyUSB2", "--download-status", "99" }, 2, "--download-status 99: must be an integer from 100 to 599");
+    row("unplug before any command", { "--port", "ttyUSB2", "--unplug-after", "0" }, 2, "--unplug-after 0: must be an integer from 1 to 1000");
+    row("unknown mode", { "--port", "ttyUSB2", "--mode", "loud" }, 2, "--mode loud: must be answering, one-piece, silent or error");
+    row("port option before any port", { "--reply-delay", "5" }, 2, "--reply-delay must follow a --port");
+    row("unknown option", { "--port", "ttyUSB2", "--colour" }, 2, "unknown option --colour (see --help)");
     // Valid, but taken in the simulated /dev: a failure of the simulation, not of the command.
-    QTest::newRow("name of a system device") << QStringList { "--port", "tty" } << 124
-                                             << "tty cannot be plugged in: cannot create /dev/tty: File exists";
-    QTest::newRow("every range at its ends")
-            << QStringList { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "599", "--busy-until", "-1",
-                             "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "100" }
-            << 0 << QString();
+    row("name of a system device", { "--port", "tty" }, 124, "tty cannot be plugged in: cannot create /dev/tty: File exists");
+    row("every range at its ends", { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "599", "--busy-until", "-1",
+                                     "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "100" }, 0, {});
 }
 
 void EndToEndTest::badOptionsChangeNothing()
@@ -350,33 +340,26 @@ void EndToEndTest::badOptionsChangeNothing()
 void EndToEndTest::installedPackageUpdatesATracker()
 {
     QTemporaryDir directory;
-    auto runTool = [](const QString &tool, const QStringList &arguments) {
-        QProcess process;
-        killWithParent(process);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(tool, arguments);
-        const bool finished = process.waitForFinished(120000);
-        const QByteArray output = process.readAll();
-        return finished && process.exitCode() == 0 ? QByteArray() : "failed: " + output;
-    };
     const QString prefix = directory.filePath("prefix");
-    const QByteArray installed = runTool(CMAKE_COMMAND, { "--install", PROJECT_BINARY_DIR, "--prefix", prefix });
-    QVERIFY2(installed.isEmpty(), installed.constData());
-
-    SIMULATE(run, { "--port", "ttyUSB2" }, "C", 60000, prefix + "/bin/tracker-updater");
-    QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
-
     const QString packages = directory.filePath("package");
-    const QByteArray packed = runTool(CPACK_COMMAND, { "--config", PROJECT_BINARY_DIR "/CPackConfig.cmake", "-B", packages });
-    QVERIFY2(packed.isEmpty(), packed.constData());
+    auto run = [](const QStringList &arguments) -> std::optional<QByteArray> {
+        QProcess tool;
+        killWithParent(tool);
+        tool.start(arguments.first(), arguments.mid(1));
+        if (!tool.waitForFinished(120000) || tool.exitCode() != 0)
+            return std::nullopt;
+        return tool.readAllStandardOutput();
+    };
+    QVERIFY(run({ CMAKE_COMMAND, "--install", PROJECT_BINARY_DIR, "--prefix", prefix }));
+
+    SIMULATE(updated, { "--port", "ttyUSB2" }, "C", 60000, prefix + "/bin/tracker-updater");
+    QCOMPARE(withoutModemChunks(updated.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
+
+    QVERIFY(run({ CPACK_COMMAND, "--config", PROJECT_BINARY_DIR "/CPackConfig.cmake", "-B", packages }));
     const QStringList archives = QDir(packages).entryList({ "tracker-updater-*.tar.gz" });
     QCOMPARE(archives.size(), 1);
-    QProcess list;
-    list.start(CMAKE_COMMAND, { "-E", "tar", "tf", QDir(packages).filePath(archives.first()) });
-    QVERIFY(list.waitForFinished(30000));
-    const QByteArray content = list.readAllStandardOutput();
-    for (const char *program : { "/bin/tracker-updater\n", "/bin/tracker-ports\n" })
-        QVERIFY2(content.contains(program), content.constData());
+    const auto content = run({ CMAKE_COMMAND, "-E", "tar", "tf", QDir(packages).filePath(archives.first()) });
+    QVERIFY(content && content->contains("/bin/tracker-updater\n") && content->contains("/bin/tracker-ports\n"));
 }
 
 SIMULATION_TEST_MAIN(EndToEndTest)

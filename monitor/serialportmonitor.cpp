@@ -17,7 +17,6 @@ constexpr int firstWaitMs = 200;
 const char separatorLine[] = "-------------------------";
 // Longer than any line the modem reports on: a line kept whole is cut here.
 constexpr qsizetype longestKeptLine = 256;
-
 }
 
 SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)

@@ -1,15 +1,13 @@
 // The real program, unchanged, against trackers simulated by tracker-sim: what the user
 // sees and what each modem received, both byte for byte.
 #include "support/expectations.h"
+#include "support/simulatedrun.h"
 #include "sim/simulatedtracker.h"
 #include "support/testharness.h"
 
 #include "buildsettings.h"
 #include "sim/childprocess.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -39,61 +37,6 @@ private slots:
 
 namespace {
 
-struct SimulatedRun
-{
-    QString unavailable;
-    bool finished = false;
-    int exitCode = -1;
-    double cpuSeconds = 0;
-    QStringList lines;
-    QList<qint64> lineTimesMs; // from the program's first line
-    QJsonArray ports;
-
-    QByteArray portBytes(int port, const char *key) const
-    {
-        return QByteArray::fromBase64(ports.at(port)[key].toString().toLatin1());
-    }
-    QByteArray received(int port) const { return portBytes(port, "received"); }
-    QByteArray sent(int port) const { return portBytes(port, "sent"); }
-    QMap<QString, QByteArray> files(int port) const
-    {
-        QMap<QString, QByteArray> files;
-        const QJsonObject content = ports.at(port)["files"].toObject();
-        for (auto file = content.begin(); file != content.end(); ++file)
-            files.insert(file.key(), QByteArray::fromBase64(file.value().toString().toLatin1()));
-        return files;
-    }
-};
-
-SimulatedRun simulate(const QStringList &simulation, const QString &locale = "C", int timeoutMs = 60000,
-                      const QString &program = TRACKER_UPDATER_PATH)
-{
-    SimulatedRun run;
-    QTemporaryDir directory;
-    const QString reportPath = directory.filePath("report.json");
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LC_ALL", locale);
-    process.setProcessEnvironment(environment);
-    killWithParent(process);
-    process.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath } + simulation
-                          + QStringList { "--", program });
-    run.finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
-    QFile reportFile(reportPath);
-    reportFile.open(QIODevice::ReadOnly);
-    const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
-    run.unavailable = report["simulationUnavailable"].toString();
-    run.exitCode = report["exitCode"].toInt(-1);
-    run.cpuSeconds = report["cpuSeconds"].toDouble();
-    const QJsonArray lines = report["console"].toArray();
-    for (const QJsonValue line : lines) {
-        run.lines.append(line["text"].toString());
-        run.lineTimesMs.append(line["atMs"].toInteger() - lines.first()["atMs"].toInteger());
-    }
-    run.ports = report["ports"].toArray();
-    return run;
-}
-
 // The modem's bytes as the program shows a chunk of them, without the quotes.
 QString shownAsChunk(const QByteArray &bytes)
 {
@@ -115,11 +58,6 @@ QString shownChunks(const QStringList &lines)
 
 } // namespace
 
-#define SIMULATE(run, ...)                                                                     \
-    const SimulatedRun run = simulate(__VA_ARGS__);                                            \
-    QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));                          \
-    QVERIFY(run.finished);                                                                     \
-    QCOMPARE(run.exitCode, 0)
 
 void EndToEndTest::completeRun_data()
 {
@@ -352,7 +290,7 @@ void EndToEndTest::installedPackageUpdatesATracker()
     };
     QVERIFY(run({ CMAKE_COMMAND, "--install", PROJECT_BINARY_DIR, "--prefix", prefix }));
 
-    SIMULATE(updated, { "--port", "ttyUSB2" }, "C", 60000, prefix + "/bin/tracker-updater");
+    SIMULATE(updated, { "--port", "ttyUSB2" }, "C", 60000, { prefix + "/bin/tracker-updater" });
     QCOMPARE(withoutModemChunks(updated.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
 
     QVERIFY(run({ CPACK_COMMAND, "--config", PROJECT_BINARY_DIR "/CPackConfig.cmake", "-B", packages }));

@@ -1,0 +1,162 @@
+// The Windows programs of a package, unpacked as a user would, run under wine against
+// trackers simulated by tracker-sim: the tracker's port is COM5, a decoy's COM6.
+// scripts/check-windows-package builds the package and runs this once per kind of Qt.
+//
+// Under wine every step lasts a tenth of its limit, because wine reads a pseudo-terminal
+// only once each wait has run out: what is checked is what was sent and shown, not how fast.
+#include "support/expectations.h"
+#include "support/simulatedrun.h"
+#include "support/testharness.h"
+
+#include "sim/childprocess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+class WindowsPackageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void portsAreListed();
+    void updateRuns_data();
+    void updateRuns();
+
+private:
+    QString programs; // the unpacked package's bin folder
+    QTemporaryDir locales;
+};
+
+namespace {
+
+const QStringList simulatedPorts = { "--port", "ttyUSB2", "--port", "ttyUSB3" };
+
+// Inside the simulation, with a wineserver of its own: one started elsewhere would open
+// the machine's devices. Qt's debug lines go to standard error only when asked from
+// inside wine, which passes on no QT_* variable.
+QStringList underWine(const QString &folder, const QString &commandLine)
+{
+    return { "/bin/sh", "-c",
+             R"(wineserver -p || exit 125
+cd "$1" && wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $2"
+code=$?
+wineserver -k
+exit $code)",
+             "wine-run", folder, commandLine };
+}
+
+QStringList withoutLineEnds(QStringList lines)
+{
+    for (QString &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    return lines;
+}
+
+bool runQuietly(const QString &program, const QStringList &arguments, QString *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    killWithParent(process);
+    process.start(program, arguments);
+    const bool done = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    if (output)
+        *output = QString::fromUtf8(process.readAll());
+    return done;
+}
+
+} // namespace
+
+void WindowsPackageTest::initTestCase()
+{
+    programs = qEnvironmentVariable("TRACKER_WINDOWS_PROGRAMS");
+    const QString registrar = qEnvironmentVariable("TRACKER_WINDOWS_PORT_REGISTRAR");
+    const QString prefix = qEnvironmentVariable("WINEPREFIX");
+    QVERIFY2(QFile::exists(programs + "/tracker-updater.exe") && QFile::exists(registrar) && !prefix.isEmpty(),
+             "set TRACKER_WINDOWS_PROGRAMS (the folder of tracker-updater.exe), "
+             "TRACKER_WINDOWS_PORT_REGISTRAR (registerports.exe) and WINEPREFIX: see scripts/check-windows-package");
+    QVERIFY2(!QFile::exists(prefix), qPrintable(prefix + " must not exist yet: the test makes its own wine prefix"));
+    QVERIFY(QDir().mkpath(prefix));
+    qputenv("WINEDEBUG", "-all");
+
+    // The ports as a USB modem's driver presents them, registered from inside the
+    // simulation so that wine's first start sees no port of the machine.
+    const QString registration = R"(wineserver -p || exit 125
+wineboot --init && ln -s /dev/ttyUSB2 "$WINEPREFIX/dosdevices/com5" && ln -s /dev/ttyUSB3 "$WINEPREFIX/dosdevices/com6" \
+&& wine "$1" COM5 "$2" "SimTech, Incorporated" 'USB\VID_1E0E&PID_9205&MI_02\1' \
+&& wine "$1" COM6 "USB Serial Port" "FTDI" 'USB\VID_0403&PID_6001\1'
+code=$?
+wineserver -k
+exit $code)";
+    SIMULATE(registered, simulatedPorts, "C", 300000,
+             { "/bin/sh", "-c", registration, "register", registrar, trackerDescription() });
+
+    // A German user for one run, without touching the machine's locales.
+    QVERIFY(runQuietly("localedef", { "-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8") }));
+    qputenv("LOCPATH", QFile::encodeName(locales.path()));
+}
+
+void WindowsPackageTest::portsAreListed()
+{
+    QProcess simulation;
+    killWithParent(simulation);
+    simulation.start(TRACKER_SIM_PATH, simulatedPorts + QStringList { "--" } + underWine(programs, "tracker-ports.exe"));
+    QVERIFY(simulation.waitForFinished(120000));
+    QCOMPARE(simulation.exitCode(), 0);
+
+    // The command's own output comes first, then the simulation's report.
+    const QString output = QString::fromUtf8(simulation.readAllStandardOutput());
+    const QStringList lines = withoutLineEnds(output.left(output.indexOf("\ntracker-sim:")).split('\n'));
+    QVERIFY2(lines.contains(R"(* COM5 ")" + trackerDescription() + R"(" "SimTech, Incorporated" 1e0e:9205)"),
+             qPrintable(output));
+    QVERIFY2(lines.contains(R"(  COM6 "USB Serial Port" "FTDI" 0403:6001)"), qPrintable(output));
+    QCOMPARE(lines.filter(QRegularExpression("^\\* ")).size(), 1);
+}
+
+void WindowsPackageTest::updateRuns_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QByteArray>("operatorSelection");
+    QTest::addColumn<QStringList>("download");
+    QTest::addColumn<bool>("downloaded");
+    QTest::newRow("good download") << "C" << QByteArray() << QStringList() << true;
+    QTest::newRow("download not found") << "C" << QByteArray() << QStringList { "--download-status", "404" } << false;
+    QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true;
+}
+
+void WindowsPackageTest::updateRuns()
+{
+    QFETCH(QString, locale);
+    QFETCH(QByteArray, operatorSelection);
+    QFETCH(QStringList, download);
+    QFETCH(bool, downloaded);
+    const SimulatedRun run = simulate(simulatedPorts + download, locale, 300000,
+                                      underWine(programs, "tracker-updater.exe"));
+    auto showRun = qScopeGuard([&run] {
+        if (QTest::currentTestFailed()) {
+            qInfo().noquote() << "The program's console:\n" + run.lines.join('\n');
+            qInfo() << "COM5 received:" << run.received(0) << "\nCOM6 received:" << run.received(1);
+        }
+    });
+    QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+
+    const QByteArrayList commands = Expected::commands(
+            operatorSelection, downloaded ? Expected::Download::Succeeds : Expected::Download::Fails);
+    QCOMPARE(run.received(0), commands.join());
+    QCOMPARE(withoutModemChunks(withoutLineEnds(run.lines)), Expected::banner + Expected::runLines("COM5", commands));
+    QMap<QString, QByteArray> files = run.files(0);
+    files.remove("cust_app_new.bin"); // what a failed download may leave behind, never installed
+    QCOMPARE(files, downloaded ? Expected::filesAfterSwap() : Expected::filesBeforeRun());
+    QCOMPARE(run.received(1), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(WindowsPackageTest)
+#include "tst_windowspackage.moc"

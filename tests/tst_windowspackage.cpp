@@ -33,7 +33,11 @@ private:
 
 namespace {
 
-const QStringList simulatedPorts = { "--port", "ttyUSB2", "--port", "ttyUSB3" };
+// The tracker's modem, with the options given for it, and the decoy's.
+QStringList simulatedPorts(const QStringList &trackerOptions = {})
+{
+    return QStringList { "--port", "ttyUSB2" } + trackerOptions + QStringList { "--port", "ttyUSB3" };
+}
 
 // Inside the simulation, with a wineserver of its own: one started elsewhere would open
 // the machine's devices. Qt's debug lines go to standard error only when asked from
@@ -94,7 +98,7 @@ wineboot --init && ln -s /dev/ttyUSB2 "$WINEPREFIX/dosdevices/com5" && ln -s /de
 code=$?
 wineserver -k
 exit $code)";
-    SIMULATE(registered, simulatedPorts, "C", 300000,
+    SIMULATE(registered, simulatedPorts(), "C", 300000,
              { "/bin/sh", "-c", registration, "register", registrar, trackerDescription() });
 
     // A German user for one run, without touching the machine's locales.
@@ -106,7 +110,7 @@ void WindowsPackageTest::portsAreListed()
 {
     QProcess simulation;
     killWithParent(simulation);
-    simulation.start(TRACKER_SIM_PATH, simulatedPorts + QStringList { "--" } + underWine(programs, "tracker-ports.exe"));
+    simulation.start(TRACKER_SIM_PATH, simulatedPorts() + QStringList { "--" } + underWine(programs, "tracker-ports.exe"));
     QVERIFY(simulation.waitForFinished(120000));
     QCOMPARE(simulation.exitCode(), 0);
 
@@ -136,11 +140,11 @@ void WindowsPackageTest::updateRuns()
     QFETCH(QByteArray, operatorSelection);
     QFETCH(QStringList, download);
     QFETCH(bool, downloaded);
-    const SimulatedRun run = simulate(simulatedPorts + download, locale, 300000,
+    const SimulatedRun run = simulate(simulatedPorts(download), locale, 300000,
                                       underWine(programs, "tracker-updater.exe"));
     auto showRun = qScopeGuard([&run] {
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "The program's console:\n" + run.lines.join('\n');
+            qInfo().noquote() << "The program's console:\n" + withoutLineEnds(run.lines).join('\n');
             qInfo() << "COM5 received:" << run.received(0) << "\nCOM6 received:" << run.received(1);
         }
     });

@@ -7,7 +7,9 @@
 #include <QSerialPortInfo>
 #include <QTextStream>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -37,7 +39,8 @@ QString portLine(const QSerialPortInfo &port)
 
 // A Windows console shows UTF-8 only under its UTF-8 code page, which few have: there
 // the text goes to it as UTF-16. Redirected, and everywhere else, it is written as UTF-8.
-void printLine(const QString &line)
+// Returns whether it could be written.
+bool printLine(const QString &line)
 {
     const QString text = line + u'\n';
 #ifdef Q_OS_WIN
@@ -45,12 +48,12 @@ void printLine(const QString &line)
     DWORD mode;
     if (::GetConsoleMode(console, &mode)) {
         DWORD written;
-        ::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()), &written, nullptr);
-        return;
+        return ::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
+                               &written, nullptr);
     }
 #endif
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size());
 }
 
 }
@@ -59,8 +62,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    bool written = true;
     for (const QSerialPortInfo &port : ports)
-        printLine(portLine(port));
+        written = printLine(portLine(port)) && written;
+    // A list cut short must not pass for the whole list.
+    if (!written || std::fflush(stdout) != 0) {
+        QTextStream(stderr) << "tracker-ports: cannot write the list of ports: " << std::strerror(errno) << '\n';
+        return 1;
+    }
     if (ports.isEmpty())
         QTextStream(stderr) << "No serial port found.\n";
     return 0;

@@ -61,7 +61,8 @@ void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString ex
 std::optional<QString> SerialPortMonitor::exchange(const QString &command, int timeLimitMs,
                                                    const QString &expected, StepEnd end)
 {
-    QString response;
+    // What the step receives begins a line.
+    QString response = end == StepEnd::AtEndOfItsLine ? QStringLiteral("\n") : QString();
     qDebug() << "Send" << command;
     port->write(command.toUtf8());
     port->waitForReadyRead(firstWaitMs);
@@ -83,27 +84,32 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
 }
 
 // Whether `reply` holds what ends the step: the expected text, or for a step that ends at
-// the end of its line, that text up to the CR LF after it. Leaves in `reply` only what can
-// still count, so a modem flooding the port costs neither memory nor search time: a tail
-// shorter than the expected text while it has not come, afterwards its line from it on.
+// the end of its line, that text where a line begins (after an LF) up to the CR LF after
+// it. Leaves in `reply` only what can still count, so a modem flooding the port costs
+// neither memory nor search time: while the text has not come, a tail that may begin it
+// (with the character before, for a line step); afterwards its line from it on.
 bool SerialPortMonitor::endArrived(QString &reply, const QString &expected, StepEnd end)
 {
-    const qsizetype at = reply.indexOf(expected, 0, Qt::CaseSensitive);
+    const bool atLineStart = end == StepEnd::AtEndOfItsLine;
+    qsizetype at = reply.indexOf(expected, 0, Qt::CaseSensitive);
+    while (atLineStart && at >= 0 && (at == 0 || reply.at(at - 1) != u'\n'))
+        at = reply.indexOf(expected, at + 1, Qt::CaseSensitive);
     if (at < 0) {
-        reply = reply.right(expected.size() - 1);
+        reply = reply.right(expected.size() - (atLineStart ? 0 : 1));
         return false;
     }
-    if (end == StepEnd::AtExpectedText)
+    if (!atLineStart)
         return true;
-    reply.remove(0, at);
+    // Kept from the LF before it, so that it still begins a line when more comes.
+    reply.remove(0, at - 1);
     const qsizetype lineEnd = reply.indexOf(QLatin1String("\r\n"));
     if (lineEnd >= 0) {
-        reply.truncate(lineEnd);
+        reply = reply.mid(1, lineEnd - 1);
         return true;
     }
     // Its start stays too long to pass for a report; a CR at its end may begin the line end.
-    if (reply.size() > longestKeptLine)
-        reply = reply.left(longestKeptLine) + (reply.endsWith(u'\r') ? QStringLiteral("\r") : QString());
+    if (reply.size() > 1 + longestKeptLine)
+        reply = reply.left(1 + longestKeptLine) + (reply.endsWith(u'\r') ? QStringLiteral("\r") : QString());
     return false;
 }
 

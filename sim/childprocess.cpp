@@ -1,6 +1,8 @@
 #include "childprocess.h"
 
+#include <QCoreApplication>
 #include <QProcess>
+#include <QStringList>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -14,4 +16,13 @@ void killWithParent(QProcess &process)
         if (::getppid() != parent) // the parent died before the line above
             ::_exit(127);
     });
+}
+
+void startInItsOwnPidNamespace(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    killWithParent(process);
+    // Done by a program of its own: a process that made a PID namespace can start no
+    // more threads, and a modifier that does not return would hold QProcess up.
+    process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tracker-reaper"),
+                  QStringList { program } + arguments);
 }

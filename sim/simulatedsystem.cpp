@@ -75,12 +75,12 @@ bool touch(const QByteArray &path)
 }
 
 // A /dev with only what a terminal program needs; port nodes are added by plugPort.
+// Staged in our own /sys, so that a failure leaves nothing behind on the machine.
 QString replaceDev()
 {
-    char stagingTemplate[] = "/tmp/simulated-dev-XXXXXX";
-    if (!::mkdtemp(stagingTemplate))
-        return systemError("cannot create", stagingTemplate);
-    const QByteArray staging = stagingTemplate;
+    const QByteArray staging = "/sys/.simulated-dev";
+    if (::mkdir(staging.constData(), 0755) != 0)
+        return systemError("cannot create", staging);
     QString error = mountTmpfs(staging);
     if (!error.isEmpty())
         return error;
@@ -203,14 +203,15 @@ QString createDeviceNode(PluggedPort &port, const QString &portName, const QStri
     return error;
 }
 
+// No longer listed first, then gone.
 void removePort(const PluggedPort &port)
 {
+    if (!port.classEntry.isEmpty())
+        ::unlink(port.classEntry.constData());
     if (port.nodeMounted)
         ::umount2(port.deviceNode.constData(), MNT_DETACH);
     if (!port.deviceNode.isEmpty())
         ::unlink(port.deviceNode.constData());
-    if (!port.classEntry.isEmpty())
-        ::unlink(port.classEntry.constData());
     if (!port.usbDevice.isEmpty())
         QDir(port.usbDevice).removeRecursively();
 }
@@ -282,11 +283,13 @@ QString plugPort(const QString &portName, const QString &description, const QStr
     PluggedPort port;
     port.usbDevice = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(nextUsbDevice++);
     port.ttyDevice = port.usbDevice + QStringLiteral("/1-1:1.2/%1/tty/%1").arg(portName);
+    // Listed last, once its terminal is in place: an enumeration never lists a port
+    // that cannot be opened yet.
     QString error = createUsbDevice(port, portName, description);
     if (error.isEmpty())
-        error = linkClassEntry(port, portName);
-    if (error.isEmpty())
         error = createDeviceNode(port, portName, devicePath);
+    if (error.isEmpty())
+        error = linkClassEntry(port, portName);
     if (!error.isEmpty()) {
         removePort(port);
         return error;

@@ -131,6 +131,24 @@ QByteArray SimulatedTracker::received() const
     return receivedBytes;
 }
 
+QByteArrayList SimulatedTracker::receivedCommands() const
+{
+    std::lock_guard lock(mutex);
+    QByteArrayList pieces;
+    qsizetype start = 0;
+    qsizetype end;
+    while ((end = receivedBytes.indexOf('\r', start)) >= 0) {
+        if (receivedBytes.size() > end + 1 && receivedBytes[end + 1] == '\n')
+            ++end;
+        const QByteArray piece = receivedBytes.mid(start, end + 1 - start);
+        // Line ends alone make no command.
+        if (piece.size() > piece.count('\r') + piece.count('\n'))
+            pieces.append(piece);
+        start = end + 1;
+    }
+    return pieces;
+}
+
 QByteArray SimulatedTracker::sent() const
 {
     std::lock_guard lock(mutex);
@@ -287,17 +305,19 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         if (behaviour.downloadSilent)
             return ok;
         QByteArray image;
-        if (behaviour.downloadStatus == 200) {
+        // A successful status brings a body, whole or not: the status alone tells which.
+        if (behaviour.downloadStatus / 100 == 2) {
             if (!behaviour.downloadEmpty)
                 image = "firmware downloaded from " + arguments.value(0) + '\n';
             fileSystem.insert(QString::fromUtf8(path), image);
         }
-        const QByteArray report = "+HTTPTOFS: " + QByteArray::number(behaviour.downloadStatus) + ','
-                + QByteArray::number(image.size()) + "\r\n";
+        const QByteArray report = behaviour.downloadFloodBytes > 0
+                ? "+HTTPTOFS: " + QByteArray(behaviour.downloadFloodBytes, '2') + "\r\n"
+                : "+HTTPTOFS: " + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size()) + "\r\n";
         if (behaviour.downloadSplitMs < 0) {
-            later.append({ behaviour.downloadDelayMs, "\r\n" + report });
+            later.append({ behaviour.downloadDelayMs, "\r\n" + behaviour.downloadReportPrefix + report });
         } else {
-            later.append({ behaviour.downloadDelayMs, "\r\n" + report.left(behaviour.downloadSplitAt) });
+            later.append({ behaviour.downloadDelayMs, "\r\n" + behaviour.downloadReportPrefix + report.left(behaviour.downloadSplitAt) });
             later.append({ behaviour.downloadDelayMs + behaviour.downloadSplitMs, report.mid(behaviour.downloadSplitAt) });
         }
         return ok;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -25,9 +26,11 @@ struct ModemBehaviour
     int attachDelayMs = 0;     // extra pause before answering a network attach
     int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
     int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: <status>,<size>"
-    int downloadStatus = 200;  // HTTP status of the download; only 200 writes the file
+    int downloadStatus = 200;  // HTTP status of the download; a 2xx one writes the file
     bool downloadEmpty = false; // status 200, but the file written is empty
     bool downloadSilent = false; // the download never reports
+    int downloadFloodBytes = 0; // above 0: the report's status is this many digits, then its line end
+    QByteArray downloadReportPrefix; // what the modem puts before the report on its line
     int downloadSplitMs = -1;  // the report's rest follows its first downloadSplitAt bytes this much later (-1: at once)
     int downloadSplitAt = 10;  // 10: right after "+HTTPTOFS:"
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
@@ -65,6 +68,9 @@ public:
     void queueReply(const QList<TimedReply> &reply);
 
     QByteArray received() const;
+    // The commands in what it received, cut where it cuts them: at CR (with an LF right
+    // after it); bytes after the last CR are no command yet.
+    QByteArrayList receivedCommands() const;
     QByteArray sent() const;
     QMap<QString, QByteArray> files() const;
 

@@ -7,6 +7,7 @@
 #include "buildsettings.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -43,24 +44,37 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
   --activation-delay MS    from OK to the context activation report (default 20)
   --download-delay MS      from OK to the download report (default 50)
   --download-status CODE   HTTP status the download reports, 100 to 599 (default 200;
-                           only 200 writes the new image)
+                           a 2xx status writes the new image)
   --download-empty         the download reports status 200 and writes an empty file
   --download-split MS      send the report's status this much after "+HTTPTOFS:"
   --download-silent        the download never reports
+  --download-flood BYTES   the report's status is BYTES digits (1 to 16777216), then
+                           its line end
   --plug-at MS             plug the tracker in later (default: before COMMAND starts)
-  --unplug-at MS           unplug it at that time
+  --plug-after-output MS   plug it in MS after COMMAND first writes to standard error
+  --unplug-at MS           unplug it at that time, later than --plug-at
   --unplug-after N         unplug it once it received N commands, 1 to 1000
   --busy-until MS          another program holds the port until then (-1: always)
 
---report FILE also writes the console lines of COMMAND (with their times), what
-each modem received and sent, its files, the exit code and the CPU time and peak
-memory of COMMAND as JSON.
+Each option is given once per port. A download has one outcome at most (status,
+empty, silent or flood), and a silent one no split; a tracker has one plug time
+at most, and --unplug-at goes with --plug-at only.
 
-Exit codes of its own: 2 for a bad option (one line tells which, and why); 124
+--report FILE, created before anything else happens, also writes the console lines of COMMAND (with their times), what
+each modem received and sent, its files, the exit code and the CPU time and peak
+memory of COMMAND as JSON. At the end each modem's commands are counted as the
+modem cuts them (at CR), and its bytes.
+
+COMMAND runs in a PID namespace of its own: whatever it starts ends when it ends,
+or when tracker-sim does. Ended by signal N, it counts as exit code 128 + N.
+
+Exit codes of its own: 2 for a bad option or a report that cannot be created
+(one line tells which, and why); 124
 when a tracker cannot be plugged in or held busy (COMMAND is stopped, the report
 says why in "failure"); 125 when trackers cannot be simulated here (nothing runs;
 a line that begins with "tracker-sim: simulation unavailable:", and
-"simulationUnavailable" in the report); 126 when the report cannot be written;
+"simulationUnavailable" in the report); 126 when the report cannot be written at
+the end;
 127 when COMMAND cannot be started.
 )";
 
@@ -70,8 +84,10 @@ struct PortPlan
     QString description = QString::fromUtf8(BuildSettings::portDescription);
     ModemBehaviour behaviour;
     int plugAtMs = 0;
+    int plugAfterOutputMs = -1;
     int unplugAtMs = -1;
     int busyUntilMs = 0;
+    QStringList given; // its options, each at most once
     std::unique_ptr<SimulatedTracker> tracker;
     std::unique_ptr<QLockFile> lock;
 };
@@ -82,22 +98,18 @@ struct ConsoleLine
     QString text;
 };
 
-// CR and LF as \r and \n, other non-printable bytes as \xHH, so the report never garbles the terminal.
+// What came from a modem, escaped as the program's console shows it (without the quotes),
+// so the report never garbles the terminal.
 QString printable(const QByteArray &bytes)
 {
-    QString text;
-    for (const char c : bytes) {
-        const auto byte = uchar(c);
-        if (c == '\r')
-            text += QStringLiteral("\\r");
-        else if (c == '\n')
-            text += QStringLiteral("\\n");
-        else if (byte >= 0x20 && byte < 0x7F)
-            text += QChar(byte);
-        else
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
-    return text;
+    QString shown;
+    QDebug(&shown).nospace() << bytes;
+    return shown.mid(1, shown.size() - 2);
+}
+
+QString counted(qsizetype count, const char *what)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(what)).arg(count == 1 ? "" : "s");
 }
 
 constexpr int aDayMs = 24 * 60 * 60 * 1000;
@@ -118,7 +130,9 @@ const QMap<QString, NumericOption> numericOptions = {
     { "--download-status", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadStatus; }, 100, 599 } },
     { "--download-split", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadSplitMs; }, 0, aDayMs } },
     { "--unplug-after", { [](PortPlan &plan) -> int & { return plan.behaviour.unplugAfterCommands; }, 1, 1000 } },
+    { "--download-flood", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadFloodBytes; }, 1, 16 << 20 } },
     { "--plug-at", { [](PortPlan &plan) -> int & { return plan.plugAtMs; }, 0, aDayMs } },
+    { "--plug-after-output", { [](PortPlan &plan) -> int & { return plan.plugAfterOutputMs; }, 0, aDayMs } },
     { "--unplug-at", { [](PortPlan &plan) -> int & { return plan.unplugAtMs; }, 0, aDayMs } },
     { "--busy-until", { [](PortPlan &plan) -> int & { return plan.busyUntilMs; }, -1, aDayMs } },
 };
@@ -154,10 +168,35 @@ struct Options
 {
     std::list<PortPlan> ports;
     QString reportPath;
+    std::shared_ptr<QFile> report; // created before anything else happens
     QString program;
     QStringList programArguments;
     bool helpRequested = false;
 };
+
+// Options of one port that each hold but cannot hold together.
+QString combinationError(const PortPlan &plan)
+{
+    // In the order given.
+    auto givenOf = [&plan](const QStringList &options) {
+        QStringList given = plan.given;
+        given.removeIf([&options](const QString &option) { return !options.contains(option); });
+        return given;
+    };
+    const QStringList outcomes = givenOf({ "--download-status", "--download-empty", "--download-silent", "--download-flood" });
+    if (outcomes.size() > 1)
+        return outcomes.join(QStringLiteral(" and ")) + QStringLiteral(": one download outcome at most");
+    if (givenOf({ "--download-split", "--download-silent" }).size() == 2)
+        return QStringLiteral("--download-split and --download-silent: a silent download has no report to split");
+    if (givenOf({ "--plug-at", "--plug-after-output" }).size() == 2)
+        return QStringLiteral("--plug-at and --plug-after-output: one plug time at most");
+    if (givenOf({ "--unplug-at", "--plug-after-output" }).size() == 2)
+        return QStringLiteral("--unplug-at and --plug-after-output: the unplug time could come before the plug time");
+    if (plan.unplugAtMs >= 0 && plan.unplugAtMs <= plan.plugAtMs)
+        return QStringLiteral("--unplug-at %1 must be later than the plug time (--plug-at %2)")
+                .arg(plan.unplugAtMs).arg(plan.plugAtMs);
+    return {};
+}
 
 // Checks every option; returns why one cannot be taken, or an empty string.
 QString parse(const QStringList &arguments, Options &options)
@@ -181,6 +220,10 @@ QString parse(const QStringList &arguments, Options &options)
         const bool portOption = option != "--report" && option != "--port";
         if (portOption && ports.empty())
             return option + " must follow a --port";
+        if (portOption && ports.back().given.contains(option))
+            return QStringLiteral("%1 is given twice for %2").arg(option, ports.back().name);
+        if (portOption)
+            ports.back().given.append(option);
         if (const auto flag = flagOptions.constFind(option); flag != flagOptions.cend()) {
             (*flag)(ports.back()) = true;
             continue;
@@ -190,6 +233,8 @@ QString parse(const QStringList &arguments, Options &options)
         const QString value = arguments[++i];
         const QString given = option + u' ' + value + QStringLiteral(": ");
         if (option == "--report") {
+            if (!options.reportPath.isNull())
+                return option + " is given twice";
             options.reportPath = value;
         } else if (option == "--port") {
             const QString nameError = SimulatedSystem::portNameError(value);
@@ -216,6 +261,22 @@ QString parse(const QStringList &arguments, Options &options)
     }
     if (options.program.isEmpty())
         return QStringLiteral("no command given after --");
+    for (const PortPlan &plan : ports) {
+        const QString error = combinationError(plan);
+        if (!error.isEmpty())
+            return plan.name + QStringLiteral(": ") + error;
+    }
+    return {};
+}
+
+// Created at once, so that a report that could not be written never costs a whole run.
+QString createReport(Options &options)
+{
+    if (options.reportPath.isNull())
+        return {};
+    options.report = std::make_shared<QFile>(options.reportPath);
+    if (!options.report->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QStringLiteral("--report %1: cannot be created: %2").arg(options.reportPath, options.report->errorString());
     return {};
 }
 
@@ -241,6 +302,7 @@ private:
     QProcess process;
     QElapsedTimer clock;
     QByteArray pendingConsole;
+    bool outputSeen = false;
     QList<ConsoleLine> console;
     qint64 exitAtMs = -1;
     QString failure; // why the simulation could not do what it was asked
@@ -279,12 +341,11 @@ int Simulation::run()
     for (PortPlan &plan : ports) {
         if (plan.busyUntilMs != 0 && !holdBusy(plan))
             break;
-        if (plan.plugAtMs == 0 && !plug(plan))
+        if (plan.plugAtMs == 0 && plan.plugAfterOutputMs < 0 && !plug(plan))
             break;
     }
     if (!failure.isEmpty()) {
-        if (!options.reportPath.isEmpty())
-            writeReport(QJsonObject { { "failure", failure } });
+        writeReport(QJsonObject { { "failure", failure } });
         return 124;
     }
 
@@ -307,9 +368,8 @@ int Simulation::run()
     });
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    killWithParent(process);
     clock.start();
-    process.start(options.program, options.programArguments);
+    startInItsOwnPidNamespace(process, options.program, options.programArguments);
     if (!process.waitForStarted(-1)) {
         QTextStream(stderr) << "tracker-sim: cannot start " << options.program << ": " << process.errorString() << '\n';
         return 127;
@@ -317,10 +377,14 @@ int Simulation::run()
     QCoreApplication::exec();
     readConsole();
 
-    const int exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 128;
+    // After a crash exitCode() is the signal's number.
+    const int exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 128 + process.exitCode();
     printReport(exitCode);
-    if (!options.reportPath.isEmpty() && !writeReport(exitCode))
+    if (!writeReport(exitCode)) {
+        QTextStream(stderr) << "tracker-sim: cannot write the report to " << options.reportPath << ": "
+                            << options.report->errorString() << '\n';
         return 126;
+    }
     return failure.isEmpty() ? exitCode : 124;
 }
 
@@ -328,6 +392,13 @@ int Simulation::run()
 void Simulation::readConsole()
 {
     const QByteArray bytes = process.readAllStandardError();
+    if (!bytes.isEmpty() && !outputSeen) {
+        outputSeen = true;
+        for (PortPlan &plan : ports) {
+            if (plan.plugAfterOutputMs >= 0)
+                QTimer::singleShot(plan.plugAfterOutputMs, [this, &plan] { plug(plan); });
+        }
+    }
     std::fwrite(bytes.constData(), 1, bytes.size(), stderr);
     pendingConsole += bytes;
     qsizetype end;
@@ -346,16 +417,15 @@ void Simulation::printReport(int exitCode) const
             out << "tracker-sim: " << plan.name << " was never plugged in\n";
             continue;
         }
-        const QByteArray received = plan.tracker->received();
-        out << "tracker-sim: " << plan.name << " received " << received.count('\n') << " commands\n";
-        for (const QByteArray &command : received.split('\n')) {
-            if (!command.isEmpty())
-                out << "    " << printable(command + '\n') << '\n';
-        }
+        const QByteArrayList commands = plan.tracker->receivedCommands();
+        out << "tracker-sim: " << plan.name << " received " << counted(commands.size(), "command") << ", "
+            << counted(plan.tracker->received().size(), "byte") << '\n';
+        for (const QByteArray &command : commands)
+            out << "    " << printable(command) << '\n';
         out << "tracker-sim: " << plan.name << " holds\n";
         const QMap<QString, QByteArray> files = plan.tracker->files();
         for (auto file = files.cbegin(); file != files.cend(); ++file)
-            out << "    " << file.key() << ": " << printable(file.value()) << '\n';
+            out << "    " << printable(file.key().toUtf8()) << ": " << printable(file.value()) << '\n';
     }
 }
 
@@ -378,6 +448,8 @@ bool Simulation::writeReport(int exitCode) const
             for (auto file = content.cbegin(); file != content.cend(); ++file)
                 files.insert(file.key(), QString::fromLatin1(file.value().toBase64()));
             report.insert("received", QString::fromLatin1(plan.tracker->received().toBase64()));
+            report.insert("commands", plan.tracker->receivedCommands().size());
+            report.insert("bytes", plan.tracker->received().size());
             report.insert("sent", QString::fromLatin1(plan.tracker->sent().toBase64()));
             report.insert("files", files);
         }
@@ -398,16 +470,16 @@ bool Simulation::writeReport(int exitCode) const
 
 bool Simulation::writeReport(const QJsonObject &report) const
 {
-    QFile file(options.reportPath);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && file.write(QJsonDocument(report).toJson()) > 0;
+    if (!options.report)
+        return true;
+    const QByteArray json = QJsonDocument(report).toJson();
+    return options.report->write(json) == json.size() && options.report->flush();
 }
 
 int Simulation::reportUnavailable(const QString &reason) const
 {
     QTextStream(stderr) << "tracker-sim: simulation unavailable: " << reason << '\n';
-    if (!options.reportPath.isEmpty())
-        writeReport(QJsonObject { { "simulationUnavailable", reason } });
+    writeReport(QJsonObject { { "simulationUnavailable", reason } });
     return 125;
 }
 
@@ -420,11 +492,13 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     Options options;
-    const QString error = parse(arguments, options);
+    QString error = parse(arguments, options);
     if (options.helpRequested) {
         QTextStream(stdout) << usage;
         return 0;
     }
+    if (error.isEmpty())
+        error = createReport(options);
     if (!error.isEmpty()) {
         QTextStream(stderr) << "tracker-sim: " << error << '\n';
         return 2;

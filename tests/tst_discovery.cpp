@@ -5,13 +5,19 @@
 #include "monitor/serialportmonitor.h"
 #include "sim/childprocess.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLockFile>
 #include <QSerialPortInfo>
 #include <QMetaMethod>
 #include <QProcess>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <sys/stat.h>
+#include <thread>
 
 class DiscoveryTest : public QObject
 {
@@ -29,6 +35,7 @@ private slots:
     void extraArgumentsChangeNothing_data();
     void extraArgumentsChangeNothing();
     void trackerPortsMarksTheTrackersPort();
+    void enumerationListsOnlyPortsWithTheirTerminal();
     void trackerThatCannotBePluggedInRemovesNothing_data();
     void trackerThatCannotBePluggedInRemovesNothing();
 };
@@ -239,6 +246,49 @@ void DiscoveryTest::trackerPortsMarksTheTrackersPort()
     const QString trackerLine = QStringLiteral("* ttyUSB2 \"%1\" \"SimTech, Incorporated\" 1e0e:9205").arg(trackerDescription());
     QCOMPARE(QString::fromUtf8(ports.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
              QStringList({ R"(  ttyUSB1 "SimTech HS-USB NMEA 9205" "SimTech, Incorporated" 1e0e:9205)", trackerLine }));
+
+    // A list that could not be written must not pass for the list.
+    QProcess full;
+    killWithParent(full);
+    full.setStandardOutputFile("/dev/full");
+    full.start(TRACKER_PORTS_PATH);
+    QVERIFY(full.waitForFinished(10000));
+    QCOMPARE(full.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(full.readAllStandardError()),
+             "tracker-ports: cannot write the list of ports: No space left on device\n");
+}
+
+void DiscoveryTest::enumerationListsOnlyPortsWithTheirTerminal()
+{
+    std::atomic<bool> done { false };
+    std::thread plugging([&done] {
+        while (!done) {
+            SimulatedTracker tracker("ttyUSB7", trackerDescription());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    auto isTerminal = [] {
+        struct stat node {};
+        return ::stat("/dev/ttyUSB7", &node) == 0 && S_ISCHR(node.st_mode);
+    };
+    int sightings = 0;
+    int withoutTerminal = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1500) {
+        for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
+            if (port.portName() != "ttyUSB7")
+                continue;
+            ++sightings;
+            // Unplugged since it was listed, if its entry is gone too.
+            if (!isTerminal() && QFile::exists("/sys/class/tty/ttyUSB7"))
+                ++withoutTerminal;
+        }
+    }
+    done = true;
+    plugging.join();
+    QVERIFY(sightings > 0);
+    QCOMPARE(withoutTerminal, 0);
 }
 
 void DiscoveryTest::trackerThatCannotBePluggedInRemovesNothing_data()

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -29,7 +30,11 @@ private slots:
     void trackerUnpluggedDuringTheRun();
     void silentModemWithRealLimits();
     void commandInheritsNoDescriptorOfTheSimulation();
-    void commandDiesWithTheSimulation();
+    void nothingOutlivesTheCommand_data();
+    void nothingOutlivesTheCommand();
+    void endReportShowsWhatEachModemReceived_data();
+    void endReportShowsWhatEachModemReceived();
+    void floodedReportLineCostsNoMemory();
     void badOptionsChangeNothing_data();
     void badOptionsChangeNothing();
     void installedPackageUpdatesATracker();
@@ -104,7 +109,7 @@ void EndToEndTest::busyPortIsOpenedOnceFreed()
 void EndToEndTest::trackerPluggedAfterStart()
 {
     // Plugged between the program's first scan and its second, however slowly it starts.
-    SIMULATE(run, { "--port", "ttyUSB2", "--plug-at", "2000" });
+    SIMULATE(run, { "--port", "ttyUSB2", "--plug-after-output", "2000" });
 
     QCOMPARE(withoutModemChunks(run.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
     // Found by the scan at about 3000 ms after the banner, not by the one at 1000 ms.
@@ -189,7 +194,7 @@ void EndToEndTest::commandInheritsNoDescriptorOfTheSimulation()
     QProcess simulation;
     killWithParent(simulation);
     simulation.start(TRACKER_SIM_PATH, { "--port", "ttyUSB2", "--port", "ttyUSB3", "--", "/bin/sh", "-c",
-                                         "for fd in /proc/$$/fd/*; do readlink $fd; done; true" });
+                                         "for fd in /proc/self/fd/*; do readlink $fd; done; true" });
     QVERIFY(simulation.waitForFinished(10000));
     QCOMPARE(simulation.exitCode(), 0);
 
@@ -202,23 +207,87 @@ void EndToEndTest::commandInheritsNoDescriptorOfTheSimulation()
         QVERIFY2(!descriptors.contains(simulated), descriptors.constData());
 }
 
-void EndToEndTest::commandDiesWithTheSimulation()
+void EndToEndTest::nothingOutlivesTheCommand_data()
 {
+    QTest::addColumn<QString>("script"); // prints a line once its child runs
+    QTest::addColumn<bool>("simulationKilled");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("simulation killed") << "sleep %1 & echo started; wait" << true << -1;
+    QTest::newRow("command leaves a child") << "sleep %1 & echo started; exit 3" << false << 3;
+    QTest::newRow("command ended by SIGTERM") << "sleep %1 & echo started; kill -TERM $$" << false << 143;
+    QTest::newRow("command ended by SIGKILL") << "sleep %1 & echo started; kill -KILL $$" << false << 137;
+}
+
+void EndToEndTest::nothingOutlivesTheCommand()
+{
+    QFETCH(QString, script);
+    QFETCH(bool, simulationKilled);
+    QFETCH(int, exitCode);
+    // A child found by its arguments: the command's PIDs are those of its own namespace.
+    const QString duration = QStringLiteral("600.%1").arg(QRandomGenerator::global()->bounded(1000000));
     QProcess simulation;
     killWithParent(simulation);
-    simulation.start(TRACKER_SIM_PATH, { "--port", "ttyUSB2", "--", "/bin/sh", "-c", "echo $$; exec sleep 60" });
+    simulation.start(TRACKER_SIM_PATH, { "--port", "ttyUSB2", "--", "/bin/sh", "-c", script.arg(duration) });
     QVERIFY(simulation.waitForReadyRead(10000));
-    const QByteArray commandPid = simulation.readAllStandardOutput().trimmed();
-    QVERIFY2(QFile::exists("/proc/" + commandPid), commandPid.constData());
+    if (simulationKilled)
+        simulation.kill();
+    QVERIFY(simulation.waitForFinished(10000));
+    if (!simulationKilled)
+        QCOMPARE(simulation.exitCode(), exitCode);
 
-    simulation.kill();
-    QVERIFY(simulation.waitForFinished(5000));
-    // Gone, or at most a zombie waiting for the system to reap it.
-    auto running = [&commandPid] {
-        QFile status("/proc/" + commandPid + "/stat");
-        return status.open(QIODevice::ReadOnly) && !status.readAll().contains(") Z ");
+    auto childRunning = [&duration] {
+        for (const QString &pid : QDir("/proc").entryList({ "[0-9]*" }, QDir::Dirs)) {
+            QFile commandLine("/proc/" + pid + "/cmdline");
+            QFile status("/proc/" + pid + "/stat");
+            if (commandLine.open(QIODevice::ReadOnly) && commandLine.readAll().contains(duration.toLatin1())
+                && status.open(QIODevice::ReadOnly) && !status.readAll().contains(") Z "))
+                return true;
+        }
+        return false;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(!running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!childRunning(), 5000);
+}
+
+void EndToEndTest::endReportShowsWhatEachModemReceived_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QStringList>("reportLines");
+    const QString port = "tracker-sim: ttyUSB2 ";
+    QTest::newRow("command ended by CR alone") << R"(printf 'AT+GSN\r')"
+                                               << QStringList { port + "received 1 command, 7 bytes", R"(    AT+GSN\r)" };
+    QTest::newRow("two commands, one unfinished") << R"(printf 'AT\r\nAT+GSN\r\n\r\nAT+CG')"
+                                                  << QStringList { port + "received 2 commands, 19 bytes" };
+    QTest::newRow("file name with escape codes")
+            << R"(printf 'AT+CFSINIT\rAT+CFSREN=0,"cust_app.bin","\033[2Jx"\r')"
+            << QStringList { port + "received 2 commands, 46 bytes", R"(    \x1B[2Jx: firmware 1.4 (running)\n)" };
+}
+
+void EndToEndTest::endReportShowsWhatEachModemReceived()
+{
+    QFETCH(QString, script);
+    QFETCH(QStringList, reportLines);
+    QProcess simulation;
+    killWithParent(simulation);
+    simulation.start(TRACKER_SIM_PATH, { "--port", "ttyUSB2", "--", "/bin/sh", "-c", script + " > /dev/ttyUSB2; sleep 0.5" });
+    QVERIFY(simulation.waitForFinished(10000));
+    QCOMPARE(simulation.exitCode(), 0);
+    const QStringList output = QString::fromUtf8(simulation.readAllStandardOutput()).split('\n');
+    for (const QString &line : reportLines)
+        QVERIFY2(output.contains(line), qPrintable(line + " not in:\n" + output.join('\n')));
+}
+
+// A report line that never ends within a megabyte fails the download, and the program
+// keeps no more of it than of a short one.
+void EndToEndTest::floodedReportLineCostsNoMemory()
+{
+    SIMULATE(plain, { "--port", "ttyUSB2" });
+    SIMULATE(flooded, { "--port", "ttyUSB2", "--download-flood", "1048576" });
+
+    QCOMPARE(flooded.received(0), Expected::commands({}, Expected::Download::Fails).join());
+    QVERIFY(flooded.lines.contains(Expected::downloadFailedLine));
+    const qint64 extraKiB = flooded.peakMemoryKiB - plain.peakMemoryKiB;
+    // Kept whole, the line would take two megabytes as text.
+    QVERIFY2(extraKiB < 1024, qPrintable(QStringLiteral("%1 KiB more than a plain run").arg(extraKiB)));
 }
 
 void EndToEndTest::badOptionsChangeNothing_data()
@@ -236,6 +305,15 @@ void EndToEndTest::badOptionsChangeNothing_data()
     row("port name ..", { "--port", ".." }, 2, "--port .." + plainName);
     row("port name of 33 characters", { "--port", longName }, 2, "--port " + longName + plainName);
     row("port given twice", { "--port", "ttyUSB2", "--port", "ttyUSB2" }, 2, "--port ttyUSB2: must be unique, and is given twice");
+    row("port option given twice", { "--port", "ttyUSB2", "--mode", "silent", "--mode", "error" }, 2, "--mode is given twice for ttyUSB2");
+    row("unplugged before plugged", { "--port", "ttyUSB2", "--plug-at", "600", "--unplug-at", "100" }, 2,
+        "ttyUSB2: --unplug-at 100 must be later than the plug time (--plug-at 600)");
+    row("empty download not found", { "--port", "ttyUSB2", "--download-empty", "--download-status", "404" }, 2,
+        "ttyUSB2: --download-empty and --download-status: one download outcome at most");
+    row("silent download split", { "--port", "ttyUSB2", "--download-silent", "--download-split", "5" }, 2,
+        "ttyUSB2: --download-split and --download-silent: a silent download has no report to split");
+    row("report that cannot be created", { "--report", "/nonexistent/report.json", "--port", "ttyUSB2" }, 2,
+        "--report /nonexistent/report.json: cannot be created: No such file or directory");
     row("negative time", { "--port", "ttyUSB2", "--reply-delay", "-5" }, 2, "--reply-delay -5" + aDay);
     row("time beyond a day", { "--port", "ttyUSB2", "--download-delay", "86400001" }, 2, "--download-delay 86400001" + aDay);
     row("beyond any int", { "--port", "ttyUSB2", "--plug-at", "99999999999999999999" }, 2, "--plug-at 99999999999999999999" + aDay);

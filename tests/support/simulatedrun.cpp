@@ -34,6 +34,7 @@ SimulatedRun simulate(const QStringList &simulation, const QString &locale, int 
     run.unavailable = report["simulationUnavailable"].toString();
     run.exitCode = report["exitCode"].toInt(-1);
     run.cpuSeconds = report["cpuSeconds"].toDouble();
+    run.peakMemoryKiB = report["peakMemoryKiB"].toInteger();
     const QJsonArray lines = report["console"].toArray();
     for (const QJsonValue line : lines) {
         run.lines.append(line["text"].toString());

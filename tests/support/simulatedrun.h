@@ -13,6 +13,7 @@ struct SimulatedRun
     bool finished = false;
     int exitCode = -1;
     double cpuSeconds = 0;
+    qint64 peakMemoryKiB = 0;
     QStringList lines; // the command's standard error
     QList<qint64> lineTimesMs; // from the command's first line
     QJsonArray ports;

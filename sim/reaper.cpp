@@ -1,0 +1,68 @@
+// tracker-reaper COMMAND [ARGUMENTS]...: how tracker-sim runs its command. It makes a PID
+// namespace whose first process starts the command as its child (the first process of a
+// namespace ignores every signal it has no handler for, which the command must not) and
+// reaps whatever ends there. When that first process ends, with the command or with us,
+// the kernel ends the rest of the namespace. Leaves with the command's exit code, or
+// 128 + N when signal N ended it; 127 when it cannot be started.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int cannotStart(const char *program)
+{
+    std::fprintf(stderr, "tracker-sim: cannot start %s: %s\n", program, std::strerror(errno));
+    return 127;
+}
+
+int exitCodeOf(int status)
+{
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// Waits for `child`, reaping every other process that ends meanwhile.
+int reapUntil(pid_t child)
+{
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::wait(&status);
+        if (ended == child)
+            return exitCodeOf(status);
+        if (ended < 0 && errno != EINTR)
+            return 127;
+    }
+}
+
+int runCommand(char *command[])
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execvp(command[0], command);
+        ::_exit(cannotStart(command[0]));
+    }
+    return child < 0 ? cannotStart(command[0]) : reapUntil(child);
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2) {
+        std::fputs("Usage: tracker-reaper COMMAND [ARGUMENTS]...\n", stderr);
+        return 2;
+    }
+    if (::unshare(CLONE_NEWPID) != 0)
+        return cannotStart(argv[1]);
+    const pid_t first = ::fork();
+    if (first == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        return runCommand(argv + 1);
+    }
+    return first < 0 ? cannotStart(argv[1]) : reapUntil(first);
+}

@@ -6,31 +6,21 @@
 #  - a shared Qt without one (built on Linux for Windows): the DLLs the programs import,
 #    found in Qt's and the compiler's folders;
 #  - a Qt with no deploy support at all (6.2): configure says what would be missing, and
-#    installing, and so packaging, fails rather than give a folder that cannot start.
+#    installing, and so packaging, fails before copying anything rather than give a
+#    folder that cannot start.
 # With MSVC, its runtime libraries go beside the programs as well.
 # Elsewhere Qt is a system library: the programs alone.
 set(tracker_packaging_dir "${CMAKE_CURRENT_LIST_DIR}")
 
 function(tracker_install_programs)
-    install(TARGETS ${ARGN} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
     if(NOT WIN32)
+        install(TARGETS ${ARGN} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
         return()
     endif()
-
-    set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION "${CMAKE_INSTALL_BINDIR}")
-    include(InstallRequiredSystemLibraries)
 
     get_target_property(qt_type Qt6::Core TYPE)
-    if(qt_type STREQUAL "STATIC_LIBRARY")
-        if(MINGW)
-            foreach(target IN LISTS ARGN)
-                target_link_options(${target} PRIVATE -static)
-            endforeach()
-        endif()
-        return()
-    endif()
-
-    if(NOT COMMAND qt_generate_deploy_app_script)
+    # Before any other install rule, so that nothing is copied.
+    if(NOT qt_type STREQUAL "STATIC_LIBRARY" AND NOT COMMAND qt_generate_deploy_app_script)
         if(MINGW)
             set(mingw_runtime " and the MinGW runtime")
         endif()
@@ -39,6 +29,19 @@ function(tracker_install_programs)
             "Qt6SerialPort)${mingw_runtime} and could not start, so installing and packaging "
             "stop with an error. Build with Qt 6.3 or later (6.5 or later recommended).")
         install(CODE "message(FATAL_ERROR \"Qt ${Qt6_VERSION} cannot deploy its libraries: build with Qt 6.3 or later\")")
+        return()
+    endif()
+
+    install(TARGETS ${ARGN} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+    set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION "${CMAKE_INSTALL_BINDIR}")
+    include(InstallRequiredSystemLibraries)
+
+    if(qt_type STREQUAL "STATIC_LIBRARY")
+        if(MINGW)
+            foreach(target IN LISTS ARGN)
+                target_link_options(${target} PRIVATE -static)
+            endforeach()
+        endif()
         return()
     endif()
 
@@ -87,6 +90,7 @@ function(tracker_install_imported_dlls)
         set(tracker_programs \"${programs}\")
         set(tracker_dll_dirs \"${dll_dirs}\")
         set(tracker_cross_objdump \"$<$<BOOL:${CMAKE_CROSSCOMPILING}>:${CMAKE_OBJDUMP}>\")
+        set(tracker_strip \"${CMAKE_STRIP}\")
         set(tracker_lower_case_dir \"${CMAKE_CURRENT_BINARY_DIR}/imported-dlls\")
         include(\"${tracker_packaging_dir}/importeddlls.cmake\")")
 endfunction()

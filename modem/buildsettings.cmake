@@ -24,4 +24,10 @@ function(check_tracker_build_settings)
             message(FATAL_ERROR "${setting} must be a domain-style name made of letters, digits, dots and hyphens, not \"${${setting}}\".")
         endif()
     endforeach()
+    # The modem echoes the command that sets it, and that step ends at the first "OK".
+    string(FIND "${TRACKER_ACCESS_POINT}" "OK" ok_at)
+    if(NOT ok_at EQUAL -1)
+        message(FATAL_ERROR "TRACKER_ACCESS_POINT must not contain \"OK\": the modem's echo of the command "
+            "that sets it would end its step before the modem answers.")
+    endif()
 endfunction()

@@ -280,6 +280,42 @@ QString createReport(Options &options)
     return {};
 }
 
+// What a modem received and holds, as the end of the run shows it.
+void printPortReport(QTextStream &out, const PortPlan &plan)
+{
+    if (!plan.tracker) {
+        out << "tracker-sim: " << plan.name << " was never plugged in\n";
+        return;
+    }
+    const QByteArrayList commands = plan.tracker->receivedCommands();
+    out << "tracker-sim: " << plan.name << " received " << counted(commands.size(), "command") << ", "
+        << counted(plan.tracker->received().size(), "byte") << '\n';
+    for (const QByteArray &command : commands)
+        out << "    " << printable(command) << '\n';
+    out << "tracker-sim: " << plan.name << " holds\n";
+    const QMap<QString, QByteArray> files = plan.tracker->files();
+    for (auto file = files.cbegin(); file != files.cend(); ++file)
+        out << "    " << printable(file.key().toUtf8()) << ": " << printable(file.value()) << '\n';
+}
+
+// The same for the JSON report, bytes in base64.
+QJsonObject portReport(const PortPlan &plan)
+{
+    QJsonObject report { { "name", plan.name } };
+    if (!plan.tracker)
+        return report;
+    QJsonObject files;
+    const QMap<QString, QByteArray> content = plan.tracker->files();
+    for (auto file = content.cbegin(); file != content.cend(); ++file)
+        files.insert(file.key(), QString::fromLatin1(file.value().toBase64()));
+    report.insert("received", QString::fromLatin1(plan.tracker->received().toBase64()));
+    report.insert("commands", plan.tracker->receivedCommands().size());
+    report.insert("bytes", plan.tracker->received().size());
+    report.insert("sent", QString::fromLatin1(plan.tracker->sent().toBase64()));
+    report.insert("files", files);
+    return report;
+}
+
 class Simulation
 {
 public:
@@ -412,21 +448,8 @@ void Simulation::printReport(int exitCode) const
 {
     QTextStream out(stdout);
     out << "\ntracker-sim: the command exited with code " << exitCode << '\n';
-    for (const PortPlan &plan : ports) {
-        if (!plan.tracker) {
-            out << "tracker-sim: " << plan.name << " was never plugged in\n";
-            continue;
-        }
-        const QByteArrayList commands = plan.tracker->receivedCommands();
-        out << "tracker-sim: " << plan.name << " received " << counted(commands.size(), "command") << ", "
-            << counted(plan.tracker->received().size(), "byte") << '\n';
-        for (const QByteArray &command : commands)
-            out << "    " << printable(command) << '\n';
-        out << "tracker-sim: " << plan.name << " holds\n";
-        const QMap<QString, QByteArray> files = plan.tracker->files();
-        for (auto file = files.cbegin(); file != files.cend(); ++file)
-            out << "    " << printable(file.key().toUtf8()) << ": " << printable(file.value()) << '\n';
-    }
+    for (const PortPlan &plan : ports)
+        printPortReport(out, plan);
 }
 
 bool Simulation::writeReport(int exitCode) const
@@ -440,21 +463,8 @@ bool Simulation::writeReport(int exitCode) const
     for (const ConsoleLine &line : console)
         lines.append(QJsonObject { { "atMs", line.atMs }, { "text", line.text } });
     QJsonArray portReports;
-    for (const PortPlan &plan : ports) {
-        QJsonObject report { { "name", plan.name } };
-        if (plan.tracker) {
-            QJsonObject files;
-            const QMap<QString, QByteArray> content = plan.tracker->files();
-            for (auto file = content.cbegin(); file != content.cend(); ++file)
-                files.insert(file.key(), QString::fromLatin1(file.value().toBase64()));
-            report.insert("received", QString::fromLatin1(plan.tracker->received().toBase64()));
-            report.insert("commands", plan.tracker->receivedCommands().size());
-            report.insert("bytes", plan.tracker->received().size());
-            report.insert("sent", QString::fromLatin1(plan.tracker->sent().toBase64()));
-            report.insert("files", files);
-        }
-        portReports.append(report);
-    }
+    for (const PortPlan &plan : ports)
+        portReports.append(portReport(plan));
     QJsonObject report {
             { "exitCode", exitCode },
             { "exitAtMs", exitAtMs },

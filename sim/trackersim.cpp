@@ -60,22 +60,20 @@ Each option is given once per port. A download has one outcome at most (status,
 empty, silent or flood), and a silent one no split; a tracker has one plug time
 at most, and --unplug-at goes with --plug-at only.
 
---report FILE, created before anything else happens, also writes the console lines of COMMAND (with their times), what
-each modem received and sent, its files, the exit code and the CPU time and peak
-memory of COMMAND as JSON. At the end each modem's commands are counted as the
-modem cuts them (at CR), and its bytes.
+--report FILE, created before anything else happens, also writes the console lines
+of COMMAND (with their times), what each modem received and sent, its files, the
+exit code and the CPU time and peak memory of COMMAND as JSON. At the end each
+modem's commands are counted as the modem cuts them (at CR), and its bytes.
 
 COMMAND runs in a PID namespace of its own: whatever it starts ends when it ends,
 or when tracker-sim does. Ended by signal N, it counts as exit code 128 + N.
 
-Exit codes of its own: 2 for a bad option or a report that cannot be created
-(one line tells which, and why); 124
-when a tracker cannot be plugged in or held busy (COMMAND is stopped, the report
-says why in "failure"); 125 when trackers cannot be simulated here (nothing runs;
-a line that begins with "tracker-sim: simulation unavailable:", and
-"simulationUnavailable" in the report); 126 when the report cannot be written at
-the end;
-127 when COMMAND cannot be started.
+Exit codes of its own: 2 for a bad option or a report that cannot be created (one
+line tells which, and why); 124 when a tracker cannot be plugged in or held busy
+(COMMAND is stopped, the report says why in "failure"); 125 when trackers cannot
+be simulated here (nothing runs; a line that begins with "tracker-sim: simulation
+unavailable:", and "simulationUnavailable" in the report); 126 when the report
+cannot be written at the end; 127 when COMMAND cannot be started.
 )";
 
 struct PortPlan
@@ -407,7 +405,7 @@ int Simulation::run()
     clock.start();
     startInItsOwnPidNamespace(process, options.program, options.programArguments);
     if (!process.waitForStarted(-1)) {
-        QTextStream(stderr) << "tracker-sim: cannot start " << options.program << ": " << process.errorString() << '\n';
+        QTextStream(stderr) << "tracker-sim: cannot start " << process.program() << ": " << process.errorString() << '\n';
         return 127;
     }
     QCoreApplication::exec();

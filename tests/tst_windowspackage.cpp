@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -39,18 +40,23 @@ QStringList simulatedPorts(const QStringList &trackerOptions = {})
     return QStringList { "--port", "ttyUSB2" } + trackerOptions + QStringList { "--port", "ttyUSB3" };
 }
 
-// Inside the simulation, with a wineserver of its own: one started elsewhere would open
-// the machine's devices. Qt's debug lines go to standard error only when asked from
-// inside wine, which passes on no QT_* variable.
+// A shell script run inside the simulation with a wineserver of its own: one started
+// elsewhere would open the machine's devices. Its socket goes to a /tmp of the
+// simulation's own, where no other user's wine can be in the way.
+QStringList wineSession(const QString &script, const QStringList &arguments)
+{
+    return QStringList { "/bin/sh", "-c",
+                         "mount -t tmpfs -o mode=1777 tmpfs /tmp && wineserver -p || exit 125\n" + script
+                                 + "\ncode=$?\nwineserver -k\nexit $code",
+                         "wine-session" }
+            + arguments;
+}
+
+// Qt's debug lines go to standard error only when asked from inside wine, which passes
+// on no QT_* variable.
 QStringList underWine(const QString &folder, const QString &commandLine)
 {
-    return { "/bin/sh", "-c",
-             R"(wineserver -p || exit 125
-cd "$1" && wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $2"
-code=$?
-wineserver -k
-exit $code)",
-             "wine-run", folder, commandLine };
+    return wineSession(R"(cd "$1" && wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $2")", { folder, commandLine });
 }
 
 QStringList withoutLineEnds(QStringList lines)
@@ -86,20 +92,19 @@ void WindowsPackageTest::initTestCase()
              "set TRACKER_WINDOWS_PROGRAMS (the folder of tracker-updater.exe), "
              "TRACKER_WINDOWS_PORT_REGISTRAR (registerports.exe) and WINEPREFIX: see scripts/check-windows-package");
     QVERIFY2(!QFile::exists(prefix), qPrintable(prefix + " must not exist yet: the test makes its own wine prefix"));
+    QVERIFY2(!QFileInfo(prefix).absoluteFilePath().startsWith("/tmp/"),
+             qPrintable(prefix + " must not be under /tmp: wine runs with a /tmp of its own"));
     QVERIFY(QDir().mkpath(prefix));
     qputenv("WINEDEBUG", "-all");
 
     // The ports as a USB modem's driver presents them, registered from inside the
     // simulation so that wine's first start sees no port of the machine.
-    const QString registration = R"(wineserver -p || exit 125
-wineboot --init && ln -s /dev/ttyUSB2 "$WINEPREFIX/dosdevices/com5" && ln -s /dev/ttyUSB3 "$WINEPREFIX/dosdevices/com6" \
+    const QString registration = R"(wineboot --init \
+&& ln -s /dev/ttyUSB2 "$WINEPREFIX/dosdevices/com5" && ln -s /dev/ttyUSB3 "$WINEPREFIX/dosdevices/com6" \
 && wine "$1" COM5 "$2" "SimTech, Incorporated" 'USB\VID_1E0E&PID_9205&MI_02\1' \
-&& wine "$1" COM6 "USB Serial Port" "FTDI" 'USB\VID_0403&PID_6001\1'
-code=$?
-wineserver -k
-exit $code)";
+&& wine "$1" COM6 "USB Serial Port" "FTDI" 'USB\VID_0403&PID_6001\1')";
     SIMULATE(registered, simulatedPorts(), "C", 300000,
-             { "/bin/sh", "-c", registration, "register", registrar, trackerDescription() });
+             wineSession(registration, { registrar, trackerDescription() }));
 
     // A German user for one run, without touching the machine's locales.
     QVERIFY(runQuietly("localedef", { "-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8") }));

@@ -3,12 +3,14 @@
 // namespace ignores every signal it has no handler for, which the command must not) and
 // reaps whatever ends there. When that first process ends, with the command or with us,
 // the kernel ends the rest of the namespace. Leaves with the command's exit code, or
-// 128 + N when signal N ended it; 127 when it cannot be started.
+// 128 + N when signal N ended it; 127 when it cannot be started. Inside the namespace,
+// /proc is the namespace's own.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +41,16 @@ int reapUntil(pid_t child)
     }
 }
 
+// Processes that look themselves up in /proc by their PID (sanitizers, ps, $$ in a
+// shell) must find themselves there. A /proc of our own takes a mount namespace of our
+// own, which still sees ports plugged later (the simulated /dev is a shared mount).
+// Where the system refuses it, the command sees the machine's /proc, as before.
+void mountOwnProc()
+{
+    if (::unshare(CLONE_NEWNS) == 0)
+        ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+}
+
 int runCommand(char *command[])
 {
     const pid_t child = ::fork();
@@ -62,6 +74,7 @@ int main(int argc, char *argv[])
     const pid_t first = ::fork();
     if (first == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        mountOwnProc();
         return runCommand(argv + 1);
     }
     return first < 0 ? cannotStart(argv[1]) : reapUntil(first);

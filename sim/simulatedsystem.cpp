@@ -112,6 +112,9 @@ QString replaceDev()
     if (::mount(staging.constData(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
         return systemError("cannot move the simulated /dev from", staging);
     ::rmdir(staging.constData());
+    // Ports plugged later reach a command that has a mount namespace of its own too.
+    if (::mount(nullptr, "/dev", nullptr, MS_SHARED, nullptr) != 0)
+        return systemError("cannot share the mounts of", "/dev");
     return {};
 }
 

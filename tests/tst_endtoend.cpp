@@ -280,14 +280,18 @@ void EndToEndTest::endReportShowsWhatEachModemReceived()
 // keeps no more of it than of a short one.
 void EndToEndTest::floodedReportLineCostsNoMemory()
 {
+    // Under AddressSanitizer freed memory waits in a quarantine: peak memory would count
+    // every chunk ever read rather than what the program keeps.
+    qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":quarantine_size_mb=0");
     SIMULATE(plain, { "--port", "ttyUSB2" });
     SIMULATE(flooded, { "--port", "ttyUSB2", "--download-flood", "1048576" });
 
     QCOMPARE(flooded.received(0), Expected::commands({}, Expected::Download::Fails).join());
     QVERIFY(flooded.lines.contains(Expected::downloadFailedLine));
     const qint64 extraKiB = flooded.peakMemoryKiB - plain.peakMemoryKiB;
-    // Kept whole, the line would take two megabytes as text.
-    QVERIFY2(extraKiB < 1024, qPrintable(QStringLiteral("%1 KiB more than a plain run").arg(extraKiB)));
+    // Kept whole, the line took 3.6 MB more; a sanitized build's allocator alone takes
+    // up to about 1.3 MB more for the traffic.
+    QVERIFY2(extraKiB < 2048, qPrintable(QStringLiteral("%1 KiB more than a plain run").arg(extraKiB)));
 }
 
 void EndToEndTest::badOptionsChangeNothing_data()

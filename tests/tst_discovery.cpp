@@ -261,15 +261,29 @@ void DiscoveryTest::trackerPortsMarksTheTrackersPort()
 void DiscoveryTest::enumerationListsOnlyPortsWithTheirTerminal()
 {
     std::atomic<bool> done { false };
-    std::thread plugging([&done] {
+    std::atomic<int> transitions { 0 }; // each start and end of a plug or an unplug
+    std::thread plugging([&done, &transitions] {
         while (!done) {
-            SimulatedTracker tracker("ttyUSB7", trackerDescription());
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ++transitions;
+            {
+                SimulatedTracker tracker("ttyUSB7", trackerDescription());
+                ++transitions;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ++transitions;
+            }
+            ++transitions;
         }
     });
+    auto listed = [] { return QFile::exists("/sys/class/tty/ttyUSB7"); };
     auto isTerminal = [] {
         struct stat node {};
         return ::stat("/dev/ttyUSB7", &node) == 0 && S_ISCHR(node.st_mode);
+    };
+    // Listed before and after its node was looked at, within one plug or unplug: a
+    // listing that comes and goes around the check is no proof.
+    auto listedWithoutTerminal = [&] {
+        const int before = transitions;
+        return listed() && !isTerminal() && listed() && transitions == before;
     };
     int sightings = 0;
     int withoutTerminal = 0;
@@ -277,13 +291,12 @@ void DiscoveryTest::enumerationListsOnlyPortsWithTheirTerminal()
     clock.start();
     while (clock.elapsed() < 1500) {
         for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
-            if (port.portName() != "ttyUSB7")
-                continue;
-            ++sightings;
-            // Unplugged since it was listed, if its entry is gone too.
-            if (!isTerminal() && QFile::exists("/sys/class/tty/ttyUSB7"))
-                ++withoutTerminal;
+            if (port.portName() == "ttyUSB7")
+                ++sightings;
         }
+        // Between two enumerations, as often as the system allows.
+        for (int check = 0; check < 100; ++check)
+            withoutTerminal += listedWithoutTerminal();
     }
     done = true;
     plugging.join();

@@ -215,7 +215,6 @@ void EndToEndTest::nothingOutlivesTheCommand_data()
     QTest::newRow("simulation killed") << "sleep %1 & echo started; wait" << true << -1;
     QTest::newRow("command leaves a child") << "sleep %1 & echo started; exit 3" << false << 3;
     QTest::newRow("command ended by SIGTERM") << "sleep %1 & echo started; kill -TERM $$" << false << 143;
-    QTest::newRow("command ended by SIGKILL") << "sleep %1 & echo started; kill -KILL $$" << false << 137;
 }
 
 void EndToEndTest::nothingOutlivesTheCommand()

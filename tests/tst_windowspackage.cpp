@@ -68,19 +68,6 @@ QStringList withoutLineEnds(QStringList lines)
     return lines;
 }
 
-bool runQuietly(const QString &program, const QStringList &arguments, QString *output = nullptr)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    killWithParent(process);
-    process.start(program, arguments);
-    const bool done = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-    if (output)
-        *output = QString::fromUtf8(process.readAll());
-    return done;
-}
-
 } // namespace
 
 void WindowsPackageTest::initTestCase()
@@ -107,7 +94,7 @@ void WindowsPackageTest::initTestCase()
              wineSession(registration, { registrar, trackerDescription() }));
 
     // A German user for one run, without touching the machine's locales.
-    QVERIFY(runQuietly("localedef", { "-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8") }));
+    QCOMPARE(QProcess::execute("localedef", { "-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8") }), 0);
     qputenv("LOCPATH", QFile::encodeName(locales.path()));
 }
 

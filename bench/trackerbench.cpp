@@ -35,7 +35,7 @@ std::optional<Measure> runSimulated(const QStringList &portOptions)
     const QString reportPath = directory.filePath("report.json");
     QProcess simulation;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LC_ALL", "C"); // no operator step: 20 commands
+    environment.insert("LC_ALL", "C.UTF-8"); // no operator step: 20 commands
     simulation.setProcessEnvironment(environment);
     simulation.setStandardOutputFile(QProcess::nullDevice());
     simulation.setStandardErrorFile(QProcess::nullDevice());

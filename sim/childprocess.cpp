@@ -1,6 +1,6 @@
 #include "childprocess.h"
 
-#include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 
@@ -18,11 +18,17 @@ void killWithParent(QProcess &process)
     });
 }
 
-void startInItsOwnPidNamespace(QProcess &process, const QString &program, const QStringList &arguments)
+QString reaperBesideThisProgram()
+{
+    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).path()
+            + QStringLiteral("/tracker-reaper");
+}
+
+void startInItsOwnPidNamespace(QProcess &process, const QString &reaper, const QString &program,
+                               const QStringList &arguments)
 {
     killWithParent(process);
     // Done by a program of its own: a process that made a PID namespace can start no
     // more threads, and a modifier that does not return would hold QProcess up.
-    process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tracker-reaper"),
-                  QStringList { program } + arguments);
+    process.start(reaper, QStringList { program } + arguments);
 }

@@ -238,6 +238,52 @@ QString enterMountNamespace()
     return {};
 }
 
+bool isSameDirectory(const char *one, const char *other)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(one, &first) == 0 && ::stat(other, &second) == 0 && first.st_dev == second.st_dev
+            && first.st_ino == second.st_ino;
+}
+
+// In a plain chroot "/" is no mount point, and the mount that holds it cannot be named
+// from inside to make it private. Within our own mount namespace only: leave the chroot,
+// make every mount private, and come back through a bind mount of the old root onto
+// itself, which is then a private mount point.
+QString makeRootAMountPoint()
+{
+    const int oldRoot = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (oldRoot < 0)
+        return systemError("cannot open", "/");
+    // A root below the working directory lets ".." climb past the old one.
+    bool left = ::chdir("/") == 0 && ::chroot("/sys") == 0;
+    while (left && !isSameDirectory(".", ".."))
+        left = ::chdir("..") == 0;
+    QString error;
+    char path[4096];
+    if (!left || ::chroot(".") != 0)
+        error = systemError("cannot leave the chroot at", "/");
+    else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        error = systemError("cannot make the mounts private under", "/");
+    else if (::fchdir(oldRoot) != 0 || !::getcwd(path, sizeof path))
+        error = systemError("cannot find the chroot's", "/");
+    else if (::mount(path, path, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        error = systemError("cannot bind-mount onto itself", path);
+    else if (::chdir(path) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+        error = systemError("cannot return into", path);
+    ::close(oldRoot);
+    return error;
+}
+
+QString makeMountsPrivate()
+{
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        return {};
+    if (errno == EINVAL) // "/" is no mount point
+        return makeRootAMountPoint();
+    return systemError("cannot make the mounts private under", "/");
+}
+
 } // namespace
 
 QString enter()
@@ -245,10 +291,10 @@ QString enter()
     if (entered)
         return {};
     QString error = enterMountNamespace();
+    if (error.isEmpty())
+        error = makeMountsPrivate();
     if (!error.isEmpty())
         return error;
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return systemError("cannot make the mounts private under", "/");
 
     error = mountTmpfs("/sys");
     if (error.isEmpty())

@@ -317,7 +317,7 @@ QJsonObject portReport(const PortPlan &plan)
 class Simulation
 {
 public:
-    explicit Simulation(Options given) : options(std::move(given)) { }
+    Simulation(Options given, QString reaperPath) : options(std::move(given)), reaper(std::move(reaperPath)) { }
     int run();
     // Tells that trackers cannot be simulated here, on the console and in the report.
     int reportUnavailable(const QString &reason) const;
@@ -332,6 +332,7 @@ private:
     bool writeReport(const QJsonObject &report) const;
 
     Options options;
+    const QString reaper;
     std::list<PortPlan> &ports = options.ports;
     QProcess process;
     QElapsedTimer clock;
@@ -403,7 +404,7 @@ int Simulation::run()
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
     clock.start();
-    startInItsOwnPidNamespace(process, options.program, options.programArguments);
+    startInItsOwnPidNamespace(process, reaper, options.program, options.programArguments);
     if (!process.waitForStarted(-1)) {
         QTextStream(stderr) << "tracker-sim: cannot start " << process.program() << ": " << process.errorString() << '\n';
         return 127;
@@ -512,10 +513,11 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    const QString reaper = reaperBesideThisProgram();
     // Before anything can start a thread.
     const QString unavailable = SimulatedSystem::enter();
     QCoreApplication app(argc, argv);
-    Simulation simulation(std::move(options));
+    Simulation simulation(std::move(options), reaper);
     if (!unavailable.isEmpty())
         return simulation.reportUnavailable(unavailable);
     return simulation.run();

@@ -231,7 +231,7 @@ void CommandExchangeTest::wallClockChangesDoNotShortenAStep()
     environment.insert("FAKETIME_TIMESTAMP_FILE", clockSetting);
     environment.insert("FAKETIME_NO_CACHE", "1");
     environment.insert("DONT_FAKE_MONOTONIC", "1");
-    environment.insert("LC_ALL", "C");
+    environment.insert("LC_ALL", "C.UTF-8");
     probe.setProcessEnvironment(environment);
     probe.setReadChannel(QProcess::StandardError);
     killWithParent(probe);

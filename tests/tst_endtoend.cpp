@@ -71,9 +71,9 @@ void EndToEndTest::completeRun_data()
     QTest::addColumn<QStringList>("download");
     QTest::addColumn<bool>("downloaded");
     QTest::newRow("France") << "fr_FR.UTF-8" << QByteArray("AT+COPS=4,2,20801") << QStringList() << true;
-    QTest::newRow("no country") << "C" << QByteArray() << QStringList() << true;
-    QTest::newRow("download not found") << "C" << QByteArray() << QStringList { "--download-status", "404" } << false;
-    QTest::newRow("empty download") << "C" << QByteArray() << QStringList { "--download-empty" } << false;
+    QTest::newRow("no country") << "C.UTF-8" << QByteArray() << QStringList() << true;
+    QTest::newRow("download not found") << "C.UTF-8" << QByteArray() << QStringList { "--download-status", "404" } << false;
+    QTest::newRow("empty download") << "C.UTF-8" << QByteArray() << QStringList { "--download-empty" } << false;
 }
 
 void EndToEndTest::completeRun()
@@ -371,7 +371,7 @@ void EndToEndTest::installedPackageUpdatesATracker()
     };
     QVERIFY(run({ CMAKE_COMMAND, "--install", PROJECT_BINARY_DIR, "--prefix", prefix }));
 
-    SIMULATE(updated, { "--port", "ttyUSB2" }, "C", 60000, { prefix + "/bin/tracker-updater" });
+    SIMULATE(updated, { "--port", "ttyUSB2" }, "C.UTF-8", 60000, { prefix + "/bin/tracker-updater" });
     QCOMPARE(withoutModemChunks(updated.lines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
 
     QVERIFY(run({ CPACK_COMMAND, "--config", PROJECT_BINARY_DIR "/CPackConfig.cmake", "-B", packages }));

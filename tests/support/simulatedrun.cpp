@@ -1,6 +1,7 @@
 #include "simulatedrun.h"
 
 #include "sim/childprocess.h"
+#include "testharness.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -22,8 +23,14 @@ SimulatedRun simulate(const QStringList &simulation, const QString &locale, int 
     QTemporaryDir directory;
     const QString reportPath = directory.filePath("report.json");
     QProcess process;
+    const QStringList localeSettings = localeEnvironment(locale);
+    if (localeSettings.isEmpty()) {
+        run.unavailable = "the locale " + locale + " cannot be made here";
+        return run;
+    }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LC_ALL", locale);
+    for (const QString &setting : localeSettings)
+        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
     process.setProcessEnvironment(environment);
     killWithParent(process);
     process.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath } + simulation + QStringList { "--" } + command);

@@ -28,8 +28,8 @@ struct SimulatedRun
 };
 
 // Runs command (by default the program) under tracker-sim with the given simulation
-// options, in the given locale, for at most timeoutMs.
-SimulatedRun simulate(const QStringList &simulation, const QString &locale = "C", int timeoutMs = 60000,
+// options, in the given locale (see localeEnvironment), for at most timeoutMs.
+SimulatedRun simulate(const QStringList &simulation, const QString &locale = "C.UTF-8", int timeoutMs = 60000,
                       const QStringList &command = { TRACKER_UPDATER_PATH });
 
 #define SIMULATE(run, ...)                                                                     \

@@ -5,7 +5,10 @@
 #include "sim/childprocess.h"
 
 #include <QEventLoop>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
@@ -57,6 +60,9 @@ QList<DebugCapture::Line> DebugCapture::linesContaining(const QString &text) con
 
 int runSimulationTest(int argc, char *argv[], QObject *(*makeTest)())
 {
+    // Before Qt reads it: the script of no country, whatever the developer's locale,
+    // for the monitors of this process and the programs it starts.
+    qputenv("LC_ALL", "C.UTF-8");
     const QString unavailable = SimulatedSystem::enter();
     QCoreApplication app(argc, argv);
     if (!unavailable.isEmpty()) {
@@ -74,6 +80,28 @@ int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs)
     QObject::connect(&monitor, &SerialPortMonitor::quit, &loop, &QEventLoop::quit);
     QTimer::singleShot(timeoutMs, &loop, [&loop] { loop.exit(-1); });
     return loop.exec();
+}
+
+QStringList localeEnvironment(const QString &locale)
+{
+    static QTemporaryDir made;
+    const QStringList environment { "LC_ALL=" + locale, "LOCPATH=" + made.path() };
+    if (locale == QLatin1String("C.UTF-8"))
+        return { environment.first() };
+    if (QFileInfo::exists(made.filePath(locale)))
+        return environment;
+    const QString definition = locale.section('.', 0, 0);
+    const QString charmap = locale.section('.', 1);
+    QProcess localedef;
+    localedef.setProcessChannelMode(QProcess::ForwardedChannels);
+    localedef.start("localedef", { "-i", definition, "-f", charmap, made.filePath(locale) });
+    // Exit code 1 tells of warnings only: the locale was made.
+    if (!made.isValid() || !localedef.waitForFinished(60000) || localedef.exitStatus() != QProcess::NormalExit
+        || localedef.exitCode() > 1) {
+        QDir(made.filePath(locale)).removeRecursively();
+        return {};
+    }
+    return environment;
 }
 
 QString trackerDescription()

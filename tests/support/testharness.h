@@ -52,6 +52,11 @@ class SerialPortMonitor;
 // is up (the result is then -1).
 int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs);
 
+// The environment of a run in the given locale: "C.UTF-8" (no country), or a country's
+// such as "fr_FR.UTF-8", made for this process with localedef, so that no test depends on
+// the locales a machine happens to have. Empty when the locale cannot be made.
+QStringList localeEnvironment(const QString &locale);
+
 // The description under which the program looks for the tracker.
 QString trackerDescription();
 

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -32,6 +33,8 @@ private slots:
     void commandInheritsNoDescriptorOfTheSimulation();
     void nothingOutlivesTheCommand_data();
     void nothingOutlivesTheCommand();
+    void simulationHoldsWhereverItIsStarted_data();
+    void simulationHoldsWhereverItIsStarted();
     void endReportShowsWhatEachModemReceived_data();
     void endReportShowsWhatEachModemReceived();
     void floodedReportLineCostsNoMemory();
@@ -245,6 +248,59 @@ void EndToEndTest::nothingOutlivesTheCommand()
         return false;
     };
     QTRY_VERIFY_WITH_TIMEOUT(!childRunning(), 5000);
+}
+
+// Each script starts tracker-sim or its reaper where mounts are not those of a plain
+// machine, and prints what it found.
+void EndToEndTest::simulationHoldsWhereverItIsStarted_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("found"); // a pattern for all the script printed
+    // A root that is no mount point, as a pbuilder-style build root is, and that
+    // vanishes with its namespace.
+    QTest::newRow("tracker-sim in a plain chroot") << R"sh(r=$(mktemp -d) && trap 'rmdir "$r"' EXIT && unshare -m sh -euc '
+mount -t tmpfs tmpfs "$1"; r=$1/root
+mkdir -p "$r/proc" "$r/dev" "$r/sys" "$r/tmp" "$r/var/lock" "$r$BUILD"
+for top in usr etc; do mkdir "$r/$top"; mount --rbind "/$top" "$r/$top"; done
+for link in bin lib lib64 sbin; do if [ -L "/$link" ]; then ln -s "$(readlink "/$link")" "$r/$link"; fi; done
+mount --rbind /proc "$r/proc"; mount --rbind /dev "$r/dev"; mount --rbind "$BUILD" "$r$BUILD"
+chmod 1777 "$r/tmp" "$r/var/lock"
+exec chroot "$r" "$SIM" --port ttyUSB7 -- "$PORTS"' sh "$r")sh"
+            << QString(R"(^\* ttyUSB7 "%1" "SimTech, Incorporated" 1e0e:9205\n\ntracker-sim: the command exited with code 0\n)")
+                       .arg(QRegularExpression::escape(trackerDescription()));
+    QTest::newRow("reaper under shared mounts")
+            << R"(unshare -m --propagation private sh -c 'mount --make-rshared / && "$REAPER" sh -c "sleep 0.3" && readlink /proc/self')"
+            << R"(^[0-9]+\n$)";
+    QTest::newRow("reaper killed before its death signal") << R"(mark=$(mktemp -u) started=$(mktemp -u)
+SLOW_DEATH_SIGNAL_MARK=$mark LD_PRELOAD=$SLOW ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 \
+    "$REAPER" sh -c "touch $started; sleep 3" &
+until [ -e "$mark" ]; do sleep 0.01; done
+kill -KILL $!
+sleep 1.5
+if [ -e "$started" ]; then echo "the command started"; else echo "nothing started"; fi
+rm -f "$mark" "$started")"
+            << R"(^nothing started\n$)";
+}
+
+void EndToEndTest::simulationHoldsWhereverItIsStarted()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, found);
+    QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("SIM", TRACKER_SIM_PATH);
+    environment.insert("REAPER", TRACKER_REAPER_PATH);
+    environment.insert("PORTS", TRACKER_PORTS_PATH);
+    environment.insert("SLOW", SLOW_DEATH_SIGNAL_PATH);
+    environment.insert("BUILD", PROJECT_BINARY_DIR);
+    shell.setProcessEnvironment(environment);
+    killWithParent(shell);
+    shell.start("/bin/sh", { "-c", script });
+    QVERIFY(shell.waitForFinished(20000));
+    const QString output = QString::fromUtf8(shell.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(shell.readAllStandardError());
+    QVERIFY2(QRegularExpression(found).match(output).hasMatch(), qPrintable(output + errors));
+    QCOMPARE(shell.exitCode(), 0);
 }
 
 void EndToEndTest::endReportShowsWhatEachModemReceived_data()

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QtEndian>
 
 class WindowsPackageTest : public QObject
 {
@@ -21,6 +22,7 @@ class WindowsPackageTest : public QObject
 
 private slots:
     void initTestCase();
+    void programsAreConsolePrograms();
     void portsAreListed();
     void updateRuns_data();
     void updateRuns();
@@ -86,6 +88,25 @@ void WindowsPackageTest::initTestCase()
 && wine "$1" COM6 "USB Serial Port" "FTDI" 'USB\VID_0403&PID_6001\1')";
     SIMULATE(registered, simulatedPorts(), "C.UTF-8", 300000,
              wineSession(registration, { registrar, trackerDescription() }));
+}
+
+// Under wine the debug lines are forced to the standard error stream: a program built for
+// the GUI subsystem would pass every run there while a user saw none of its lines.
+void WindowsPackageTest::programsAreConsolePrograms()
+{
+    for (const char *name : { "tracker-updater.exe", "tracker-ports.exe" }) {
+        QFile program(programs + '/' + name);
+        QVERIFY2(program.open(QIODevice::ReadOnly), name);
+        const QByteArray header = program.read(4096);
+        QVERIFY2(header.size() >= 0x40 && header.startsWith("MZ"), name);
+        // The PE header's offset is at 0x3c; its optional header follows the 24 bytes of
+        // signature and file header, with the subsystem at offset 68.
+        const qint64 peHeader = qFromLittleEndian<quint32>(header.constData() + 0x3c);
+        QVERIFY2(peHeader + 24 + 70 <= header.size() && header.mid(peHeader, 4) == QByteArray("PE\0\0", 4), name);
+        const quint16 subsystem = qFromLittleEndian<quint16>(header.constData() + peHeader + 24 + 68);
+        const quint16 windowsConsole = 3;
+        QVERIFY2(subsystem == windowsConsole, qPrintable(QStringLiteral("%1: subsystem %2").arg(name).arg(subsystem)));
+    }
 }
 
 void WindowsPackageTest::portsAreListed()

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -39,8 +38,8 @@ QString portLine(const QSerialPortInfo &port)
 
 // A Windows console shows UTF-8 only under its UTF-8 code page, which few have: there
 // the text goes to it as UTF-16. Redirected, and everywhere else, it is written as UTF-8.
-// Returns whether it could be written.
-bool printLine(const QString &line)
+// Returns why it could not be written, taken from the call that failed, or an empty string.
+QString printLine(const QString &line)
 {
     const QString text = line + u'\n';
 #ifdef Q_OS_WIN
@@ -48,12 +47,16 @@ bool printLine(const QString &line)
     DWORD mode;
     if (::GetConsoleMode(console, &mode)) {
         DWORD written;
-        return ::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
-                               &written, nullptr);
+        if (!::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
+                             &written, nullptr))
+            return qt_error_string(int(::GetLastError()));
+        return {};
     }
 #endif
     const QByteArray bytes = text.toUtf8();
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size());
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()))
+        return qt_error_string(errno);
+    return {};
 }
 
 }
@@ -62,12 +65,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    bool written = true;
-    for (const QSerialPortInfo &port : ports)
-        written = printLine(portLine(port)) && written;
+    QString error;
+    for (const QSerialPortInfo &port : ports) {
+        const QString lineError = printLine(portLine(port));
+        if (error.isEmpty())
+            error = lineError;
+    }
+    if (error.isEmpty() && std::fflush(stdout) != 0)
+        error = qt_error_string(errno);
     // A list cut short must not pass for the whole list.
-    if (!written || std::fflush(stdout) != 0) {
-        QTextStream(stderr) << "tracker-ports: cannot write the list of ports: " << std::strerror(errno) << '\n';
+    if (!error.isEmpty()) {
+        QTextStream(stderr) << "tracker-ports: cannot write the list of ports: " << error << '\n';
         return 1;
     }
     if (ports.isEmpty())

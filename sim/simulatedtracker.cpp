@@ -269,8 +269,10 @@ void SimulatedTracker::answer(const QByteArray &command, qint64 now)
         }
         const int attach = command == "AT+CGATT=1" ? behaviour.attachDelayMs : 0;
         const qint64 replyAt = now + behaviour.replyDelayMs + attach;
-        send(now, echo);
-        send(replyAt, reply);
+        if (!(behaviour.downloadReportAlone && command.startsWith("AT+HTTPTOFS="))) {
+            send(now, echo);
+            send(replyAt, reply);
+        }
         for (const TimedReply &urc : later)
             send(replyAt + urc.delayMs, urc.bytes);
         break;
@@ -314,10 +316,11 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         const QByteArray report = behaviour.downloadFloodBytes > 0
                 ? "+HTTPTOFS: " + QByteArray(behaviour.downloadFloodBytes, '2') + "\r\n"
                 : "+HTTPTOFS: " + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size()) + "\r\n";
+        const QByteArray lineStart = behaviour.downloadReportAlone ? QByteArray() : "\r\n" + behaviour.downloadReportPrefix;
         if (behaviour.downloadSplitMs < 0) {
-            later.append({ behaviour.downloadDelayMs, "\r\n" + behaviour.downloadReportPrefix + report });
+            later.append({ behaviour.downloadDelayMs, lineStart + report });
         } else {
-            later.append({ behaviour.downloadDelayMs, "\r\n" + behaviour.downloadReportPrefix + report.left(behaviour.downloadSplitAt) });
+            later.append({ behaviour.downloadDelayMs, lineStart + report.left(behaviour.downloadSplitAt) });
             later.append({ behaviour.downloadDelayMs + behaviour.downloadSplitMs, report.mid(behaviour.downloadSplitAt) });
         }
         return ok;

@@ -33,6 +33,7 @@ struct ModemBehaviour
     QByteArray downloadReportPrefix; // what the modem puts before the report on its line
     int downloadSplitMs = -1;  // the report's rest follows its first downloadSplitAt bytes this much later (-1: at once)
     int downloadSplitAt = 10;  // 10: right after "+HTTPTOFS:"
+    bool downloadReportAlone = false; // echo off: the download command gets its report, nothing before it
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
 };
 

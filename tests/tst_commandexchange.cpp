@@ -108,6 +108,10 @@ void CommandExchangeTest::stepEndsAtExpectedTextOrLimit_data()
     QTest::newRow("complete first reply")
             << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nOK\r\n" } } << false << 3000 << "OK"
             << QStringList { R"("AT+CMNB=1\r\n\r\nOK\r\n")" } << 290 << 800;
+    // The wait before reading is a tenth of the limit, told from a fifth (2 s).
+    QTest::newRow("complete first reply, long limit")
+            << QList<TimedReply> { { 0, "AT+CMNB=1\r\n\r\nOK\r\n" } } << false << 10000 << "OK"
+            << QStringList { R"("AT+CMNB=1\r\n\r\nOK\r\n")" } << 990 << 1700;
     QTest::newRow("other case")
             << QList<TimedReply> { { 0, "\r\nok\r\n" } } << false << 1000 << "OK"
             << QStringList { R"("\r\nok\r\n")", timedOut } << 1000 << 1700;

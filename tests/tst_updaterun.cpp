@@ -111,10 +111,8 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
     neverReports.downloadSilent = true;
     ModemBehaviour emptyFile;
     emptyFile.downloadEmpty = true;
-    ModemBehaviour statusAfterTheColon;
-    statusAfterTheColon.downloadSplitMs = 300;
-    ModemBehaviour cutInsideTheKeyword = statusAfterTheColon;
-    cutInsideTheKeyword.downloadSplitAt = 5; // "+HTTP", then "TOFS: 200,..."
+    ModemBehaviour reportAlone;
+    reportAlone.downloadReportAlone = true;
     ModemBehaviour sizeCutAtTheLimit; // "+HTTPTOFS: 200,8" in time, the rest of the size too late
     sizeCutAtTheLimit.downloadSplitAt = 16;
     sizeCutAtTheLimit.downloadSplitMs = 5000;
@@ -134,8 +132,16 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
     QTest::newRow("text before the keyword") << QList<Attempt> { { textBeforeTheKeyword, Download::Fails, true } };
     QTest::newRow("no report") << QList<Attempt> { { neverReports, Download::Fails, true } };
     QTest::newRow("empty file") << QList<Attempt> { { emptyFile, Download::Fails } };
-    QTest::newRow("status right after the colon") << QList<Attempt> { { statusAfterTheColon, Download::Succeeds } };
-    QTest::newRow("report cut inside its keyword") << QList<Attempt> { { cutInsideTheKeyword, Download::Succeeds } };
+    // A read may end anywhere in the report's line, the line start before it included.
+    const QByteArray reportLine = "+HTTPTOFS: 200,"
+            + QByteArray::number(Expected::filesAfterSwap().value("cust_app.bin").size()) + "\r\n";
+    for (int at = 0; at < reportLine.size(); ++at) {
+        ModemBehaviour cut;
+        cut.downloadSplitMs = 300;
+        cut.downloadSplitAt = at;
+        QTest::addRow("report cut after %d bytes", at) << QList<Attempt> { { cut, Download::Succeeds } };
+    }
+    QTest::newRow("report first of all the step receives") << QList<Attempt> { { reportAlone, Download::Succeeds } };
     QTest::newRow("report line unfinished at the limit")
             << QList<Attempt> { { sizeCutAtTheLimit, Download::Fails, true } };
     // Each failure used to cost an image: the second one wiped the tracker.

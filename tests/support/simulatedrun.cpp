@@ -28,10 +28,7 @@ SimulatedRun simulate(const QStringList &simulation, const QString &locale, int 
         run.unavailable = "the locale " + locale + " cannot be made here";
         return run;
     }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString &setting : localeSettings)
-        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(systemEnvironmentWith(localeSettings));
     killWithParent(process);
     process.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath } + simulation + QStringList { "--" } + command);
     run.finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;

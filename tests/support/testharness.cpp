@@ -109,13 +109,18 @@ QString trackerDescription()
     return QString::fromUtf8(BuildSettings::portDescription);
 }
 
+QProcessEnvironment systemEnvironmentWith(const QStringList &settings)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &setting : settings)
+        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    return environment;
+}
+
 ProgramRun runProgram(const QStringList &arguments, const QStringList &extraEnvironment, int timeoutMs)
 {
     QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString &setting : extraEnvironment)
-        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
-    program.setProcessEnvironment(environment);
+    program.setProcessEnvironment(systemEnvironmentWith(extraEnvironment));
     killWithParent(program);
     program.start(QStringLiteral(TRACKER_UPDATER_PATH), arguments);
 

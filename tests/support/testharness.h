@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTest>
 
@@ -56,6 +57,9 @@ int runUntilQuit(SerialPortMonitor &monitor, int timeoutMs);
 // such as "fr_FR.UTF-8", made for this process with localedef, so that no test depends on
 // the locales a machine happens to have. Empty when the locale cannot be made.
 QStringList localeEnvironment(const QString &locale);
+
+// This process's environment with the given NAME=VALUE settings added.
+QProcessEnvironment systemEnvironmentWith(const QStringList &settings);
 
 // The description under which the program looks for the tracker.
 QString trackerDescription();

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -36,6 +37,28 @@ QString portLine(const QSerialPortInfo &port)
     return fields.join(u' ');
 }
 
+// The C library's text for its error number. Qt's qt_error_string() would hand most
+// numbers to Windows' message table, where they name unrelated errors.
+QString cLibraryError(int number)
+{
+    return QString::fromLocal8Bit(std::strerror(number));
+}
+
+#ifdef Q_OS_WIN
+// The system's text for a Windows error code.
+QString windowsError(DWORD code)
+{
+    wchar_t *text = nullptr;
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                                  | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                          nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    const QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
+                                   : QStringLiteral("Windows error %1").arg(code);
+    ::LocalFree(text);
+    return message;
+}
+#endif
+
 // A Windows console shows UTF-8 only under its UTF-8 code page, which few have: there
 // the text goes to it as UTF-16. Redirected, and everywhere else, it is written as UTF-8.
 // Returns why it could not be written, taken from the call that failed, or an empty string.
@@ -49,13 +72,13 @@ QString printLine(const QString &line)
         DWORD written;
         if (!::WriteConsoleW(console, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
                              &written, nullptr))
-            return qt_error_string(int(::GetLastError()));
+            return windowsError(::GetLastError());
         return {};
     }
 #endif
     const QByteArray bytes = text.toUtf8();
     if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()))
-        return qt_error_string(errno);
+        return cLibraryError(errno);
     return {};
 }
 
@@ -72,7 +95,7 @@ int main(int argc, char *argv[])
             error = lineError;
     }
     if (error.isEmpty() && std::fflush(stdout) != 0)
-        error = qt_error_string(errno);
+        error = cLibraryError(errno);
     // A list cut short must not pass for the whole list.
     if (!error.isEmpty()) {
         QTextStream(stderr) << "tracker-ports: cannot write the list of ports: " << error << '\n';

@@ -135,7 +135,7 @@ QString combinationError(const PortPlan &plan)
 
 } // namespace
 
-QString parse(const QStringList &arguments, Options &options)
+QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions &options)
 {
     std::list<PortPlan> &ports = options.ports;
     for (int i = 1; i < arguments.size(); ++i) {
@@ -205,7 +205,7 @@ QString parse(const QStringList &arguments, Options &options)
     return {};
 }
 
-QString createReport(Options &options)
+QString createTrackerSimReport(TrackerSimOptions &options)
 {
     if (options.reportPath.isNull())
         return {};

@@ -7,7 +7,6 @@
 #include "buildsettings.h"
 
 #include <QFile>
-#include <QLockFile>
 #include <QStringList>
 
 #include <list>
@@ -16,8 +15,7 @@
 // The text of --help.
 extern const char trackerSimUsage[];
 
-// One --port: what it asks for, then, during the run, its tracker and the lock that
-// holds it busy.
+// One --port: what it asks for.
 struct PortPlan
 {
     QString name;
@@ -28,12 +26,10 @@ struct PortPlan
     int unplugAtMs = -1;
     int busyUntilMs = 0;
     QStringList given; // its options, each at most once
-    std::unique_ptr<SimulatedTracker> tracker;
-    std::unique_ptr<QLockFile> lock;
 };
 
-// What the command line asks for.
-struct Options
+// What tracker-sim's command line asks for.
+struct TrackerSimOptions
 {
     std::list<PortPlan> ports;
     QString reportPath;
@@ -44,7 +40,7 @@ struct Options
 };
 
 // Checks every option; returns why one cannot be taken, or an empty string.
-QString parse(const QStringList &arguments, Options &options);
+QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions &options);
 
 // Created at once, so that a report that could not be written never costs a whole run.
-QString createReport(Options &options);
+QString createTrackerSimReport(TrackerSimOptions &options);

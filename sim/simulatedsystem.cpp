@@ -252,6 +252,11 @@ bool isSameDirectory(const char *one, const char *other)
 // itself, which is then a private mount point.
 QString makeRootAMountPoint()
 {
+    // Where the command is to start, as the chroot names it: the same path leads there
+    // once the chroot is entered again.
+    char workingDirectory[4096];
+    if (!::getcwd(workingDirectory, sizeof workingDirectory))
+        return systemError("cannot find the working directory under", "/");
     const int oldRoot = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (oldRoot < 0)
         return systemError("cannot open", "/");
@@ -269,8 +274,10 @@ QString makeRootAMountPoint()
         error = systemError("cannot find the chroot's", "/");
     else if (::mount(path, path, nullptr, MS_BIND | MS_REC, nullptr) != 0)
         error = systemError("cannot bind-mount onto itself", path);
-    else if (::chdir(path) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+    else if (::chdir(path) != 0 || ::chroot(".") != 0)
         error = systemError("cannot return into", path);
+    else if (::chdir(workingDirectory) != 0)
+        error = systemError("cannot return to the working directory", workingDirectory);
     ::close(oldRoot);
     return error;
 }

@@ -283,8 +283,11 @@ void SimulatedTracker::answer(const QByteArray &command, qint64 now)
 // Called with the mutex held.
 QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply> &later)
 {
-    if (command == "AT+COPS?")
+    if (command == "AT+COPS?") {
+        if (++operatorQueries <= behaviour.unregisteredQueries)
+            return "\r\n+COPS: 2\r\n" + ok;
         return "\r\n+COPS: 0,2,\"20801\",9\r\n" + ok;
+    }
     if (command == "AT+GSN")
         return "\r\n869951040000017\r\n" + ok;
     if (command == "AT+CNCFG?")
@@ -313,9 +316,10 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
                 image = "firmware downloaded from " + arguments.value(0) + '\n';
             fileSystem.insert(QString::fromUtf8(path), image);
         }
+        const QByteArray keyword = behaviour.downloadReportUnspaced ? "+HTTPTOFS:" : "+HTTPTOFS: ";
         const QByteArray report = behaviour.downloadFloodBytes > 0
-                ? "+HTTPTOFS: " + QByteArray(behaviour.downloadFloodBytes, '2') + "\r\n"
-                : "+HTTPTOFS: " + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size()) + "\r\n";
+                ? keyword + QByteArray(behaviour.downloadFloodBytes, '2') + "\r\n"
+                : keyword + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size()) + "\r\n";
         const QByteArray lineStart = behaviour.downloadReportAlone ? QByteArray() : "\r\n" + behaviour.downloadReportPrefix;
         if (behaviour.downloadSplitMs < 0) {
             later.append({ behaviour.downloadDelayMs, lineStart + report });

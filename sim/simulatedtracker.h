@@ -25,6 +25,7 @@ struct ModemBehaviour
     int replyDelayMs = 5;
     int attachDelayMs = 0;     // extra pause before answering a network attach
     int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
+    int unregisteredQueries = 0; // the first this many operator queries find no network yet: "+COPS: 2"
     int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: <status>,<size>"
     int downloadStatus = 200;  // HTTP status of the download; a 2xx one writes the file
     bool downloadEmpty = false; // status 200, but the file written is empty
@@ -33,7 +34,8 @@ struct ModemBehaviour
     QByteArray downloadReportPrefix; // what the modem puts before the report on its line
     int downloadSplitMs = -1;  // the report's rest follows its first downloadSplitAt bytes this much later (-1: at once)
     int downloadSplitAt = 10;  // 10: right after "+HTTPTOFS:"
-    bool downloadReportAlone = false; // echo off: the download command gets its report, nothing before it
+    bool downloadReportUnspaced = false; // "+HTTPTOFS:200,<size>": no space after the colon
+    bool downloadReportAlone = false; // the download command gets its report alone: no echo, no OK before it
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
 };
 
@@ -108,6 +110,7 @@ private:
     QMap<QString, QByteArray> fileSystem;
     bool fileSystemOpen = false;
     QByteArray accessPoint;
+    int operatorQueries = 0;
 
     std::thread modem;
 };

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QTextStream>
 #include <QTimer>
@@ -40,48 +41,57 @@ QString counted(qsizetype count, const char *what)
 }
 
 // What a modem received and holds, as the end of the run shows it.
-void printPortReport(QTextStream &out, const PortPlan &plan)
+void printPortReport(QTextStream &out, const QString &name, const SimulatedTracker *tracker)
 {
-    if (!plan.tracker) {
-        out << "tracker-sim: " << plan.name << " was never plugged in\n";
+    if (!tracker) {
+        out << "tracker-sim: " << name << " was never plugged in\n";
         return;
     }
-    const QByteArrayList commands = plan.tracker->receivedCommands();
-    out << "tracker-sim: " << plan.name << " received " << counted(commands.size(), "command") << ", "
-        << counted(plan.tracker->received().size(), "byte") << '\n';
+    const QByteArrayList commands = tracker->receivedCommands();
+    out << "tracker-sim: " << name << " received " << counted(commands.size(), "command") << ", "
+        << counted(tracker->received().size(), "byte") << '\n';
     for (const QByteArray &command : commands)
         out << "    " << printable(command) << '\n';
-    out << "tracker-sim: " << plan.name << " holds\n";
-    const QMap<QString, QByteArray> files = plan.tracker->files();
+    out << "tracker-sim: " << name << " holds\n";
+    const QMap<QString, QByteArray> files = tracker->files();
     for (auto file = files.cbegin(); file != files.cend(); ++file)
         out << "    " << printable(file.key().toUtf8()) << ": " << printable(file.value()) << '\n';
 }
 
 // The same for the JSON report, bytes in base64.
-QJsonObject portReport(const PortPlan &plan)
+QJsonObject portReport(const QString &name, const SimulatedTracker *tracker)
 {
-    QJsonObject report { { "name", plan.name } };
-    if (!plan.tracker)
+    QJsonObject report { { "name", name } };
+    if (!tracker)
         return report;
     QJsonObject files;
-    const QMap<QString, QByteArray> content = plan.tracker->files();
+    const QMap<QString, QByteArray> content = tracker->files();
     for (auto file = content.cbegin(); file != content.cend(); ++file)
         files.insert(file.key(), QString::fromLatin1(file.value().toBase64()));
-    report.insert("received", QString::fromLatin1(plan.tracker->received().toBase64()));
-    report.insert("commands", plan.tracker->receivedCommands().size());
-    report.insert("bytes", plan.tracker->received().size());
-    report.insert("sent", QString::fromLatin1(plan.tracker->sent().toBase64()));
+    report.insert("received", QString::fromLatin1(tracker->received().toBase64()));
+    report.insert("commands", tracker->receivedCommands().size());
+    report.insert("bytes", tracker->received().size());
+    report.insert("sent", QString::fromLatin1(tracker->sent().toBase64()));
     report.insert("files", files);
     return report;
 }
 
+// One port during the run: what was asked for it, its tracker once plugged in, and the
+// lock that holds it busy.
+struct PortRun
+{
+    PortPlan plan;
+    std::unique_ptr<SimulatedTracker> tracker;
+    std::unique_ptr<QLockFile> lock;
+};
+
 // The end of the run on the console.
-void printEndReport(int exitCode, const std::list<PortPlan> &ports)
+void printEndReport(int exitCode, const std::list<PortRun> &ports)
 {
     QTextStream out(stdout);
     out << "\ntracker-sim: the command exited with code " << exitCode << '\n';
-    for (const PortPlan &plan : ports)
-        printPortReport(out, plan);
+    for (const PortRun &port : ports)
+        printPortReport(out, port.plan.name, port.tracker.get());
 }
 
 // The CPU time and peak memory of the command and everything it started.
@@ -97,22 +107,22 @@ QJsonObject commandCost()
 class Simulation
 {
 public:
-    Simulation(Options given, QString reaperPath) : options(std::move(given)), reaper(std::move(reaperPath)) { }
+    Simulation(TrackerSimOptions given, QString reaperPath);
     int run();
     // Tells that trackers cannot be simulated here, on the console and in the report.
     int reportUnavailable(const QString &reason) const;
 
 private:
-    bool plug(PortPlan &plan);
-    bool holdBusy(PortPlan &plan);
+    bool plug(PortRun &port);
+    bool holdBusy(PortRun &port);
     void fail(const QString &reason);
     void readConsole();
     bool writeReport(int exitCode) const;
     bool writeReport(const QJsonObject &report) const;
 
-    Options options;
+    const TrackerSimOptions options;
     const QString reaper;
-    std::list<PortPlan> &ports = options.ports;
+    std::list<PortRun> ports;
     QProcess process;
     QElapsedTimer clock;
     QByteArray pendingConsole;
@@ -122,21 +132,30 @@ private:
     QString failure; // why the simulation could not do what it was asked
 };
 
-bool Simulation::plug(PortPlan &plan)
+Simulation::Simulation(TrackerSimOptions given, QString reaperPath)
+    : options(std::move(given)), reaper(std::move(reaperPath))
 {
-    plan.tracker = std::make_unique<SimulatedTracker>(plan.name, plan.description, plan.behaviour);
-    if (plan.tracker->error().isEmpty())
+    for (const PortPlan &plan : options.ports)
+        ports.push_back({ plan, nullptr, nullptr });
+}
+
+bool Simulation::plug(PortRun &port)
+{
+    const PortPlan &plan = port.plan;
+    port.tracker = std::make_unique<SimulatedTracker>(plan.name, plan.description, plan.behaviour);
+    if (port.tracker->error().isEmpty())
         return true;
-    fail(QStringLiteral("%1 cannot be plugged in: %2").arg(plan.name, plan.tracker->error()));
+    fail(QStringLiteral("%1 cannot be plugged in: %2").arg(plan.name, port.tracker->error()));
     return false;
 }
 
-bool Simulation::holdBusy(PortPlan &plan)
+bool Simulation::holdBusy(PortRun &port)
 {
-    plan.lock = std::make_unique<QLockFile>(SimulatedSystem::lockFilePath(plan.name));
-    if (plan.lock->tryLock(0))
+    const QString lockFile = SimulatedSystem::lockFilePath(port.plan.name);
+    port.lock = std::make_unique<QLockFile>(lockFile);
+    if (port.lock->tryLock(0))
         return true;
-    fail(QStringLiteral("%1 cannot be held busy: no lock file at %2").arg(plan.name, SimulatedSystem::lockFilePath(plan.name)));
+    fail(QStringLiteral("%1 cannot be held busy: no lock file at %2").arg(port.plan.name, lockFile));
     return false;
 }
 
@@ -152,10 +171,10 @@ void Simulation::fail(const QString &reason)
 
 int Simulation::run()
 {
-    for (PortPlan &plan : ports) {
-        if (plan.busyUntilMs != 0 && !holdBusy(plan))
+    for (PortRun &port : ports) {
+        if (port.plan.busyUntilMs != 0 && !holdBusy(port))
             break;
-        if (plan.plugAtMs == 0 && plan.plugAfterOutputMs < 0 && !plug(plan))
+        if (port.plan.plugAtMs == 0 && port.plan.plugAfterOutputMs < 0 && !plug(port))
             break;
     }
     if (!failure.isEmpty()) {
@@ -163,15 +182,15 @@ int Simulation::run()
         return 124;
     }
 
-    for (PortPlan &plan : ports) {
-        if (plan.busyUntilMs > 0)
-            QTimer::singleShot(plan.busyUntilMs, [&plan] { plan.lock.reset(); });
-        if (plan.plugAtMs > 0)
-            QTimer::singleShot(plan.plugAtMs, [this, &plan] { plug(plan); });
-        if (plan.unplugAtMs >= 0)
-            QTimer::singleShot(plan.unplugAtMs, [&plan] {
-                if (plan.tracker)
-                    plan.tracker->unplug();
+    for (PortRun &port : ports) {
+        if (port.plan.busyUntilMs > 0)
+            QTimer::singleShot(port.plan.busyUntilMs, [&port] { port.lock.reset(); });
+        if (port.plan.plugAtMs > 0)
+            QTimer::singleShot(port.plan.plugAtMs, [this, &port] { plug(port); });
+        if (port.plan.unplugAtMs >= 0)
+            QTimer::singleShot(port.plan.unplugAtMs, [&port] {
+                if (port.tracker)
+                    port.tracker->unplug();
             });
     }
 
@@ -208,9 +227,9 @@ void Simulation::readConsole()
     const QByteArray bytes = process.readAllStandardError();
     if (!bytes.isEmpty() && !outputSeen) {
         outputSeen = true;
-        for (PortPlan &plan : ports) {
-            if (plan.plugAfterOutputMs >= 0)
-                QTimer::singleShot(plan.plugAfterOutputMs, [this, &plan] { plug(plan); });
+        for (PortRun &port : ports) {
+            if (port.plan.plugAfterOutputMs >= 0)
+                QTimer::singleShot(port.plan.plugAfterOutputMs, [this, &port] { plug(port); });
         }
     }
     std::fwrite(bytes.constData(), 1, bytes.size(), stderr);
@@ -228,8 +247,8 @@ bool Simulation::writeReport(int exitCode) const
     for (const ConsoleLine &line : console)
         lines.append(QJsonObject { { "atMs", line.atMs }, { "text", line.text } });
     QJsonArray portReports;
-    for (const PortPlan &plan : ports)
-        portReports.append(portReport(plan));
+    for (const PortRun &port : ports)
+        portReports.append(portReport(port.plan.name, port.tracker.get()));
     QJsonObject report = commandCost();
     report.insert("exitCode", exitCode);
     report.insert("exitAtMs", exitAtMs);
@@ -263,14 +282,14 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    Options options;
-    QString error = parse(arguments, options);
+    TrackerSimOptions options;
+    QString error = parseTrackerSimArguments(arguments, options);
     if (options.helpRequested) {
         QTextStream(stdout) << trackerSimUsage;
         return 0;
     }
     if (error.isEmpty())
-        error = createReport(options);
+        error = createTrackerSimReport(options);
     if (!error.isEmpty()) {
         QTextStream(stderr) << "tracker-sim: " << error << '\n';
         return 2;

@@ -257,7 +257,7 @@ void EndToEndTest::simulationHoldsWhereverItIsStarted_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("found"); // a pattern for all the script printed
     // A root that is no mount point, as a pbuilder-style build root is, and that
-    // vanishes with its namespace.
+    // vanishes with its namespace; the command is found from the folder it started in.
     QTest::newRow("tracker-sim in a plain chroot") << R"sh(r=$(mktemp -d) && trap 'rmdir "$r"' EXIT && unshare -m sh -euc '
 mount -t tmpfs tmpfs "$1"; r=$1/root
 mkdir -p "$r/proc" "$r/dev" "$r/sys" "$r/tmp" "$r/var/lock" "$r$BUILD"
@@ -265,7 +265,8 @@ for top in usr etc; do mkdir "$r/$top"; mount --rbind "/$top" "$r/$top"; done
 for link in bin lib lib64 sbin; do if [ -L "/$link" ]; then ln -s "$(readlink "/$link")" "$r/$link"; fi; done
 mount --rbind /proc "$r/proc"; mount --rbind /dev "$r/dev"; mount --rbind "$BUILD" "$r$BUILD"
 chmod 1777 "$r/tmp" "$r/var/lock"
-exec chroot "$r" "$SIM" --port ttyUSB7 -- "$PORTS"' sh "$r")sh"
+export REL="${PORTS#"$BUILD"/}"
+exec chroot "$r" /bin/sh -c "cd \"\$BUILD\" && exec \"\$SIM\" --port ttyUSB7 -- \"./\$REL\""' sh "$r")sh"
             << QString(R"(^\* ttyUSB7 "%1" "SimTech, Incorporated" 1e0e:9205\n\ntracker-sim: the command exited with code 0\n)")
                        .arg(QRegularExpression::escape(trackerDescription()));
     QTest::newRow("reaper under shared mounts")

@@ -15,6 +15,8 @@ private slots:
     void unansweredStepsStillEndTheRun();
     void downloadOutcomeDecidesTheFileSwap_data();
     void downloadOutcomeDecidesTheFileSwap();
+    void stepsWaitForTheirOwnReply_data();
+    void stepsWaitForTheirOwnReply();
 };
 
 // One update run of a test, against a modem that downloads as given.
@@ -25,6 +27,7 @@ struct Attempt
     bool downloadTimesOut = false;
 };
 Q_DECLARE_METATYPE(QList<Attempt>)
+Q_DECLARE_METATYPE(ModemBehaviour)
 
 namespace {
 
@@ -142,6 +145,9 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap_data()
         QTest::addRow("report cut after %d bytes", at) << QList<Attempt> { { cut, Download::Succeeds } };
     }
     QTest::newRow("report first of all the step receives") << QList<Attempt> { { reportAlone, Download::Succeeds } };
+    ModemBehaviour unspaced;
+    unspaced.downloadReportUnspaced = true;
+    QTest::newRow("report without the space after its colon") << QList<Attempt> { { unspaced, Download::Succeeds } };
     QTest::newRow("report line unfinished at the limit")
             << QList<Attempt> { { sizeCutAtTheLimit, Download::Fails, true } };
     // Each failure used to cost an image: the second one wiped the tracker.
@@ -184,6 +190,52 @@ void UpdateRunTest::downloadOutcomeDecidesTheFileSwap()
             QCOMPARE(files.value("cust_app_bck.bin"), filesBefore.value("cust_app_bck.bin"));
         }
     }
+}
+
+// A step whose reply is more than "OK" lasts until that reply: on a real network the
+// context takes seconds to come up, and the tracker some time to be registered.
+void UpdateRunTest::stepsWaitForTheirOwnReply_data()
+{
+    QTest::addColumn<ModemBehaviour>("modem");
+    QTest::addColumn<QByteArray>("timedOutCommand"); // its first step waits out its limit
+    ModemBehaviour slowActivation;
+    slowActivation.activationDelayMs = 2000;
+    ModemBehaviour notRegisteredYet;
+    notRegisteredYet.unregisteredQueries = 1;
+    QTest::newRow("activation report seconds after its OK") << slowActivation << QByteArray();
+    QTest::newRow("not registered at the first operator query") << notRegisteredYet << QByteArray("AT+COPS?\r\n");
+}
+
+void UpdateRunTest::stepsWaitForTheirOwnReply()
+{
+    QFETCH(ModemBehaviour, modem);
+    QFETCH(QByteArray, timedOutCommand);
+    SimulatedTracker tracker("ttyUSB2", trackerDescription(), modem);
+    QVERIFY2(tracker.error().isEmpty(), qPrintable(tracker.error()));
+    DebugCapture capture;
+    SerialPortMonitor monitor(scaledDown(10));
+    QCOMPARE(runUntilQuit(monitor, 30000), 0);
+
+    const QByteArrayList commands = Expected::commands({});
+    QCOMPARE(commandsIn(tracker.received()), commands);
+    QStringList expectedLines = Expected::banner + Expected::runLines("ttyUSB2", commands);
+    if (!timedOutCommand.isEmpty())
+        expectedLines.insert(expectedLines.indexOf(sendLine(timedOutCommand)) + 1, "Timed out");
+    const QStringList lines = capture.lines();
+    QCOMPARE(withoutModemChunks(lines), expectedLines);
+
+    // What the modem sent between one command and the next holds the reply its step waits
+    // for, unless the step timed out.
+    for (qsizetype at = lines.indexOf(Expected::openLine("ttyUSB2")) + 1, step = 0; step < commands.size(); ++step) {
+        QCOMPARE(lines.value(at), sendLine(commands[step]));
+        QString received;
+        for (++at; at < lines.size() && lines[at].startsWith('"'); ++at)
+            received += lines[at].mid(1, lines[at].size() - 2);
+        if (lines.value(at) != "Timed out")
+            QVERIFY2(received.contains(Expected::awaitedReply(commands[step])), qPrintable(sendLine(commands[step])));
+        for (; at < lines.size() && !lines[at].startsWith("Send "); ++at) { }
+    }
+    QCOMPARE(tracker.files(), Expected::filesAfterSwap());
 }
 
 SIMULATION_TEST_MAIN(UpdateRunTest)

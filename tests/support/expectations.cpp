@@ -63,6 +63,17 @@ QByteArrayList commands(const QByteArray &operatorSelection, Download download)
     return lines;
 }
 
+QString awaitedReply(const QByteArray &command)
+{
+    if (command == "AT+COPS?\r\n")
+        return QStringLiteral("+COPS: 0,");
+    if (command == "AT+CNACT=0,1\r\n")
+        return QStringLiteral("+APP PDP: 0,ACTIVE");
+    if (command.startsWith("AT+HTTPTOFS="))
+        return QStringLiteral("+HTTPTOFS:");
+    return QStringLiteral("OK");
+}
+
 QString openLine(const QString &portName)
 {
     return QStringLiteral("Open  \"%1\"").arg(portName);

@@ -17,6 +17,9 @@ enum class Download { Succeeds, Fails };
 // locale's country (empty for none); a failed download leaves out the file swap.
 QByteArrayList commands(const QByteArray &operatorSelection, Download download = Download::Succeeds);
 
+// The text whose arrival ends a command's step, as the modem sends it.
+QString awaitedReply(const QByteArray &command);
+
 QString openLine(const QString &portName);
 
 // From the "Open" line to the last closing line, without the modem's chunks; the

@@ -24,6 +24,7 @@ private slots:
     void initTestCase();
     void programsAreConsolePrograms();
     void portsAreListed();
+    void unwrittenListIsAnError();
     void updateRuns_data();
     void updateRuns();
 
@@ -124,6 +125,23 @@ void WindowsPackageTest::portsAreListed()
              qPrintable(output));
     QVERIFY2(lines.contains(R"(  COM6 "USB Serial Port" "FTDI" 0403:6001)"), qPrintable(output));
     QCOMPARE(lines.filter(QRegularExpression("^\\* ")).size(), 1);
+}
+
+// Its output a pipe whose reader has gone: the line names the C library's error, which
+// Windows' message table would read as an unrelated one.
+void WindowsPackageTest::unwrittenListIsAnError()
+{
+    const QString script = R"(cd "$1" && kept=$(mktemp -d) || exit 125
+{ wine tracker-ports.exe 2> "$kept/stderr"; echo $? > "$kept/code"; } | true
+cat "$kept/stderr"; code=$(cat "$kept/code"); rm -r "$kept"; (exit "$code"))";
+    QProcess simulation;
+    killWithParent(simulation);
+    simulation.start(TRACKER_SIM_PATH, simulatedPorts() + QStringList { "--" } + wineSession(script, { programs }));
+    QVERIFY(simulation.waitForFinished(120000));
+    const QString output = QString::fromUtf8(simulation.readAllStandardOutput());
+    const QStringList lines = withoutLineEnds(output.left(output.indexOf("\ntracker-sim:")).split('\n'));
+    QVERIFY2(lines.contains("tracker-ports: cannot write the list of ports: Broken pipe"), qPrintable(output));
+    QCOMPARE(simulation.exitCode(), 1);
 }
 
 void WindowsPackageTest::updateRuns_data()

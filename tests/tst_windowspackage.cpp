@@ -127,8 +127,9 @@ void WindowsPackageTest::portsAreListed()
     QCOMPARE(lines.filter(QRegularExpression("^\\* ")).size(), 1);
 }
 
-// Its output a pipe whose reader has gone: the line names the C library's error, which
-// Windows' message table would read as an unrelated one.
+// Its output a pipe whose reader has gone: the line names the C library's error. Windows'
+// C library reports it as EPIPE, wine's as EINVAL; Windows' message table would read
+// either number as an unrelated error ("The device does not recognize the command.").
 void WindowsPackageTest::unwrittenListIsAnError()
 {
     const QString script = R"(cd "$1" && kept=$(mktemp -d) || exit 125
@@ -140,7 +141,8 @@ cat "$kept/stderr"; code=$(cat "$kept/code"); rm -r "$kept"; (exit "$code"))";
     QVERIFY(simulation.waitForFinished(120000));
     const QString output = QString::fromUtf8(simulation.readAllStandardOutput());
     const QStringList lines = withoutLineEnds(output.left(output.indexOf("\ntracker-sim:")).split('\n'));
-    QVERIFY2(lines.contains("tracker-ports: cannot write the list of ports: Broken pipe"), qPrintable(output));
+    const QRegularExpression errorLine("^tracker-ports: cannot write the list of ports: (Broken pipe|Invalid argument)$");
+    QVERIFY2(lines.indexOf(errorLine) >= 0, qPrintable(output));
     QCOMPARE(simulation.exitCode(), 1);
 }
 

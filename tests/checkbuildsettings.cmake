@@ -1,6 +1,8 @@
 # cmake -DTRACKER_...=... -P checkbuildsettings.cmake: checks the settings as the configure step does.
 include("${CMAKE_CURRENT_LIST_DIR}/../modem/buildsettings.cmake")
-foreach(setting TRACKER_PORT_DESCRIPTION TRACKER_ACCESS_POINT TRACKER_UPDATE_HOST)
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../modem/buildsettings.list" settings REGEX "^TRACKER_")
+foreach(line IN LISTS settings)
+    string(REGEX REPLACE " .*" "" setting "${line}")
     if(NOT DEFINED ${setting})
         set(${setting} "valid.example")
     endif()

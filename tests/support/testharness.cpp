@@ -61,11 +61,8 @@ QList<DebugCapture::Line> DebugCapture::linesContaining(const QString &text) con
 int runSimulationTest(int argc, char *argv[], QObject *(*makeTest)())
 {
     // Before Qt reads it: the script of no country, whatever the developer's locale,
-    // for the monitors of this process and the programs it starts. Wine takes a prefix's
-    // Windows locale from LANG when LC_ALL names none of a country.
+    // for the monitors of this process and the programs it starts.
     qputenv("LC_ALL", "C.UTF-8");
-    qputenv("LANG", "C.UTF-8");
-    qunsetenv("LANGUAGE");
     const QString unavailable = SimulatedSystem::enter();
     QCoreApplication app(argc, argv);
     if (!unavailable.isEmpty()) {

@@ -71,6 +71,11 @@ QStringList withoutLineEnds(QStringList lines)
 
 void WindowsPackageTest::initTestCase()
 {
+    // Wine makes a prefix's Windows locale from LANG when LC_ALL names no country's: the
+    // developer's own must not decide which operator the runs below select.
+    qputenv("LC_ALL", "C.UTF-8");
+    qputenv("LANG", "C.UTF-8");
+    qunsetenv("LANGUAGE");
     programs = qEnvironmentVariable("TRACKER_WINDOWS_PROGRAMS");
     const QString registrar = qEnvironmentVariable("TRACKER_WINDOWS_PORT_REGISTRAR");
     const QString prefix = qEnvironmentVariable("WINEPREFIX");

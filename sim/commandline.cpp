@@ -23,8 +23,9 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
   --attach-delay MS        extra pause before answering a network attach (default 0)
   --activation-delay MS    from OK to the context activation report (default 20)
   --download-delay MS      from OK to the download report (default 50)
-  --download-status CODE   HTTP status the download reports, 100 to 599 (default 200;
-                           a 2xx status writes the new image)
+  --download-status CODE   status the download reports, 100 to 999 (default 200): an
+                           HTTP status (a 2xx one writes the new image), or from 600
+                           up the modem's network error (no coverage; nothing written)
   --download-empty         the download reports status 200 and writes an empty file
   --download-split MS      send the report's status this much after "+HTTPTOFS:"
   --download-silent        the download never reports
@@ -35,10 +36,16 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
   --unplug-at MS           unplug it at that time, later than --plug-at
   --unplug-after N         unplug it once it received N commands, 1 to 1000
   --busy-until MS          another program holds the port until then (-1: always)
+  --unregistered-queries N the first N operator queries (AT+COPS?) find no network
+                           yet, 0 to 1000 (default 0)
+  --no-backup              the modem holds no backup image yet, as before a tracker's
+                           first update: deleting it answers ERROR
+  --no-answer-to PREFIX    commands that begin with PREFIX get no echo and no reply,
+                           and do nothing; may be given several times
 
-Each option is given once per port. A download has one outcome at most (status,
-empty, silent or flood), and a silent one no split; a tracker has one plug time
-at most, and --unplug-at goes with --plug-at only.
+Each option but --no-answer-to is given once per port. A download has one outcome
+at most (status, empty, silent or flood), and a silent one no split; a tracker has
+one plug time at most, and --unplug-at goes with --plug-at only.
 
 --report FILE, created before anything else happens, also writes the console lines
 of COMMAND (with their times), what each modem received and sent, its files, the
@@ -73,7 +80,7 @@ const QMap<QString, NumericOption> numericOptions = {
     { "--attach-delay", { [](PortPlan &plan) -> int & { return plan.behaviour.attachDelayMs; }, 0, aDayMs } },
     { "--activation-delay", { [](PortPlan &plan) -> int & { return plan.behaviour.activationDelayMs; }, 0, aDayMs } },
     { "--download-delay", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadDelayMs; }, 0, aDayMs } },
-    { "--download-status", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadStatus; }, 100, 599 } },
+    { "--download-status", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadStatus; }, 100, 999 } },
     { "--download-split", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadSplitMs; }, 0, aDayMs } },
     { "--unplug-after", { [](PortPlan &plan) -> int & { return plan.behaviour.unplugAfterCommands; }, 1, 1000 } },
     { "--download-flood", { [](PortPlan &plan) -> int & { return plan.behaviour.downloadFloodBytes; }, 1, 16 << 20 } },
@@ -81,6 +88,7 @@ const QMap<QString, NumericOption> numericOptions = {
     { "--plug-after-output", { [](PortPlan &plan) -> int & { return plan.plugAfterOutputMs; }, 0, aDayMs } },
     { "--unplug-at", { [](PortPlan &plan) -> int & { return plan.unplugAtMs; }, 0, aDayMs } },
     { "--busy-until", { [](PortPlan &plan) -> int & { return plan.busyUntilMs; }, -1, aDayMs } },
+    { "--unregistered-queries", { [](PortPlan &plan) -> int & { return plan.behaviour.unregisteredQueries; }, 0, 1000 } },
 };
 
 // The port options that take no value.
@@ -88,7 +96,11 @@ using PortFlag = bool &(*)(PortPlan &);
 const QMap<QString, PortFlag> flagOptions = {
     { "--download-empty", [](PortPlan &plan) -> bool & { return plan.behaviour.downloadEmpty; } },
     { "--download-silent", [](PortPlan &plan) -> bool & { return plan.behaviour.downloadSilent; } },
+    { "--no-backup", [](PortPlan &plan) -> bool & { return plan.behaviour.noBackup; } },
 };
+
+// The one port option that may be given several times: each adds a prefix.
+const QString noAnswerOption = QStringLiteral("--no-answer-to");
 
 const QMap<QString, ModemBehaviour::Mode> modes = {
     { "answering", ModemBehaviour::Mode::Answering },
@@ -150,13 +162,14 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             break;
         }
         const bool known = option == "--report" || option == "--port" || option == "--description"
-                || option == "--mode" || flagOptions.contains(option) || numericOptions.contains(option);
+                || option == "--mode" || option == noAnswerOption || flagOptions.contains(option)
+                || numericOptions.contains(option);
         if (!known)
             return QStringLiteral("unknown option %1 (see --help)").arg(option);
         const bool portOption = option != "--report" && option != "--port";
         if (portOption && ports.empty())
             return option + " must follow a --port";
-        if (portOption && ports.back().given.contains(option))
+        if (portOption && option != noAnswerOption && ports.back().given.contains(option))
             return QStringLiteral("%1 is given twice for %2").arg(option, ports.back().name);
         if (portOption)
             ports.back().given.append(option);
@@ -183,6 +196,11 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             ports.emplace_back().name = value;
         } else if (option == "--description") {
             ports.back().description = value;
+        } else if (option == noAnswerOption) {
+            // The modem cuts commands at CR: a prefix holding one would match nothing.
+            if (value.isEmpty() || value.contains(u'\r') || value.contains(u'\n'))
+                return given + QStringLiteral("must be a command's beginning: not empty, no line end");
+            ports.back().behaviour.unansweredPrefixes.append(value.toUtf8());
         } else if (option == "--mode") {
             if (!modes.contains(value))
                 return given + QStringLiteral("must be answering, one-piece, silent or error");

@@ -25,7 +25,7 @@ struct PortPlan
     int plugAfterOutputMs = -1;
     int unplugAtMs = -1;
     int busyUntilMs = 0;
-    QStringList given; // its options, each at most once
+    QStringList given; // its options, in the order given
 };
 
 // What tracker-sim's command line asks for.

@@ -55,7 +55,8 @@ SimulatedTracker::SimulatedTracker(const QString &portName, const QString &descr
     : name(portName), behaviour(modemBehaviour)
 {
     fileSystem.insert(QStringLiteral("cust_app.bin"), currentImage);
-    fileSystem.insert(QStringLiteral("cust_app_bck.bin"), backupImage);
+    if (!behaviour.noBackup)
+        fileSystem.insert(QStringLiteral("cust_app_bck.bin"), backupImage);
 
     char slavePath[128] = {};
     if (::openpty(&masterFd, &slaveFd, slavePath, nullptr, nullptr) != 0) {
@@ -236,6 +237,10 @@ void SimulatedTracker::answer(const QByteArray &command, qint64 now)
         stopping = true;
         return;
     }
+
+    const auto unanswered = [&command](const QByteArray &prefix) { return command.startsWith(prefix); };
+    if (std::any_of(behaviour.unansweredPrefixes.cbegin(), behaviour.unansweredPrefixes.cend(), unanswered))
+        return;
 
     const QByteArray echo = command + "\r\n";
     auto send = [this](qint64 dueMs, const QByteArray &bytes) {

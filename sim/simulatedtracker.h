@@ -27,7 +27,7 @@ struct ModemBehaviour
     int activationDelayMs = 20; // from OK to "+APP PDP: 0,ACTIVE"
     int unregisteredQueries = 0; // the first this many operator queries find no network yet: "+COPS: 2"
     int downloadDelayMs = 50;  // from OK to "+HTTPTOFS: <status>,<size>"
-    int downloadStatus = 200;  // HTTP status of the download; a 2xx one writes the file
+    int downloadStatus = 200;  // HTTP status, or from 600 up the modem's network error; a 2xx one writes the file
     bool downloadEmpty = false; // status 200, but the file written is empty
     bool downloadSilent = false; // the download never reports
     int downloadFloodBytes = 0; // above 0: the report's status is this many digits, then its line end
@@ -37,6 +37,8 @@ struct ModemBehaviour
     bool downloadReportUnspaced = false; // "+HTTPTOFS:200,<size>": no space after the colon
     bool downloadReportAlone = false; // the download command gets its report alone: no echo, no OK before it
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
+    bool noBackup = false; // no backup image yet, as before a tracker's first update
+    QByteArrayList unansweredPrefixes; // commands beginning with one get no echo, no reply and do nothing
 };
 
 // Bytes the modem sends a given time after the command that triggers them.

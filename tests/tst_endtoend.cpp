@@ -306,25 +306,45 @@ void EndToEndTest::simulationHoldsWhereverItIsStarted()
 
 void EndToEndTest::endReportShowsWhatEachModemReceived_data()
 {
-    QTest::addColumn<QString>("script");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("script"); // its output goes to the port
     QTest::addColumn<QStringList>("reportLines");
     const QString port = "tracker-sim: ttyUSB2 ";
-    QTest::newRow("command ended by CR alone") << R"(printf 'AT+GSN\r')"
+    QTest::newRow("command ended by CR alone") << QStringList() << R"(printf 'AT+GSN\r')"
                                                << QStringList { port + "received 1 command, 7 bytes", R"(    AT+GSN\r)" };
-    QTest::newRow("two commands, one unfinished") << R"(printf 'AT\r\nAT+GSN\r\n\r\nAT+CG')"
+    QTest::newRow("two commands, one unfinished") << QStringList() << R"(printf 'AT\r\nAT+GSN\r\n\r\nAT+CG')"
                                                   << QStringList { port + "received 2 commands, 19 bytes" };
-    QTest::newRow("file name with escape codes")
+    QTest::newRow("file name with escape codes") << QStringList()
             << R"(printf 'AT+CFSINIT\rAT+CFSREN=0,"cust_app.bin","\033[2Jx"\r')"
             << QStringList { port + "received 2 commands, 46 bytes", R"(    \x1B[2Jx: firmware 1.4 (running)\n)" };
+    // What the modem sent back, in order (no pause before a reply), as one line: CRs
+    // dropped, each LF shown as '/'.
+    QTest::newRow("tracker with no backup yet") << QStringList { "--no-backup" }
+            << R"(printf 'AT+CFSINIT\r\nAT+CFSDFILE=0,"cust_app_bck.bin"\r\n')"
+            << QStringList { R"(modem sent: AT+CFSINIT//OK/AT+CFSDFILE=0,"cust_app_bck.bin"//ERROR/)" };
+    QTest::newRow("commands left unanswered") << QStringList { "--no-answer-to", "AT+GSN", "--no-answer-to", "AT+CFSINIT" }
+            << R"(printf 'AT+GSN\r\nAT+CFSINIT\r\nAT+CFSDFILE=0,"cust_app.bin"\r\nAT\r\n')"
+            << QStringList { port + "received 4 commands, 54 bytes",
+                             // The delete finds no file system open: the unanswered command did nothing.
+                             R"(modem sent: AT+CFSDFILE=0,"cust_app.bin"//ERROR/AT//OK/)" };
+    QTest::newRow("not registered at the first operator query") << QStringList { "--unregistered-queries", "1" }
+            << R"(printf 'AT+COPS?\r\nAT+COPS?\r\n')"
+            << QStringList { R"(modem sent: AT+COPS?//+COPS: 2//OK/AT+COPS?//+COPS: 0,2,"20801",9//OK/)" };
+    QTest::newRow("network error on the download") << QStringList { "--download-status", "601", "--download-delay", "0" }
+            << R"(printf 'AT+HTTPTOFS="https://h/f","/custapp/cust_app_new.bin"\r\n')"
+            << QStringList { R"(modem sent: AT+HTTPTOFS="https://h/f","/custapp/cust_app_new.bin"//OK//+HTTPTOFS: 601,0/)" };
 }
 
 void EndToEndTest::endReportShowsWhatEachModemReceived()
 {
+    QFETCH(QStringList, options);
     QFETCH(QString, script);
     QFETCH(QStringList, reportLines);
     QProcess simulation;
     killWithParent(simulation);
-    simulation.start(TRACKER_SIM_PATH, { "--port", "ttyUSB2", "--", "/bin/sh", "-c", script + " > /dev/ttyUSB2; sleep 0.5" });
+    const QString readBack = R"(; sleep 0.5; printf 'modem sent: '; timeout 0.3 cat <&3 | tr -d '\r' | tr '\n' /; echo)";
+    simulation.start(TRACKER_SIM_PATH, QStringList { "--port", "ttyUSB2", "--reply-delay", "0" } + options
+                     + QStringList { "--", "/bin/sh", "-c", "exec 3<>/dev/ttyUSB2; " + script + " >&3" + readBack });
     QVERIFY(simulation.waitForFinished(10000));
     QCOMPARE(simulation.exitCode(), 0);
     const QStringList output = QString::fromUtf8(simulation.readAllStandardOutput()).split('\n');
@@ -379,15 +399,20 @@ void EndToEndTest::badOptionsChangeNothing_data()
     row("beyond any int", { "--port", "ttyUSB2", "--plug-at", "99999999999999999999" }, 2, "--plug-at 99999999999999999999" + aDay);
     row("not an integer", { "--port", "ttyUSB2", "--attach-delay", "1.5" }, 2, "--attach-delay 1.5" + aDay);
     row("number with a space", { "--port", "ttyUSB2", "--unplug-at", " 5" }, 2, "--unplug-at  5" + aDay);
-    row("status below 100", { "--port", "ttyUSB2", "--download-status", "99" }, 2, "--download-status 99: must be an integer from 100 to 599");
+    row("status below 100", { "--port", "ttyUSB2", "--download-status", "99" }, 2, "--download-status 99: must be an integer from 100 to 999");
+    row("status above 999", { "--port", "ttyUSB2", "--download-status", "1000" }, 2, "--download-status 1000: must be an integer from 100 to 999");
+    row("empty unanswered prefix", { "--port", "ttyUSB2", "--no-answer-to", "" }, 2, "--no-answer-to : must be a command's beginning: not empty, no line end");
+    row("no backup given twice", { "--port", "ttyUSB2", "--no-backup", "--no-backup" }, 2, "--no-backup is given twice for ttyUSB2");
     row("unplug before any command", { "--port", "ttyUSB2", "--unplug-after", "0" }, 2, "--unplug-after 0: must be an integer from 1 to 1000");
     row("unknown mode", { "--port", "ttyUSB2", "--mode", "loud" }, 2, "--mode loud: must be answering, one-piece, silent or error");
     row("port option before any port", { "--reply-delay", "5" }, 2, "--reply-delay must follow a --port");
     row("unknown option", { "--port", "ttyUSB2", "--colour" }, 2, "unknown option --colour (see --help)");
     // Valid, but taken in the simulated /dev: a failure of the simulation, not of the command.
     row("name of a system device", { "--port", "tty" }, 124, "tty cannot be plugged in: cannot create /dev/tty: File exists");
-    row("every range at its ends", { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "599", "--busy-until", "-1",
-                                     "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "100" }, 0, {});
+    row("every range at its ends", { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "100", "--busy-until", "-1",
+                                     "--no-answer-to", "AT+CFS", "--no-answer-to", "AT+CREBOOT", "--no-backup",
+                                     "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "999",
+                                     "--unregistered-queries", "1000" }, 0, {});
 }
 
 void EndToEndTest::badOptionsChangeNothing()

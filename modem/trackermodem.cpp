@@ -49,6 +49,25 @@ bool downloadSucceeded(const QString &reportLine)
     return complete.match(reportLine).hasMatch();
 }
 
+std::optional<QString> downloadReportIn(const QString &reply)
+{
+    static const QRegularExpression line(QStringLiteral("(?:^|\n)(\\+HTTPTOFS:[^\n]*?)\r\n"));
+    const QRegularExpressionMatch match = line.match(reply);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return match.captured(1);
+}
+
+std::optional<DownloadReport> downloadReport(const QString &reportLine)
+{
+    static const QRegularExpression numbers(
+            QRegularExpression::anchoredPattern(QStringLiteral("\\+HTTPTOFS: ?([0-9]{1,3}),([0-9]{1,10})")));
+    const QRegularExpressionMatch match = numbers.match(reportLine);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return DownloadReport { match.captured(1).toInt(), match.captured(2).toLongLong() };
+}
+
 std::optional<QString> operatorCommand(QLocale::Country country)
 {
     for (const OperatorRow &row : operatorTable) {
@@ -68,29 +87,30 @@ UpdateScript UpdateScript::standard()
     const QString backup = quoted(QStringLiteral("cust_app_bck.bin"));
 
     using Role = CommandStep::Role;
+    using Then = CommandStep::IfTimedOut;
     return { {
-        { Role::Plain, QStringLiteral("AT+CMNB=1"), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000 },
-        { Role::OperatorChoice, QString(), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+GSN"), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000 },
-        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000 },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 30000 },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000 },
-        { Role::Plain, QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000 },
-        { Role::Plain, QStringLiteral("AT+CNACT?"), ok, 5000 },
-        { Role::Plain, QStringLiteral("AT+CNCFG?"), ok, 5000 },
+        { Role::Plain, QStringLiteral("AT+CMNB=1"), ok, 10000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000, Then::Harmless },
+        { Role::OperatorChoice, QString(), ok, 10000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+GSN"), ok, 10000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 30000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CNACT?"), ok, 5000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CNCFG?"), ok, 5000, Then::Harmless },
         { Role::Download, QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
                   + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
-          QStringLiteral("+HTTPTOFS:"), 300000 },
-        { Role::FileSwap, QStringLiteral("AT+CFSINIT"), ok, 10000 },
-        { Role::FileSwap, QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000 },
-        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000 },
-        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000 },
-        { Role::FileSwap, QStringLiteral("AT+CFSTERM"), ok, 10000 },
-        { Role::Plain, QStringLiteral("AT+CREBOOT"), ok, 10000 },
+          QStringLiteral("+HTTPTOFS:"), 300000, Then::ReportDecides },
+        { Role::FileSwap, QStringLiteral("AT+CFSINIT"), ok, 10000, Then::Stop },
+        { Role::FileSwap, QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000, Then::StopUnlessRefused },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000, Then::Stop },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000, Then::Stop },
+        { Role::FileSwap, QStringLiteral("AT+CFSTERM"), ok, 10000, Then::Stop },
+        { Role::Plain, QStringLiteral("AT+CREBOOT"), ok, 10000, Then::Restart },
     } };
 }

@@ -1,5 +1,7 @@
 #include "monitor/serialportmonitor.h"
 
+#include "modem/consoletext.h"
+
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QSerialPortInfo>
@@ -14,7 +16,6 @@ constexpr int firstScanDelayMs = 1000;
 constexpr int rescanIntervalMs = 2000;
 // Lets the echo of a command arrive before the step's clock starts.
 constexpr int firstWaitMs = 200;
-const char separatorLine[] = "-------------------------";
 // Longer than any line the modem reports on: a line kept whole is cut here.
 constexpr qsizetype longestKeptLine = 256;
 }
@@ -27,7 +28,7 @@ SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)
     qDebug() << "Please plug the tracker";
     qDebug() << "This windows will close automatically when finished";
     qDebug() << "";
-    qDebug() << separatorLine;
+    qDebug() << ConsoleText::separator;
     qDebug() << "";
 }
 
@@ -45,7 +46,7 @@ void SerialPortMonitor::timeout()
             continue;
         }
         portOpened = true;
-        qDebug() << "Open " << info.portName();
+        qDebug() << ConsoleText::open << info.portName();
         runUpdate();
     }
 
@@ -63,7 +64,7 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
 {
     // What the step receives begins a line.
     QString response = end == StepEnd::AtEndOfItsLine ? QStringLiteral("\n") : QString();
-    qDebug() << "Send" << command;
+    qDebug() << ConsoleText::send << command;
     port->write(command.toUtf8());
     port->waitForReadyRead(firstWaitMs);
 
@@ -79,7 +80,7 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
         response += QString::fromUtf8(chunk);
     }
     if (clock.elapsed() >= timeLimitMs)
-        qDebug() << "Timed out";
+        qDebug() << ConsoleText::timedOut;
     return ended ? std::optional(response) : std::nullopt;
 }
 
@@ -137,7 +138,7 @@ void SerialPortMonitor::runUpdate()
             const std::optional<QString> report = runStep(step);
             downloaded = report && downloadSucceeded(*report);
             if (!downloaded)
-                qDebug() << "Download failed: firmware files left unchanged";
+                qDebug() << ConsoleText::downloadFailed;
             break;
         }
         case CommandStep::Role::FileSwap:
@@ -158,7 +159,7 @@ void SerialPortMonitor::runUpdate()
 void SerialPortMonitor::printClosingLines()
 {
     qDebug() << "";
-    qDebug() << separatorLine;
+    qDebug() << ConsoleText::separator;
     qDebug() << "";
-    qDebug() << "You can finish the installation and quit";
+    qDebug() << ConsoleText::finished;
 }

@@ -1,0 +1,364 @@
+// update-tracker: runs tracker-updater from its own folder, passes its lines through as
+// they come, keeps them in a record, and ends with a one-line verdict and an exit code.
+#include "modem/runreading.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <atomic>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char usage[] = R"(Usage: update-tracker
+
+Starts tracker-updater from this program's folder, shows its lines as they come, and
+keeps them in a record: the folder "records" beside this program, or where it cannot be
+written, "tracker-updater records" in your documents (or the local application data
+folder). The record's path is shown at the start and the end.
+
+When tracker-updater ends, one line says what the run did and what to do, and the exit
+code says the same:
+  0  updated: new firmware, the old one kept as a backup
+  1  not updated, tracker unchanged: no coverage; run again where it has coverage
+  2  not updated, tracker unchanged: the update server answered a code; tell the maintainer
+  3  stop, do not run again: a file step got no answer; send the record to the maintainer
+  4  updated, but restart the tracker: the reboot got no answer
+  5  no tracker found: stopped before a tracker was found
+  6  stopped, or tracker-updater ended unexpectedly, before the file swap: tracker unchanged
+  7  stopped, or ended unexpectedly, during the file swap: as 3
+  8  stopped, or ended unexpectedly, at the reboot: as 4
+  9  tracker-updater could not be started, or an unknown option
+With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
+
+Ctrl+C stops the run, and the verdict says at which step. Started by a double click, the
+window waits for Enter before it closes. It takes no option but --help.
+)";
+
+#ifdef Q_OS_WIN
+const QByteArray lineEnd = "\r\n";
+const QString updaterName = QStringLiteral("tracker-updater.exe");
+#else
+const QByteArray lineEnd = "\n";
+const QString updaterName = QStringLiteral("tracker-updater");
+#endif
+
+// The companion's own lines: on standard output, so that a script can take the verdict
+// alone while the program's lines stay on standard error, as they always were.
+void say(const QString &line)
+{
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+// The record: created with a name no earlier run has, in the first folder that takes it.
+class Record
+{
+public:
+    bool open();
+    QString path() const { return file.fileName(); }
+    QString whyNotWritten() const { return failure; }
+    bool isOpen() const { return file.isOpen(); }
+    void write(const QByteArray &bytes);
+
+private:
+    bool openIn(const QString &folder);
+
+    QFile file;
+    QString failure;
+};
+
+bool Record::open()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString localData = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    const QStringList folders = {
+        QCoreApplication::applicationDirPath() + QStringLiteral("/records"),
+        documents.isEmpty() ? QString() : documents + QStringLiteral("/tracker-updater records"),
+        localData.isEmpty() ? QString() : localData + QStringLiteral("/records"),
+    };
+    for (const QString &folder : folders) {
+        if (!folder.isEmpty() && openIn(folder))
+            return true;
+    }
+    return false;
+}
+
+bool Record::openIn(const QString &folder)
+{
+    if (!QDir().mkpath(folder)) {
+        failure = QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
+        return false;
+    }
+    const QString stem = folder + QStringLiteral("/update-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    // A second run in the same second gets the next free number.
+    for (int number = 1; number <= 100; ++number) {
+        file.setFileName(stem + (number == 1 ? QString() : QStringLiteral("-%1").arg(number)) + QStringLiteral(".txt"));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        if (!file.exists())
+            break;
+    }
+    failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+    return false;
+}
+
+void Record::write(const QByteArray &bytes)
+{
+    if (!file.isOpen())
+        return;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(file.errorString()));
+        file.close();
+    }
+}
+
+#ifdef Q_OS_WIN
+// Only this process on its console: Windows opened the console for it, a double click.
+bool ownsItsConsole()
+{
+    DWORD processes[2];
+    return ::GetConsoleProcessList(processes, 2) == 1;
+}
+#else
+// No double click on Linux: a terminal started for this program alone (a launcher's
+// "run in terminal", xterm -e) makes it the leader of the terminal's session. From a shell
+// the shell leads it, and the prompt comes back at once.
+bool ownsItsConsole()
+{
+    return ::getsid(0) == ::getpid() && ::isatty(STDIN_FILENO);
+}
+#endif
+
+class Companion : public QObject
+{
+    Q_OBJECT
+
+public:
+    int run();
+
+public slots:
+    void interrupt();
+
+private:
+    void passOn();
+    void finish();
+    void watchInterrupts();
+    bool endedByCtrlC() const;
+
+    QProcess updater;
+    Record record;
+    RunReading reading;
+    QByteArray pendingLine;
+    bool interrupted = false;
+    int exitCode = companionFailedExitCode;
+};
+
+// Set while the updater runs: a signal or console event then stops the run.
+std::atomic<Companion *> theCompanion { nullptr };
+
+#ifdef Q_OS_WIN
+HANDLE killOnClose = nullptr; // a job: closed with this process, it ends the updater too
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    // Ctrl+C reaches every program on the console: the updater ends, we stay to tell.
+    Companion *companion = theCompanion;
+    if (!companion)
+        return FALSE; // the run is over: Ctrl+C closes the window
+    QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        ::Sleep(3000); // time to write the verdict into the record before Windows ends us
+    return TRUE;
+}
+#else
+int interruptPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(interruptPipe[1], &byte, 1);
+}
+#endif
+
+void Companion::watchInterrupts()
+{
+#ifdef Q_OS_WIN
+    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    killOnClose = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(killOnClose, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+#else
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, interruptPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char byte;
+        [[maybe_unused]] const auto count = ::read(interruptPipe[0], &byte, 1);
+        interrupt();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        ::sigaction(signal, &action, nullptr);
+#endif
+}
+
+int Companion::run()
+{
+    theCompanion = this;
+    watchInterrupts();
+    if (record.open())
+        say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
+    else
+        say(QStringLiteral("update-tracker: no record of this run can be kept (%1); the run goes on").arg(record.whyNotWritten()));
+
+    const QString program = QCoreApplication::applicationDirPath() + u'/' + updaterName;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Its lines come to us through a pipe, where Windows would otherwise hide them.
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    updater.setProcessEnvironment(environment);
+    updater.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    updater.setInputChannelMode(QProcess::ForwardedInputChannel);
+#ifndef Q_OS_WIN
+    const pid_t companion = ::getpid();
+    updater.setChildProcessModifier([companion] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // however we end, it ends too
+        if (::getppid() != companion)
+            ::_exit(127);
+    });
+#endif
+    connect(&updater, &QProcess::readyReadStandardError, this, &Companion::passOn);
+    connect(&updater, &QProcess::finished, this, &Companion::finish);
+    updater.start(program, QStringList());
+    if (!updater.waitForStarted(-1)) {
+        const QString line = QStringLiteral("update-tracker: cannot start %1: %2")
+                                     .arg(QDir::toNativeSeparators(program), updater.errorString());
+        record.write(line.toUtf8() + lineEnd);
+        say(line);
+        return companionFailedExitCode;
+    }
+#ifdef Q_OS_WIN
+    if (HANDLE process = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(updater.processId())))
+        ::AssignProcessToJobObject(killOnClose, process), ::CloseHandle(process);
+#endif
+    QCoreApplication::exec();
+    theCompanion = nullptr;
+    return exitCode;
+}
+
+// Bytes pass through at once and unchanged; the reading waits for whole lines.
+void Companion::passOn()
+{
+    const QByteArray bytes = updater.readAllStandardError();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+    record.write(bytes);
+    pendingLine += bytes;
+    qsizetype end;
+    while ((end = pendingLine.indexOf('\n')) >= 0) {
+        QByteArray line = pendingLine.left(end);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        reading.readLine(line);
+        pendingLine.remove(0, end + 1);
+    }
+}
+
+// Ctrl+C reaches the updater too, and its end may be seen before our own signal is.
+bool Companion::endedByCtrlC() const
+{
+#ifdef Q_OS_WIN
+    return quint32(updater.exitCode()) == quint32(STATUS_CONTROL_C_EXIT);
+#else
+    return updater.exitStatus() == QProcess::CrashExit && updater.exitCode() == SIGINT;
+#endif
+}
+
+void Companion::interrupt()
+{
+    interrupted = true;
+    // As Ctrl+C on tracker-updater alone: it ends at once.
+    if (updater.state() != QProcess::NotRunning)
+        updater.kill();
+}
+
+void Companion::finish()
+{
+    passOn();
+    if (!pendingLine.isEmpty())
+        reading.readLine(pendingLine);
+    QString howItEnded;
+    if (interrupted || endedByCtrlC())
+        howItEnded = QStringLiteral("stopped");
+    else if (updater.exitStatus() == QProcess::CrashExit)
+        howItEnded = QStringLiteral("tracker-updater ended unexpectedly");
+    else
+        howItEnded = QStringLiteral("tracker-updater ended unexpectedly with exit code %1").arg(updater.exitCode());
+    const QList<RunVerdict> verdicts = reading.verdicts(howItEnded);
+    exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
+
+    QByteArray forRecord = lineEnd;
+    say(QString());
+    for (const RunVerdict &verdict : verdicts) {
+        say(verdict.line);
+        forRecord += verdict.line.toUtf8() + lineEnd;
+    }
+    record.write(forRecord);
+    if (record.isOpen())
+        say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
+    QCoreApplication::exit(exitCode);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("update-tracker"));
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments == QStringList { QStringLiteral("--help") } || arguments == QStringList { QStringLiteral("-h") }) {
+        say(QString::fromUtf8(usage).trimmed());
+        return 0;
+    }
+    if (!arguments.isEmpty()) {
+        say(QStringLiteral("update-tracker: it takes no option but --help, not %1").arg(arguments.join(u' ')));
+        return companionFailedExitCode;
+    }
+    int exitCode;
+    {
+        Companion companion;
+        exitCode = companion.run();
+    }
+    if (ownsItsConsole()) {
+        say(QStringLiteral("Press Enter to close this window"));
+#ifndef Q_OS_WIN
+        // Ctrl+C now closes the window, as Enter does.
+        std::signal(SIGINT, SIG_DFL);
+#endif
+        std::getchar();
+    }
+    return exitCode;
+}
+
+#include "updatetracker.moc"

@@ -1,0 +1,14 @@
+#pragma once
+
+// The lines tracker-updater prints that update-tracker reads back: one place for both,
+// so the companion recognises exactly what the program says.
+namespace ConsoleText {
+
+constexpr char open[] = "Open ";
+constexpr char send[] = "Send";
+constexpr char timedOut[] = "Timed out";
+constexpr char downloadFailed[] = "Download failed: firmware files left unchanged";
+constexpr char separator[] = "-------------------------";
+constexpr char finished[] = "You can finish the installation and quit";
+
+} // namespace ConsoleText

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -41,6 +42,10 @@ private slots:
     void badOptionsChangeNothing_data();
     void badOptionsChangeNothing();
     void installedPackageUpdatesATracker();
+    void companionGivesTheVerdict_data();
+    void companionGivesTheVerdict();
+    void companionGivesTheVerdictAfterRealWaits_data();
+    void companionGivesTheVerdictAfterRealWaits();
 };
 
 namespace {
@@ -461,6 +466,147 @@ void EndToEndTest::installedPackageUpdatesATracker()
     QCOMPARE(archives.size(), 1);
     const auto content = run({ CMAKE_COMMAND, "-E", "tar", "tf", QDir(packages).filePath(archives.first()) });
     QVERIFY(content && content->contains("/bin/tracker-updater\n") && content->contains("/bin/tracker-ports\n"));
+}
+
+namespace {
+
+// How update-tracker is started in a row: a shell script whose $0 is the companion, in a
+// folder of its own with tracker-updater beside it. Its own lines, on standard output, go
+// with the program's, so that the simulation's report holds both in order.
+const QString plainStart = QStringLiteral(R"(exec "$0" 1>&2)");
+// The child of the companion started in the background, once it runs: $c and $child.
+const QString inTheBackground = QStringLiteral(R"("$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+)");
+// After the companion ended: its child must not outlive it.
+const QString nothingLeft = QStringLiteral(R"(wait $c; code=$?
+sleep 0.2; [ -e /proc/$child ] && echo "tracker-updater left running" >&2
+exit $code)");
+const QString ctrlCToTheCompanion = inTheBackground + "sleep 1.5; kill -INT $c\n" + nothingLeft;
+// Ctrl+C in a terminal: SIGINT to the whole foreground group, the program's too.
+const QString ctrlCToTheGroup = QStringLiteral(R"(setsid "$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+sleep 1.5; /bin/kill -INT -- -$c
+)") + nothingLeft;
+
+void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int, QString>> &rows)
+{
+    QTest::addColumn<QStringList>("simulation");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("verdict");
+    for (const auto &[name, simulation, script, exitCode, verdict] : rows)
+        QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
+}
+
+const QString updated = "UPDATED: the tracker has its new firmware, and its old one as a backup.";
+
+} // namespace
+
+// Every verdict from a real run of the program under the companion: the program's lines
+// pass through unchanged, the record holds them, and the verdict and exit code follow.
+void EndToEndTest::companionGivesTheVerdict_data()
+{
+    const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
+    const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
+    const QString fileStep = "STOP, do not run again: the file step %1 got no answer. Send the record to the maintainer.";
+    verdictRows({
+        { "good download", {}, plainStart, 0, updated },
+        { "not found", { "--download-status", "404" }, plainStart, 2,
+          serverAnswered.arg("404: running again does not help") },
+        { "server busy", { "--download-status", "503" }, plainStart, 2,
+          serverAnswered.arg("503: one later retry may help") },
+        { "empty file", { "--download-empty" }, plainStart, 2,
+          serverAnswered.arg("200 with an empty file: running again does not help") },
+        { "file step unanswered", { "--unplug-after", "17" }, plainStart, 3,
+          fileStep.arg(R"(AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin")") },
+        { "reboot unanswered", { "--unplug-after", "20" }, plainStart, 4,
+          "UPDATED, but restart the tracker: the reboot got no answer. Unplug the tracker and plug it in again." },
+        { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
+          "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
+          "tracker-ports lists the ports and marks the tracker's." },
+        { "Ctrl+C before Open", { "--plug-at", "60000" }, ctrlCToTheCompanion, 5,
+          "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
+          "tracker-ports lists the ports and marks the tracker's." },
+        { "updater dies", { "--attach-delay", "20000" },
+          inTheBackground + "until grep -q 'AT+CGATT' \"$RECORDS\"/*; do sleep 0.05; done; kill -KILL $child\n" + nothingLeft,
+          6, unchanged + "tracker-updater ended unexpectedly at AT+CGATT=1, before the file swap. You may run again." },
+        { "record cannot be written", {},
+          R"(: > "$RECORDS"; mkdir -p "$RECORDS.x"; : > "$RECORDS.x/file"
+HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME="$RECORDS.x/file/config" exec "$0" 1>&2)",
+          0, updated },
+        { "two runs in one second",
+          {}, R"(mkdir "$RECORDS"; for s in 0 1 2 3; do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
+exec "$0" 1>&2)", 0, updated },
+    });
+}
+
+void EndToEndTest::companionGivesTheVerdict()
+{
+    QFETCH(QStringList, simulation);
+    QFETCH(QString, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, verdict);
+    QTemporaryDir directory;
+    const QString bin = directory.filePath("bin");
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QFile::copy(UPDATE_TRACKER_PATH, bin + "/update-tracker"));
+    QVERIFY(QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"));
+    const QString records = bin + "/records";
+    qputenv("RECORDS", records.toUtf8());
+    const SimulatedRun run = simulate(simulation, "C.UTF-8", 60000, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+    QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
+    QVERIFY(run.finished);
+    auto showRun = qScopeGuard([&run] {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "The console:\n" + run.lines.join('\n');
+    });
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY(!run.lines.contains("tracker-updater left running"));
+
+    // The record's path first and last, the verdict before it; between them the program's
+    // lines, also in the record, followed there by the verdict.
+    const QStringList lines = run.lines;
+    const bool recordKept = QTest::currentDataTag() != QLatin1String("record cannot be written");
+    const qsizetype last = lines.size() - (recordKept ? 2 : 1);
+    QVERIFY(last > 2);
+    QCOMPARE(lines.mid(last - 1, 2), (QStringList { "", verdict }));
+    const QStringList programLines = lines.mid(1, last - 2);
+    QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
+    if (QTest::currentDataTag() == QLatin1String("good download"))
+        QCOMPARE(withoutModemChunks(programLines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
+    if (!recordKept) {
+        QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept ("), qPrintable(lines.first()));
+        QVERIFY(lines.first().endsWith("); the run goes on"));
+        return;
+    }
+    const QRegularExpression recordLine("^Record of this run: (" + QRegularExpression::escape(records)
+                                        + "/update-\\d{4}-\\d\\d-\\d\\d-\\d{6}(-\\d+)?\\.txt)$");
+    const QRegularExpressionMatch first = recordLine.match(lines.first());
+    QVERIFY2(first.hasMatch(), qPrintable(lines.first()));
+    QCOMPARE(lines.last(), lines.first());
+    QFile record(first.captured(1));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(record.readAll()), programLines.join('\n') + "\n\n" + verdict + '\n');
+    if (QTest::currentDataTag() == QLatin1String("two runs in one second")) {
+        // The run took the first free name of its second; the names taken stay as they were.
+        QVERIFY2(first.captured(2) == "-2", qPrintable(first.captured(1)));
+        for (const QFileInfo &other : QDir(records).entryInfoList(QDir::Files)) {
+            if (other.filePath() != first.captured(1))
+                QCOMPARE(other.size(), 0);
+        }
+    }
+}
+
+// Rows whose simulated tracker makes the program wait out real step limits.
+void EndToEndTest::companionGivesTheVerdictAfterRealWaits_data()
+{
+    verdictRows({});
+}
+
+void EndToEndTest::companionGivesTheVerdictAfterRealWaits()
+{
+    companionGivesTheVerdict();
 }
 
 SIMULATION_TEST_MAIN(EndToEndTest)

@@ -132,10 +132,12 @@ void Record::write(const QByteArray &bytes)
 
 #ifdef Q_OS_WIN
 // Only this process on its console: Windows opened the console for it, a double click.
+// And Enter can be typed there: not when its input is redirected.
 bool ownsItsConsole()
 {
     DWORD processes[2];
-    return ::GetConsoleProcessList(processes, 2) == 1;
+    DWORD mode;
+    return ::GetConsoleProcessList(processes, 2) == 1 && ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode);
 }
 #else
 // No double click on Linux: a terminal started for this program alone (a launcher's

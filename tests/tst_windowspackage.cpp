@@ -100,7 +100,7 @@ void WindowsPackageTest::initTestCase()
 // the GUI subsystem would pass every run there while a user saw none of its lines.
 void WindowsPackageTest::programsAreConsolePrograms()
 {
-    for (const char *name : { "tracker-updater.exe", "tracker-ports.exe" }) {
+    for (const char *name : { "tracker-updater.exe", "tracker-ports.exe", "update-tracker.exe" }) {
         QFile program(programs + '/' + name);
         QVERIFY2(program.open(QIODevice::ReadOnly), name);
         const QByteArray header = program.read(4096);
@@ -157,9 +157,18 @@ void WindowsPackageTest::updateRuns_data()
     QTest::addColumn<QByteArray>("operatorSelection");
     QTest::addColumn<QStringList>("download");
     QTest::addColumn<bool>("downloaded");
-    QTest::newRow("good download") << "C.UTF-8" << QByteArray() << QStringList() << true;
-    QTest::newRow("download not found") << "C.UTF-8" << QByteArray() << QStringList { "--download-status", "404" } << false;
-    QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true;
+    // Through update-tracker: its exit code and verdict, and the record beside it.
+    QTest::addColumn<int>("companionExitCode"); // -1: tracker-updater alone
+    QTest::addColumn<QString>("verdict");
+    const QStringList notFound = { "--download-status", "404" };
+    QTest::newRow("good download") << "C.UTF-8" << QByteArray() << QStringList() << true << -1 << QString();
+    QTest::newRow("download not found") << "C.UTF-8" << QByteArray() << notFound << false << -1 << QString();
+    QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true << -1 << QString();
+    QTest::newRow("good download through update-tracker") << "C.UTF-8" << QByteArray() << QStringList() << true << 0
+            << "UPDATED: the tracker has its new firmware, and its old one as a backup.";
+    QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray() << notFound << false << 2
+            << "NOT UPDATED, the tracker is unchanged: the update server answered 404: running again does not help. "
+               "Tell the maintainer.";
 }
 
 void WindowsPackageTest::updateRuns()
@@ -168,8 +177,14 @@ void WindowsPackageTest::updateRuns()
     QFETCH(QByteArray, operatorSelection);
     QFETCH(QStringList, download);
     QFETCH(bool, downloaded);
+    QFETCH(int, companionExitCode);
+    QFETCH(QString, verdict);
+    const bool throughCompanion = companionExitCode >= 0;
+    const QDir records(programs + "/records");
+    const QStringList earlierRecords = records.entryList(QDir::Files);
+    // The companion's own lines, on standard output, join the program's.
     const SimulatedRun run = simulate(simulatedPorts(download), locale, 300000,
-                                      underWine(programs, "tracker-updater.exe"));
+                                      underWine(programs, throughCompanion ? "update-tracker.exe 1>&2" : "tracker-updater.exe"));
     auto showRun = qScopeGuard([&run] {
         if (QTest::currentTestFailed()) {
             qInfo().noquote() << "The program's console:\n" + withoutLineEnds(run.lines).join('\n');
@@ -178,12 +193,29 @@ void WindowsPackageTest::updateRuns()
     });
     QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
     QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.exitCode, throughCompanion ? companionExitCode : 0);
 
     const QByteArrayList commands = Expected::commands(
             operatorSelection, downloaded ? Expected::Download::Succeeds : Expected::Download::Fails);
     QCOMPARE(run.received(0), commands.join());
-    QCOMPARE(withoutModemChunks(withoutLineEnds(run.lines)), Expected::banner + Expected::runLines("COM5", commands));
+    QStringList lines = withoutLineEnds(run.lines);
+    if (throughCompanion) {
+        // The record's path first and last, the verdict before it.
+        QStringList newRecords = records.entryList(QDir::Files);
+        newRecords.removeIf([&earlierRecords](const QString &name) { return earlierRecords.contains(name); });
+        QCOMPARE(newRecords.size(), 1);
+        QVERIFY2(lines.size() > 4 && lines.first().startsWith("Record of this run: ")
+                         && lines.first().endsWith("\\bin\\records\\" + newRecords.first()),
+                 qPrintable(lines.value(0)));
+        QCOMPARE(lines.last(), lines.first());
+        QCOMPARE(lines.mid(lines.size() - 3, 2), (QStringList { "", verdict }));
+        QFile record(records.filePath(newRecords.first()));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        QCOMPARE(withoutLineEnds(QString::fromUtf8(record.readAll()).split('\n')),
+                 lines.mid(1, lines.size() - 4) + QStringList { "", verdict, "" });
+        lines = lines.mid(1, lines.size() - 4);
+    }
+    QCOMPARE(withoutModemChunks(lines), Expected::banner + Expected::runLines("COM5", commands));
     QMap<QString, QByteArray> files = run.files(0);
     files.remove("cust_app_new.bin"); // what a failed download may leave behind, never installed
     QCOMPARE(files, downloaded ? Expected::filesAfterSwap() : Expected::filesBeforeRun());

@@ -212,7 +212,7 @@ void WindowsPackageTest::updateRuns()
         QFile record(records.filePath(newRecords.first()));
         QVERIFY(record.open(QIODevice::ReadOnly));
         QCOMPARE(withoutLineEnds(QString::fromUtf8(record.readAll()).split('\n')),
-                 lines.mid(1, lines.size() - 4) + QStringList { "", verdict, "" });
+                 lines.mid(1, lines.size() - 4) + (QStringList { "", verdict, "" }));
         lines = lines.mid(1, lines.size() - 4);
     }
     QCOMPARE(withoutModemChunks(lines), Expected::banner + Expected::runLines("COM5", commands));

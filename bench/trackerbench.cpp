@@ -2,7 +2,8 @@
 //  - the latency it adds to a run beyond the modem's own pauses,
 //  - a run against a modem that answers in one piece, against the floor that waiting
 //    a tenth of each step's limit before reading implies,
-//  - its CPU time and peak memory for a complete run.
+//  - its CPU time and peak memory for a complete run,
+//  - the latency update-tracker adds to each line it passes on.
 #include "modem/trackermodem.h"
 #include "sim/childprocess.h"
 
@@ -27,9 +28,10 @@ struct Measure
     qint64 openToExitMs;
     double cpuSeconds;
     double peakMemoryMB;
+    QList<QPair<QString, qint64>> lines; // the command's standard error, each line with its time
 };
 
-std::optional<Measure> runSimulated(const QStringList &portOptions)
+std::optional<Measure> runSimulated(const QStringList &portOptions, const QStringList &command = { TRACKER_UPDATER_PATH })
 {
     QTemporaryDir directory;
     const QString reportPath = directory.filePath("report.json");
@@ -41,7 +43,7 @@ std::optional<Measure> runSimulated(const QStringList &portOptions)
     simulation.setStandardErrorFile(QProcess::nullDevice());
     killWithParent(simulation);
     simulation.start(TRACKER_SIM_PATH, QStringList { "--report", reportPath, "--port", "ttyUSB2" } + portOptions
-                             + QStringList { "--", TRACKER_UPDATER_PATH });
+                             + QStringList { "--" } + command);
     simulation.waitForFinished(-1);
     QFile file(reportPath);
     file.open(QIODevice::ReadOnly);
@@ -55,12 +57,14 @@ std::optional<Measure> runSimulated(const QStringList &portOptions)
         return std::nullopt;
     }
     qint64 openAtMs = -1;
+    QList<QPair<QString, qint64>> lines;
     for (const QJsonValue line : report["console"].toArray()) {
         if (line["text"].toString().startsWith("Open  "))
             openAtMs = line["atMs"].toInteger();
+        lines.append({ line["text"].toString(), line["atMs"].toInteger() });
     }
     return Measure { report["exitAtMs"].toInteger() - openAtMs, report["cpuSeconds"].toDouble(),
-                     report["peakMemoryKiB"].toDouble() / 1024 };
+                     report["peakMemoryKiB"].toDouble() / 1024, lines };
 }
 
 // The steps of a run with a successful download and no operator choice.
@@ -117,6 +121,53 @@ bool measureWaitFloor(int runs)
     return true;
 }
 
+// The same run through update-tracker and without it: each line of the program's, from
+// the "Open" line on, comes this much later through the companion than alone (the
+// companion's own start and the modem's pauses cancel out).
+bool measureCompanionLatency(int runs)
+{
+    QTemporaryDir folder;
+    const QString companion = folder.filePath("update-tracker");
+    if (!QFile::copy(UPDATE_TRACKER_PATH, companion) || !QFile::copy(TRACKER_UPDATER_PATH, folder.filePath("tracker-updater"))) {
+        out << "Cannot copy the programs into " << folder.path() << '\n';
+        return false;
+    }
+    const QStringList modem = { "--reply-delay", "20", "--activation-delay", "100", "--download-delay", "300" };
+    out << "Through update-tracker, the same modem (latency it adds to each line)\n";
+    for (int run = 1; run <= runs; ++run) {
+        const auto alone = runSimulated(modem);
+        const auto through = runSimulated(modem, { "/bin/sh", "-c", "exec \"$0\" 1>&2", companion });
+        if (!alone || !through)
+            return false;
+        auto fromOpen = [](const Measure &measure) {
+            QList<QPair<QString, qint64>> lines;
+            qint64 openAtMs = -1;
+            for (const auto &[text, atMs] : measure.lines) {
+                if (openAtMs < 0 && text.startsWith("Open  "))
+                    openAtMs = atMs;
+                if (openAtMs >= 0 && !text.startsWith('"')) // the modem's chunks are cut differently run to run
+                    lines.append({ text, atMs - openAtMs });
+            }
+            return lines;
+        };
+        const auto aloneLines = fromOpen(*alone);
+        const auto throughLines = fromOpen(*through).mid(0, aloneLines.size());
+        QList<qint64> added;
+        for (qsizetype line = 0; line < aloneLines.size(); ++line) {
+            if (throughLines.value(line).first != aloneLines[line].first) {
+                out << "The runs differ at line " << line << ": " << aloneLines[line].first << '\n';
+                return false;
+            }
+            added.append(throughLines[line].second - aloneLines[line].second);
+        }
+        std::sort(added.begin(), added.end());
+        out << QStringLiteral("  run %1: %2 lines, added latency median %3 ms, highest %4 ms (target < 5)\n")
+                        .arg(run).arg(added.size()).arg(added.value(added.size() / 2)).arg(added.isEmpty() ? 0 : added.last());
+        out.flush();
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -126,6 +177,8 @@ int main(int argc, char *argv[])
     const qsizetype runsAt = arguments.indexOf("--runs");
     const int runs = runsAt > 0 ? std::max(1, arguments.value(runsAt + 1).toInt()) : 5;
     if (!measureLatency(runs))
+        return 1;
+    if (!measureCompanionLatency(runs))
         return 1;
     if (!arguments.contains("--skip-floor") && !measureWaitFloor(std::min(runs, 3)))
         return 1;

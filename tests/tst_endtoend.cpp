@@ -465,7 +465,8 @@ void EndToEndTest::installedPackageUpdatesATracker()
     const QStringList archives = QDir(packages).entryList({ "tracker-updater-*.tar.gz" });
     QCOMPARE(archives.size(), 1);
     const auto content = run({ CMAKE_COMMAND, "-E", "tar", "tf", QDir(packages).filePath(archives.first()) });
-    QVERIFY(content && content->contains("/bin/tracker-updater\n") && content->contains("/bin/tracker-ports\n"));
+    QVERIFY(content && content->contains("/bin/tracker-updater\n") && content->contains("/bin/tracker-ports\n")
+            && content->contains("/bin/update-tracker\n"));
 }
 
 namespace {

@@ -519,9 +519,13 @@ void EndToEndTest::companionGivesTheVerdict_data()
           serverAnswered.arg("503: one later retry may help") },
         { "empty file", { "--download-empty" }, plainStart, 2,
           serverAnswered.arg("200 with an empty file: running again does not help") },
-        { "file step unanswered", { "--unplug-after", "17" }, plainStart, 3,
-          fileStep.arg(R"(AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin")") },
-        { "reboot unanswered", { "--unplug-after", "20" }, plainStart, 4,
+        { "network error", { "--download-status", "603" }, plainStart, 1,
+          unchanged + "no coverage (the modem reported network error 603). "
+                      "Move the tracker where it has coverage and run again." },
+        // Every first update: the delete answers ERROR and times out, the swap goes on.
+        { "no backup yet", { "--no-backup" }, plainStart, 0, updated },
+        { "file step unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 3, fileStep.arg("AT+CFSTERM") },
+        { "reboot unanswered", { "--no-answer-to", "AT+CREBOOT" }, plainStart, 4,
           "UPDATED, but restart the tracker: the reboot got no answer. Unplug the tracker and plug it in again." },
         { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
           "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
@@ -555,7 +559,7 @@ void EndToEndTest::companionGivesTheVerdict()
     QVERIFY(QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"));
     const QString records = bin + "/records";
     qputenv("RECORDS", records.toUtf8());
-    const SimulatedRun run = simulate(simulation, "C.UTF-8", 60000, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+    const SimulatedRun run = simulate(simulation, "C.UTF-8", 300000, { "/bin/sh", "-c", script, bin + "/update-tracker" });
     QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
     QVERIFY(run.finished);
     auto showRun = qScopeGuard([&run] {
@@ -602,7 +606,14 @@ void EndToEndTest::companionGivesTheVerdict()
 // Rows whose simulated tracker makes the program wait out real step limits.
 void EndToEndTest::companionGivesTheVerdictAfterRealWaits_data()
 {
-    verdictRows({});
+    verdictRows({
+        // Before the tracker registers, the first operator query times out; the run goes on.
+        { "first operator query unanswered", { "--unregistered-queries", "1" }, plainStart, 0, updated },
+        { "no coverage", { "--no-answer-to", "AT+CGATT", "--no-answer-to", "AT+CNACT=", "--download-status", "613" },
+          plainStart, 1,
+          "NOT UPDATED, the tracker is unchanged: no coverage (the modem reported network error 613). "
+          "Move the tracker where it has coverage and run again." },
+    });
 }
 
 void EndToEndTest::companionGivesTheVerdictAfterRealWaits()

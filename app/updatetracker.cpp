@@ -11,9 +11,13 @@
 #include <QTextStream>
 
 #include <atomic>
+#include <memory>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
+#include <QThread>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <QSocketNotifier>
@@ -149,6 +153,39 @@ bool ownsItsConsole()
 }
 #endif
 
+#ifdef Q_OS_WIN
+// QProcess stops reading the updater's pipe the moment the updater ends and drops what it
+// had not read yet, which loses the run's last lines (seen under wine). A pipe of our own,
+// read to its end, keeps every line.
+class PipeReader : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit PipeReader(HANDLE readEnd) : readEnd(readEnd) { }
+    ~PipeReader() override
+    {
+        wait();
+        ::CloseHandle(readEnd);
+    }
+
+signals:
+    void received(const QByteArray &bytes);
+
+protected:
+    void run() override
+    {
+        char buffer[4096];
+        DWORD count = 0;
+        while (::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0)
+            emit received(QByteArray(buffer, qsizetype(count)));
+    }
+
+private:
+    HANDLE readEnd;
+};
+#endif
+
 class Companion : public QObject
 {
     Q_OBJECT
@@ -160,7 +197,9 @@ public slots:
     void interrupt();
 
 private:
-    void passOn();
+    bool startUpdater(const QString &program);
+    void passOn(const QByteArray &bytes);
+    void updaterEnded();
     void finish();
     void watchInterrupts();
     bool endedByCtrlC() const;
@@ -170,7 +209,12 @@ private:
     RunReading reading;
     QByteArray pendingLine;
     bool interrupted = false;
+    bool updaterFinished = false;
+    bool outputEnded = false;
     int exitCode = companionFailedExitCode;
+#ifdef Q_OS_WIN
+    std::unique_ptr<PipeReader> errorReader;
+#endif
 };
 
 // Set while the updater runs: a signal or console event then stops the run.
@@ -240,39 +284,71 @@ int Companion::run()
     // Its lines come to us through a pipe, where Windows would otherwise hide them.
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     updater.setProcessEnvironment(environment);
-    updater.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     updater.setInputChannelMode(QProcess::ForwardedInputChannel);
-#ifndef Q_OS_WIN
-    const pid_t companion = ::getpid();
-    updater.setChildProcessModifier([companion] {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // however we end, it ends too
-        if (::getppid() != companion)
-            ::_exit(127);
-    });
-#endif
-    connect(&updater, &QProcess::readyReadStandardError, this, &Companion::passOn);
-    connect(&updater, &QProcess::finished, this, &Companion::finish);
-    updater.start(program, QStringList());
-    if (!updater.waitForStarted(-1)) {
+    connect(&updater, &QProcess::finished, this, &Companion::updaterEnded);
+    if (!startUpdater(program)) {
         const QString line = QStringLiteral("update-tracker: cannot start %1: %2")
                                      .arg(QDir::toNativeSeparators(program), updater.errorString());
         record.write(line.toUtf8() + lineEnd);
         say(line);
         return companionFailedExitCode;
     }
-#ifdef Q_OS_WIN
-    if (HANDLE process = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(updater.processId())))
-        ::AssignProcessToJobObject(killOnClose, process), ::CloseHandle(process);
-#endif
     QCoreApplication::exec();
     theCompanion = nullptr;
     return exitCode;
 }
 
-// Bytes pass through at once and unchanged; the reading waits for whole lines.
-void Companion::passOn()
+#ifdef Q_OS_WIN
+bool Companion::startUpdater(const QString &program)
 {
-    const QByteArray bytes = updater.readAllStandardError();
+    SECURITY_ATTRIBUTES inheritable { sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE };
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
+        return false;
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    updater.setProcessChannelMode(QProcess::ForwardedChannels);
+    updater.setCreateProcessArgumentsModifier([writeEnd](QProcess::CreateProcessArguments *arguments) {
+        arguments->startupInfo->hStdError = writeEnd;
+    });
+    updater.start(program, QStringList());
+    const bool started = updater.waitForStarted(-1);
+    ::CloseHandle(writeEnd); // the updater holds the only one left: its end is the pipe's end
+    errorReader = std::make_unique<PipeReader>(readEnd);
+    connect(errorReader.get(), &PipeReader::received, this, &Companion::passOn);
+    connect(errorReader.get(), &QThread::finished, this, [this] {
+        outputEnded = true;
+        finish();
+    });
+    errorReader->start();
+    if (started) {
+        if (HANDLE process = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(updater.processId())))
+            ::AssignProcessToJobObject(killOnClose, process), ::CloseHandle(process);
+    }
+    return started;
+}
+#else
+bool Companion::startUpdater(const QString &program)
+{
+    updater.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    const pid_t companion = ::getpid();
+    updater.setChildProcessModifier([companion] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // however we end, it ends too
+        if (::getppid() != companion)
+            ::_exit(127);
+    });
+    connect(&updater, &QProcess::readyReadStandardError, this,
+            [this] { passOn(updater.readAllStandardError()); });
+    // QProcess reads the pipe to its end before it tells that the updater finished.
+    outputEnded = true;
+    updater.start(program, QStringList());
+    return updater.waitForStarted(-1);
+}
+#endif
+
+// Bytes pass through at once and unchanged; the reading waits for whole lines.
+void Companion::passOn(const QByteArray &bytes)
+{
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
     record.write(bytes);
@@ -305,9 +381,20 @@ void Companion::interrupt()
         updater.kill();
 }
 
+void Companion::updaterEnded()
+{
+#ifndef Q_OS_WIN
+    passOn(updater.readAllStandardError());
+#endif
+    updaterFinished = true;
+    finish();
+}
+
+// Once the updater has ended and all it wrote has been read.
 void Companion::finish()
 {
-    passOn();
+    if (!updaterFinished || !outputEnded)
+        return;
     if (!pendingLine.isEmpty())
         reading.readLine(pendingLine);
     QString howItEnded;
@@ -336,6 +423,10 @@ void Companion::finish()
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    // The updater's bytes pass on as they are: no second CR before its line ends.
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+#endif
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("update-tracker"));
     const QStringList arguments = app.arguments().mid(1);

@@ -283,6 +283,10 @@ int Companion::run()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // Its lines come to us through a pipe, where Windows would otherwise hide them.
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // And in their own form, whatever the environment asks of Qt's messages: a pattern or a
+    // rule that hid them would leave a finished update read as no tracker found.
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
     updater.setProcessEnvironment(environment);
     updater.setInputChannelMode(QProcess::ForwardedInputChannel);
     connect(&updater, &QProcess::finished, this, &Companion::updaterEnded);

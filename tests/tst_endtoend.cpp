@@ -540,6 +540,11 @@ void EndToEndTest::companionGivesTheVerdict_data()
           R"(: > "$RECORDS"; mkdir -p "$RECORDS.x"; : > "$RECORDS.x/file"
 HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME="$RECORDS.x/file/config" exec "$0" 1>&2)",
           0, updated },
+        // A message pattern or logging rules of the user's hide nothing from the reading.
+        { "Qt message settings", {},
+          R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
+XDG_CONFIG_HOME="$RECORDS.config" QT_MESSAGE_PATTERN='%{time} %{message}' QT_LOGGING_RULES='*.debug=false' exec "$0" 1>&2)",
+          0, updated },
         { "two runs in one second",
           {}, R"(mkdir "$RECORDS"; for s in 0 1 2 3; do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
 exec "$0" 1>&2)", 0, updated },

@@ -41,8 +41,8 @@ code says the same:
   0  updated: new firmware, the old one kept as a backup
   1  not updated, tracker unchanged: no coverage; run again where it has coverage
   2  not updated, tracker unchanged: the update server answered a code; tell the maintainer
-  3  stop, do not run again: a file step got no answer; send the record to the maintainer
-  4  updated, but restart the tracker: the reboot got no answer
+  3  stop, do not run again: a file step got no OK in time; send the record to the maintainer
+  4  updated, but restart the tracker: the reboot got no OK in time
   5  no tracker found: stopped before a tracker was found
   6  stopped, or tracker-updater ended unexpectedly, before the file swap: tracker unchanged
   7  stopped, or ended unexpectedly, during the file swap: as 3

@@ -8,11 +8,11 @@
 
 const QList<VerdictForm> verdictForms = {
     { Verdict::FileStepUnanswered, 3,
-      "STOP, do not run again: the file step %1 got no answer. Send the record to the maintainer." },
+      "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer." },
     { Verdict::StoppedInFileSwap, 7,
       "STOP, do not run again: %1 at %2, during the file swap. Send the record to the maintainer." },
     { Verdict::RebootUnanswered, 4,
-      "UPDATED, but restart the tracker: the reboot got no answer. Unplug the tracker and plug it in again." },
+      "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
     { Verdict::StoppedAtReboot, 8,
       "UPDATED, but restart the tracker: %1 at %2, the reboot. Unplug the tracker and plug it in again." },
     { Verdict::StoppedTrackerUnchanged, 6,

@@ -510,7 +510,7 @@ void EndToEndTest::companionGivesTheVerdict_data()
 {
     const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
     const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
-    const QString fileStep = "STOP, do not run again: the file step %1 got no answer. Send the record to the maintainer.";
+    const QString fileStep = "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
     verdictRows({
         { "good download", {}, plainStart, 0, updated },
         { "not found", { "--download-status", "404" }, plainStart, 2,
@@ -526,7 +526,7 @@ void EndToEndTest::companionGivesTheVerdict_data()
         { "no backup yet", { "--no-backup" }, plainStart, 0, updated },
         { "file step unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 3, fileStep.arg("AT+CFSTERM") },
         { "reboot unanswered", { "--no-answer-to", "AT+CREBOOT" }, plainStart, 4,
-          "UPDATED, but restart the tracker: the reboot got no answer. Unplug the tracker and plug it in again." },
+          "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
         { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
           "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
           "tracker-ports lists the ports and marks the tracker's." },

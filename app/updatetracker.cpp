@@ -24,6 +24,7 @@
 #include <csignal>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -143,6 +144,10 @@ bool ownsItsConsole()
     DWORD mode;
     return ::GetConsoleProcessList(processes, 2) == 1 && ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode);
 }
+void discardTypedAhead()
+{
+    ::FlushConsoleInputBuffer(::GetStdHandle(STD_INPUT_HANDLE));
+}
 #else
 // No double click on Linux: a terminal started for this program alone (a launcher's
 // "run in terminal", xterm -e) makes it the leader of the terminal's session. From a shell
@@ -150,6 +155,11 @@ bool ownsItsConsole()
 bool ownsItsConsole()
 {
     return ::getsid(0) == ::getpid() && ::isatty(STDIN_FILENO);
+}
+
+void discardTypedAhead()
+{
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
 }
 #endif
 
@@ -448,6 +458,8 @@ int main(int argc, char *argv[])
         exitCode = companion.run();
     }
     if (ownsItsConsole()) {
+        // An Enter pressed during the run would close the window before the verdict is read.
+        discardTypedAhead();
         say(QStringLiteral("Press Enter to close this window"));
 #ifndef Q_OS_WIN
         // Ctrl+C now closes the window, as Enter does.

@@ -57,6 +57,16 @@ int hexDigit(char c)
 
 } // namespace
 
+// What the reading keeps of a step's reply: its end, where the report line and an ERROR
+// come, bounded so that a modem flooding the port costs no memory.
+void RunReading::keepReply(QString &reply, const QByteArray &chunk)
+{
+    constexpr qsizetype keptCharacters = 64 * 1024;
+    reply += QString::fromUtf8(chunk.right(2 * keptCharacters));
+    if (reply.size() > 2 * keptCharacters)
+        reply = reply.right(keptCharacters);
+}
+
 RunReading::RunReading(const UpdateScript &script, std::optional<QString> operatorSelection)
 {
     for (CommandStep step : script.steps) {
@@ -101,6 +111,15 @@ std::optional<QByteArray> RunReading::chunkBytes(const QByteArray &line)
 
 void RunReading::readLine(const QByteArray &bytes)
 {
+    // A modem's chunk, read apart from the program's own lines: a flood must cost no more
+    // than what the reading keeps of it.
+    if (bytes.startsWith('"')) {
+        if (runs.isEmpty() || runs.last().finished || runs.last().sent.isEmpty())
+            return;
+        if (const std::optional<QByteArray> chunk = chunkBytes(bytes))
+            keepReply(runs.last().sent.last().reply, *chunk);
+        return;
+    }
     const QString line = QString::fromUtf8(bytes);
     const QString openPrefix = QLatin1String(ConsoleText::open) + QStringLiteral(" \"");
     if (line.startsWith(openPrefix) && line.endsWith(u'"')) {
@@ -121,11 +140,6 @@ void RunReading::readLine(const QByteArray &bytes)
     if (line == QLatin1String(ConsoleText::timedOut)) {
         if (!run.sent.isEmpty())
             run.sent.last().timedOut = true;
-        return;
-    }
-    if (const std::optional<QByteArray> chunk = chunkBytes(bytes)) {
-        if (!run.sent.isEmpty())
-            run.sent.last().reply += QString::fromUtf8(*chunk);
         return;
     }
     // The steps in the order the program sends them, the file swap left out after a

@@ -84,6 +84,7 @@ private:
         bool finished = false;
     };
 
+    static void keepReply(QString &reply, const QByteArray &chunk);
     RunVerdict verdictOf(const TrackerRun &run, const QString &howItEnded) const;
     RunVerdict verdictOfFinishedRun(const TrackerRun &run) const;
     RunVerdict downloadFailure(const TrackerRun &run) const;

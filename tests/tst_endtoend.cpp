@@ -38,6 +38,7 @@ private slots:
     void simulationHoldsWhereverItIsStarted();
     void endReportShowsWhatEachModemReceived_data();
     void endReportShowsWhatEachModemReceived();
+    void floodedReportLineCostsNoMemory_data();
     void floodedReportLineCostsNoMemory();
     void badOptionsChangeNothing_data();
     void badOptionsChangeNothing();
@@ -359,13 +360,31 @@ void EndToEndTest::endReportShowsWhatEachModemReceived()
 
 // A report line that never ends within a megabyte fails the download, and the program
 // keeps no more of it than of a short one.
+void EndToEndTest::floodedReportLineCostsNoMemory_data()
+{
+    QTest::addColumn<bool>("throughCompanion");
+    QTest::newRow("tracker-updater") << false;
+    // The companion reads every line the program prints of the flood.
+    QTest::newRow("update-tracker") << true;
+}
+
 void EndToEndTest::floodedReportLineCostsNoMemory()
 {
+    QFETCH(bool, throughCompanion);
     // Under AddressSanitizer freed memory waits in a quarantine: peak memory would count
     // every chunk ever read rather than what the program keeps.
     qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":quarantine_size_mb=0");
-    SIMULATE(plain, { "--port", "ttyUSB2" });
-    SIMULATE(flooded, { "--port", "ttyUSB2", "--download-flood", "1048576" });
+    QTemporaryDir directory;
+    QStringList command = { TRACKER_UPDATER_PATH };
+    if (throughCompanion) {
+        QVERIFY(QFile::copy(UPDATE_TRACKER_PATH, directory.filePath("update-tracker")));
+        QVERIFY(QFile::copy(TRACKER_UPDATER_PATH, directory.filePath("tracker-updater")));
+        command = { directory.filePath("update-tracker") };
+    }
+    const SimulatedRun plain = simulate({ "--port", "ttyUSB2" }, "C.UTF-8", 60000, command);
+    const SimulatedRun flooded = simulate({ "--port", "ttyUSB2", "--download-flood", "1048576" }, "C.UTF-8", 60000, command);
+    QVERIFY2(flooded.unavailable.isEmpty(), qPrintable(flooded.unavailable));
+    QVERIFY(plain.finished && flooded.finished);
 
     QCOMPARE(flooded.received(0), Expected::commands({}, Expected::Download::Fails).join());
     QVERIFY(flooded.lines.contains(Expected::downloadFailedLine));

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -228,7 +229,10 @@ private:
 };
 
 // Set while the updater runs: a signal or console event then stops the run.
+// Windows calls the console handler on a thread of its own: the mutex keeps the companion
+// alive while the handler posts to it.
 std::atomic<Companion *> theCompanion { nullptr };
+QBasicMutex companionInUse;
 
 #ifdef Q_OS_WIN
 HANDLE killOnClose = nullptr; // a job: closed with this process, it ends the updater too
@@ -236,10 +240,13 @@ HANDLE killOnClose = nullptr; // a job: closed with this process, it ends the up
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     // Ctrl+C reaches every program on the console: the updater ends, we stay to tell.
-    Companion *companion = theCompanion;
-    if (!companion)
-        return FALSE; // the run is over: Ctrl+C closes the window
-    QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
+    {
+        const QMutexLocker locker(&companionInUse);
+        Companion *companion = theCompanion;
+        if (!companion)
+            return FALSE; // the run is over: Ctrl+C closes the window
+        QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
+    }
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         ::Sleep(3000); // time to write the verdict into the record before Windows ends us
     return TRUE;
@@ -308,6 +315,7 @@ int Companion::run()
         return companionFailedExitCode;
     }
     QCoreApplication::exec();
+    const QMutexLocker locker(&companionInUse);
     theCompanion = nullptr;
     return exitCode;
 }

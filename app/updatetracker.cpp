@@ -1,5 +1,6 @@
 // update-tracker: runs tracker-updater from its own folder, passes its lines through as
 // they come, keeps them in a record, and ends with a one-line verdict and an exit code.
+#include "app/consoleline.h"
 #include "modem/runreading.h"
 
 #include <QCoreApplication>
@@ -68,8 +69,7 @@ const QString updaterName = QStringLiteral("tracker-updater");
 // alone while the program's lines stay on standard error, as they always were.
 void say(const QString &line)
 {
-    const QByteArray bytes = line.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    printLine(line);
     std::fflush(stdout);
 }
 

@@ -24,6 +24,7 @@ import stat
 import struct
 import sys
 import zipfile
+import zlib
 
 COMMIT = re.compile(r"[0-9a-f]{40}")
 SHA256 = re.compile(r"[0-9a-f]{64}")
@@ -37,6 +38,12 @@ SETTING = re.compile(r"(TRACKER_[A-Z_]+)=([^\x00-\x1f\x7f]*)")
 FINGERPRINT = re.compile(r"(?:[0-9A-F]{2}:){31}[0-9A-F]{2}")
 # A zip larger than this unpacked is no package of ours.
 MOST_UNPACKED_BYTES = 2 << 30
+# RELEASE.txt and SHA256SUMS are read whole or refused: a line past a limit would go unread.
+MOST_NOTES_BYTES = 1 << 20
+MOST_SUMS_BYTES = 1 << 16
+# What zipfile raises on a damaged zip besides BadZipFile: a name that is no UTF-8 where
+# its flag says it is, a compressed stream that does not inflate.
+DAMAGED_ZIP = (zipfile.BadZipFile, OSError, EOFError, NotImplementedError, ValueError, zlib.error)
 
 
 class Refused(Exception):
@@ -45,6 +52,15 @@ class Refused(Exception):
     def __init__(self, line, code=1):
         super().__init__(line)
         self.code = code
+
+
+def read_whole(path, most, code):
+    """The file's bytes; refuses one longer than most with the exit code given."""
+    with open(path, "rb") as file:
+        raw = file.read(most + 1)
+    if len(raw) > most:
+        raise Refused(f"{path}: is longer than {most} bytes, more than any release writes", code)
+    return raw
 
 
 def sha256_of(path):
@@ -60,8 +76,7 @@ def read_notes(folder):
     path = os.path.join(folder, "RELEASE.txt")
     if os.path.islink(path) or not os.path.isfile(path):
         raise Refused(f"{folder} is no release folder: it has no RELEASE.txt", 2)
-    with open(path, "rb") as file:
-        raw = file.read(1 << 20)
+    raw = read_whole(path, MOST_NOTES_BYTES, 2)
     try:
         lines = raw.decode("utf-8").split("\n")
     except UnicodeDecodeError:
@@ -174,15 +189,23 @@ def entry_faults(zip_path, info_list):
     """What is wrong with a zip's entries, one line each; nothing for a sound one."""
     faults = []
     seen = set()
+    keys = set()
+    files = {}
+    folders = set()
     tops = set()
     total = 0
     for info in info_list:
         name = info.filename
         def fault(text):
             faults.append(f"{zip_path}: entry {name[:120]!r} {text}")
+        # Windows, where the zip is unpacked, tells no case apart, nor "x/" from "x".
+        key = name.rstrip("/").casefold()
         if name in seen:
             fault("is there twice")
+        elif key in keys:
+            fault("is another entry's name but for case or a final '/'")
         seen.add(name)
+        keys.add(key)
         if any(ord(character) < 32 or ord(character) == 127 for character in name) or "\\" in name:
             fault("has a control character or a backslash in its name")
             continue
@@ -210,9 +233,16 @@ def entry_faults(zip_path, info_list):
         if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
             fault("is compressed with a method a package never uses")
         tops.add(parts[0])
+        if is_folder:
+            folders.add("/".join(parts).casefold())
+        else:
+            files["/".join(parts).casefold()] = name
+        folders.update("/".join(parts[:end]).casefold() for end in range(1, len(parts)))
         if len(parts) == 1 and not is_folder:
             fault("lies outside the zip's one top folder")
         total += info.file_size
+    for key in sorted(files.keys() & folders):
+        faults.append(f"{zip_path}: entry {files[key][:120]!r} is a file, and a folder of other entries")
     if len(tops) > 1:
         faults.append(f"{zip_path}: holds {len(tops)} top folders, not one: {', '.join(sorted(tops))[:200]}")
     if total > MOST_UNPACKED_BYTES:
@@ -223,7 +253,7 @@ def entry_faults(zip_path, info_list):
 def open_zip(zip_path):
     try:
         return zipfile.ZipFile(zip_path)
-    except (zipfile.BadZipFile, OSError) as error:
+    except DAMAGED_ZIP as error:
         raise Refused(f"{zip_path}: is no zip that can be read: {error}")
 
 
@@ -233,7 +263,7 @@ def zip_faults(zip_path):
         if not faults:
             try:
                 broken = archive.testzip()  # every entry's bytes, and its local header's name
-            except (zipfile.BadZipFile, OSError, NotImplementedError, EOFError) as error:
+            except DAMAGED_ZIP as error:
                 return [f"{zip_path}: is damaged: {error}"]
             if broken is not None:
                 faults.append(f"{zip_path}: entry {broken!r} does not match its check sum")
@@ -242,8 +272,7 @@ def zip_faults(zip_path):
 
 def read_sums(path):
     sums = {}
-    with open(path, "rb") as file:
-        raw = file.read(1 << 16)
+    raw = read_whole(path, MOST_SUMS_BYTES, 1)
     for number, line in enumerate(raw.split(b"\n"), start=1):
         if line == b"" and number > 1:
             continue

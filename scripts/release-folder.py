@@ -36,7 +36,7 @@ DEBIAN_VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
 PACKAGE = re.compile(r"[a-z0-9][a-z0-9.+-]+")
 SETTING = re.compile(r"(TRACKER_[A-Z_]+)=([^\x00-\x1f\x7f]*)")
 FINGERPRINT = re.compile(r"(?:[0-9A-F]{2}:){31}[0-9A-F]{2}")
-# A zip larger than this unpacked is no package of ours.
+# A zip, or a release's zips together, larger than this unpacked are no packages of ours.
 MOST_UNPACKED_BYTES = 2 << 30
 # RELEASE.txt and SHA256SUMS are read whole or refused: a line past a limit would go unread.
 MOST_NOTES_BYTES = 1 << 20
@@ -331,6 +331,8 @@ def check(folder, pins_path):
                 faults.append(f"{path}: is not the pinned source: its SHA-256 differs from the commit's pin")
         for name in sorted(set(wanted) - set(os.listdir(sources))):
             faults.append(f"{os.path.join(sources, name)}: missing (pinned by the commit)")
+    readable = []
+    unpacked = 0
     for name in sorted(zips | set(sums)):
         path = os.path.join(folder, name)
         if os.path.islink(path) or not os.path.isfile(path):
@@ -338,6 +340,16 @@ def check(folder, pins_path):
         if name in sums and sha256_of(path) != sums[name]:
             faults.append(f"{path}: does not match its SHA-256 in SHA256SUMS")
             continue
+        try:
+            with open_zip(path) as archive:
+                unpacked += sum(info.file_size for info in archive.infolist())
+            readable.append(path)
+        except Refused as refused:
+            faults.append(str(refused))
+    # Many zips, each below the limit, would still fill the disk they are unpacked on.
+    if unpacked > MOST_UNPACKED_BYTES:
+        return faults + [f"{folder}: its zips would unpack to {unpacked} bytes together, more than any release's"]
+    for path in readable:
         try:
             faults += zip_faults(path)
         except Refused as refused:

@@ -148,6 +148,8 @@ def read_notes(folder):
                       "before signing: it is no release this script can check", 2)
     if len(set(names)) != len(names):
         raise Refused(f"{path}: names a zip twice")
+    if len(set(notes["qtbase"])) != len(notes["qtbase"]):
+        raise Refused(f"{path}: names a Qt Base twice", 2)
     if notes["signed"] == ["yes"] and len(notes["fingerprint"]) != 1:
         raise Refused(f"{path}: says the programs are signed, but gives no certificate's fingerprint", 2)
     return notes

@@ -8,6 +8,11 @@
 #     PORT_DESCRIPTION <text> ACCESS_POINT <name> UPDATE_HOST <name> LICENSES_DIR <folder>
 #     DEFAULT_PORT_DESCRIPTION <text> DEFAULT_ACCESS_POINT <name> DEFAULT_UPDATE_HOST <name>)
 # Also as a script, with each keyword given as -D<KEYWORD>=...: cmake -D... -P readmefirst.cmake
+# A keyword given an empty value (a build without licence texts) keeps it, without a
+# warning from a newer CMake.
+if(POLICY CMP0174)
+    cmake_policy(SET CMP0174 NEW)
+endif()
 set(tracker_read_me_first_keywords README OUTPUT VERSION PORT_DESCRIPTION ACCESS_POINT UPDATE_HOST
     LICENSES_DIR DEFAULT_PORT_DESCRIPTION DEFAULT_ACCESS_POINT DEFAULT_UPDATE_HOST)
 

@@ -375,14 +375,17 @@ void Companion::passOn(const QByteArray &bytes)
     std::fflush(stderr);
     record.write(bytes);
     pendingLine += bytes;
+    // Read in place: a flood's long line is not copied again.
+    qsizetype start = 0;
     qsizetype end;
-    while ((end = pendingLine.indexOf('\n')) >= 0) {
-        QByteArray line = pendingLine.left(end);
+    while ((end = pendingLine.indexOf('\n', start)) >= 0) {
+        QByteArrayView line(pendingLine.constData() + start, end - start);
         if (line.endsWith('\r'))
             line.chop(1);
         reading.readLine(line);
-        pendingLine.remove(0, end + 1);
+        start = end + 1;
     }
+    pendingLine.remove(0, start);
 }
 
 // Ctrl+C reaches the updater too, and its end may be seen before our own signal is.

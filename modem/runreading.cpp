@@ -57,14 +57,11 @@ int hexDigit(char c)
 
 } // namespace
 
-// What the reading keeps of a step's reply: its end, where the report line and an ERROR
-// come, bounded so that a modem flooding the port costs no memory.
 void RunReading::keepReply(QString &reply, const QByteArray &chunk)
 {
-    constexpr qsizetype keptCharacters = 64 * 1024;
-    reply += QString::fromUtf8(chunk.right(2 * keptCharacters));
-    if (reply.size() > 2 * keptCharacters)
-        reply = reply.right(keptCharacters);
+    reply += QString::fromUtf8(chunk);
+    if (reply.size() > 2 * keptReplyBytes)
+        reply = reply.right(keptReplyBytes);
 }
 
 RunReading::RunReading(const UpdateScript &script, std::optional<QString> operatorSelection)
@@ -80,7 +77,7 @@ RunReading::RunReading(const UpdateScript &script, std::optional<QString> operat
     }
 }
 
-std::optional<QByteArray> RunReading::chunkBytes(const QByteArray &line)
+std::optional<QByteArray> RunReading::chunkBytes(QByteArrayView line, qsizetype keptBytes)
 {
     if (line.size() < 2 || !line.startsWith('"') || !line.endsWith('"'))
         return std::nullopt;
@@ -105,18 +102,20 @@ std::optional<QByteArray> RunReading::chunkBytes(const QByteArray &line)
         } else {
             return std::nullopt;
         }
+        if (bytes.size() >= 2 * keptBytes)
+            bytes.remove(0, bytes.size() - keptBytes);
     }
-    return bytes;
+    return bytes.right(keptBytes);
 }
 
-void RunReading::readLine(const QByteArray &bytes)
+void RunReading::readLine(QByteArrayView bytes)
 {
     // A modem's chunk, read apart from the program's own lines: a flood must cost no more
     // than what the reading keeps of it.
     if (bytes.startsWith('"')) {
         if (runs.isEmpty() || runs.last().finished || runs.last().sent.isEmpty())
             return;
-        if (const std::optional<QByteArray> chunk = chunkBytes(bytes))
+        if (const std::optional<QByteArray> chunk = chunkBytes(bytes, keptReplyBytes))
             keepReply(runs.last().sent.last().reply, *chunk);
         return;
     }

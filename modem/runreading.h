@@ -55,7 +55,7 @@ public:
                         std::optional<QString> operatorSelection = operatorCommand(QLocale::system().territory()));
 
     // One line of the program's standard error, without its line end.
-    void readLine(const QByteArray &line);
+    void readLine(QByteArrayView line);
 
     // What the run did, once the program has ended. `howItEnded` says why, where it ended
     // before its last line ("stopped with Ctrl+C", ...). One verdict per tracker opened,
@@ -66,7 +66,8 @@ public:
     static RunVerdict weightiest(const QList<RunVerdict> &verdicts);
 
     // A chunk line's bytes, as the program escaped them between double quotes.
-    static std::optional<QByteArray> chunkBytes(const QByteArray &line);
+    // Of a long chunk only its last `keptBytes`, so that a flood costs no memory.
+    static std::optional<QByteArray> chunkBytes(QByteArrayView line, qsizetype keptBytes);
 
 private:
     struct SentStep
@@ -84,6 +85,9 @@ private:
         bool finished = false;
     };
 
+    // What the reading keeps of a step's reply: its end, where the report line and an
+    // ERROR come, bounded so that a modem flooding the port costs no memory.
+    static constexpr qsizetype keptReplyBytes = 64 * 1024;
     static void keepReply(QString &reply, const QByteArray &chunk);
     RunVerdict verdictOf(const TrackerRun &run, const QString &howItEnded) const;
     RunVerdict verdictOfFinishedRun(const TrackerRun &run) const;

@@ -1,0 +1,1 @@
+"""The maintainer's tools: the release, its verification, the Windows and Debian checks."""

@@ -1,0 +1,112 @@
+"""Every program the tools start: an environment built here, a process group of its own,
+a time limit, a memory limit where asked, no inherited descriptor, and the whole group
+ended on every way out. Decisions come from exit codes and our own checks, never from a
+child's words."""
+import os
+import pwd
+import resource
+import signal
+import subprocess
+import time
+
+from .common import Failure
+
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# Groups started and not yet ended: pid of the leader -> its Popen.
+_groups = {}
+
+
+def environment(settings=None, source_date_epoch=None):
+    """The environment a child gets: nothing of the caller's but who and where they are."""
+    user = pwd.getpwuid(os.getuid())
+    home = os.environ.get("HOME", "")
+    env = {"PATH": PATH, "LC_ALL": "C.UTF-8", "LANG": "C.UTF-8", "USER": user.pw_name, "LOGNAME": user.pw_name,
+           "HOME": home if home.startswith("/") and os.path.isdir(home) else user.pw_dir}
+    # Where temporary files and the Qt cache go are the caller's to choose.
+    for name in ("TMPDIR", "XDG_CACHE_HOME"):
+        if os.environ.get(name, "").startswith("/"):
+            env[name] = os.environ[name]
+    if source_date_epoch is not None:
+        env["SOURCE_DATE_EPOCH"] = str(source_date_epoch)
+    env.update({name: str(value) for name, value in (settings or {}).items()})
+    return env
+
+
+def _limits(memory):
+    def apply():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        if memory:
+            resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+    return apply
+
+
+def start(argv, *, env=None, cwd=None, memory=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None):
+    """A child in a session and process group of its own, ended with the program."""
+    try:
+        child = subprocess.Popen([str(a) for a in argv], env=env if env is not None else environment(), cwd=cwd,
+                                 stdin=stdin, stdout=stdout, stderr=stderr, close_fds=True,
+                                 start_new_session=True, preexec_fn=_limits(memory))
+    except OSError as error:
+        raise Failure(f"{os.path.basename(str(argv[0]))} could not be started: {error.strerror}")
+    _groups[child.pid] = child
+    return child
+
+
+def end_group(child, grace=5.0):
+    """Ends the child's process group: asked first, forced after `grace` seconds."""
+    try:
+        os.killpg(child.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    else:
+        deadline = time.monotonic() + grace
+        while time.monotonic() < deadline:
+            child.poll()  # a leader gone stays in its group, a zombie, until waited for
+            try:
+                os.killpg(child.pid, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.05)
+        else:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    try:
+        child.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        pass
+    _groups.pop(child.pid, None)
+
+
+def end_all():
+    """Every group still running ended: on every way out of the program."""
+    for child in list(_groups.values()):
+        end_group(child)
+
+
+def wait(child, timeout, name=None, input=None):
+    """The child's output once it ends; its group ended then too, or when time runs out."""
+    try:
+        out, err = child.communicate(input=input, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        end_group(child)
+        raise Failure(f"{name or os.path.basename(child.args[0])} did not end within {timeout:g} s: stopped")
+    finally:
+        if child.pid in _groups:
+            end_group(child, grace=1.0)
+    return subprocess.CompletedProcess(child.args, child.returncode, out, err)
+
+
+def run(argv, *, timeout, memory=None, cwd=None, env=None, input=None, capture=True, check=False, name=None):
+    """Runs argv to its end within `timeout` seconds (and `memory` bytes of address space).
+    With capture, its output and errors are returned as bytes; else they go where ours go.
+    With check, an exit code other than 0 is a Failure naming the program."""
+    pipe = subprocess.PIPE if capture else None
+    child = start(argv, env=env, cwd=cwd, memory=memory, stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
+                  stdout=pipe, stderr=pipe)
+    done = wait(child, timeout, name, input)
+    if check and done.returncode != 0:
+        raise Failure(f"{name or os.path.basename(str(argv[0]))} failed (exit code {done.returncode})")
+    return done

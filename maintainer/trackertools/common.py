@@ -1,0 +1,40 @@
+"""What every tool shares: its refusals, its failures and its own lines."""
+import sys
+
+# The prefix of the tool's own lines on stderr: the entry point's name.
+tool = "tracker-tools"
+
+
+class Refusal(Exception):
+    """The input or a setting is refused before anything is done: one line each, exit 2
+    unless told otherwise. `who` replaces the tool's name as the lines' prefix."""
+
+    def __init__(self, message, code=2, who=None):
+        super().__init__(message)
+        self.lines = message if isinstance(message, list) else [message]
+        self.code = code
+        self.who = who
+
+
+class Failure(Refusal):
+    """Something failed once begun: exit 1 unless told otherwise."""
+
+    def __init__(self, message, code=1, who=None):
+        super().__init__(message, code, who)
+
+
+def say(line):
+    """The tool's own line on stdout, seen at once even when piped."""
+    print(line, flush=True)
+
+
+def warn(line, who=None):
+    """A line of the tool's own on stderr, prefixed with its name."""
+    print(f"{who or tool}: {line}", file=sys.stderr, flush=True)
+
+
+def shown(text, most=200):
+    """A stranger's text fit for one line of ours: no control character, cut short."""
+    text = text.decode("utf-8", "replace") if isinstance(text, bytes) else str(text)
+    text = "".join(c if c.isprintable() else f"\\x{ord(c):02x}" if ord(c) < 256 else "?" for c in text)
+    return text if len(text) <= most else text[:most] + "..."

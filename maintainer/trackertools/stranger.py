@@ -80,7 +80,7 @@ def name_fault(name):
             return f"has a name part longer than {MOST_PART_BYTES} bytes"
         fault = windows_name_fault(part)
         if fault:
-            return f"has a part {shown(part, 40)!r} that {fault}"
+            return f"has a part '{shown(part, 40)}' that {fault}"
     return None
 
 
@@ -101,7 +101,7 @@ def read_notes(raw, path):
         notes["commit"].append(first.group(1))
     section, previous = None, ""
     for number, line in enumerate(lines[1:], start=2):
-        malformed = Refusal(f"{path}: line {number} is malformed: {shown(line, 80)!r}")
+        malformed = Refusal(f"{path}: line {number} is malformed: '{shown(line, 80)}'")
         heading_goes_on = previous != "" and not previous.startswith("    ")
         previous = line
         if line == "":
@@ -203,7 +203,7 @@ def read_pins(text, path):
             continue
         parts = line.split("  ")
         if len(parts) != 2 or not SHA256.fullmatch(parts[0]) or not FILE_NAME.fullmatch(parts[1]):
-            raise Refusal(f"{path}: a line that is no SHA-256 and file name: {shown(line, 80)!r}")
+            raise Refusal(f"{path}: a line that is no SHA-256 and file name: '{shown(line, 80)}'")
         pins[parts[1]] = parts[0]
     return pins
 
@@ -246,13 +246,24 @@ LOCAL = struct.Struct("<4s5H3I2H")
 END = struct.Struct("<4s4H2IH")
 
 
+def zip64_extra(extra):
+    """Whether an extra field holds zip64 sizes, or records that do not fill it."""
+    at = 0
+    while at + 4 <= len(extra):
+        kind, size = struct.unpack_from("<2H", extra, at)
+        if kind == 0x0001:
+            return True
+        at += 4 + size
+    return at != len(extra)  # records that do not fill it: nothing a packer writes
+
+
 def read_zip(data, path, deadline=None):
     """The zip's entries, in the central directory's order; Refusal (exit 1) with one
     line naming the first fault: the zip and its entry, and what is wrong."""
     deadline = deadline or Deadline(path)
 
     def fault(text, name=None):
-        where = f"{path}: entry {shown(name, 120)!r} " if name is not None else f"{path}: "
+        where = f"{path}: entry '{shown(name, 120)}' " if name is not None else f"{path}: "
         return Refusal(where + text, 1)
     end_at = len(data) - END.size
     if end_at < 0 or data[end_at:end_at + 4] != b"PK\x05\x06":
@@ -324,6 +335,10 @@ def read_zip(data, path, deadline=None):
         (_, _, local_flags, local_method, local_time, local_date, local_crc, local_compressed, local_size,
          local_name_length, local_extra_length) = LOCAL.unpack_from(data, local_at)
         data_at = local_at + LOCAL.size + local_name_length + local_extra_length
+        for extra in (data[at - comment_length - extra_length:at - comment_length],
+                      data[data_at - local_extra_length:data_at]):
+            if zip64_extra(extra):
+                raise fault("has zip64 sizes or a malformed extra field, which no release's zip has", name)
         described = flags & 0x8
         if (local_flags != flags or local_method != method or (local_time, local_date) != (mtime, mdate)
                 or bytes(data[local_at + LOCAL.size:local_at + LOCAL.size + local_name_length]) != raw_name
@@ -377,7 +392,7 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
     crc, produced = 0, 0
 
     def fault(text):
-        return Refusal(f"{path}: entry {shown(entry.name, 120)!r} {text}", 1)
+        return Refusal(f"{path}: entry '{shown(entry.name, 120)}' {text}", 1)
     for at in range(0, max(len(raw), 1), chunk):
         deadline.check()
         piece = bytes(raw[at:at + chunk])

@@ -105,7 +105,7 @@ def choose_commit(repository, notes_commit, named):
     refs = repository.local_refs_containing(notes_commit)
     if not refs:
         raise Refusal(f"commit {notes_commit} is on no branch or tag of this clone (a remote's branch is "
-                      "another's choice): nothing rebuilt; name it on the command line to rebuild it")
+                      "another's choice): nothing rebuilt, unless it is named on the command line")
     say(f"Commit {notes_commit}, on {', '.join(refs[:3])}")
     return notes_commit
 

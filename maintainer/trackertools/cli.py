@@ -14,6 +14,7 @@ COMMANDS = {
     "release": ("release", "main", "release"),
     "check-windows-package": ("packing", "check_windows_package", "check-windows-package"),
     "check-debian": ("debianroot", "main", "check-debian"),
+    "signing": ("signing", "main", "signing"),
 }
 
 

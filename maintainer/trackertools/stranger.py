@@ -1,6 +1,9 @@
 """Readers with limits for what a stranger hands over: RELEASE.txt, SHA256SUMS, zips and
 the Windows programs in them. Each field is checked before it is used; each fault is one
-line naming the file; nothing here writes anything or starts a program."""
+line naming the file. Nothing here starts a program, and only unpack writes, below the
+new folder it is given."""
+import mmap
+import os
 import re
 import stat
 import struct
@@ -415,6 +418,35 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
         raise fault("does not match its size or check sum")
 
 
+def mapped(path):
+    """The file's bytes, mapped rather than read: a large zip costs no memory of ours."""
+    with open(path, "rb") as file:
+        return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if os.fstat(file.fileno()).st_size else b""
+
+
+def unpack(data, entries, path, folder):
+    """Entries read_zip passed, written below `folder`, each file new (never through a link)."""
+    deadline = Deadline(path)
+    for entry in entries:
+        target = os.path.join(folder, *entry.name.rstrip("/").split("/"))
+        os.makedirs(target if entry.is_folder else os.path.dirname(target), exist_ok=True)
+        if not entry.is_folder:
+            descriptor = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+            with os.fdopen(descriptor, "wb") as output:
+                for piece in inflated(data, entry, path, deadline):
+                    output.write(piece)
+            os.chmod(target, (entry.mode & 0o777) or 0o644)
+
+
+def unpack_zip(path, folder):
+    """A zip checked as a stranger's and unpacked into `folder`, which must be empty;
+    Refusal (exit 1) naming the first fault."""
+    if os.listdir(folder):
+        raise Refusal(f"{folder}: is not empty")
+    data = mapped(path)
+    unpack(data, read_zip(data, path), path, folder)
+
+
 # Windows programs: where a signature is, checked before any other program reads it.
 
 def certificate_table(data, path):
@@ -472,57 +504,23 @@ def authenticode_digest(data, hash_name="sha256"):
     return digest.digest()
 
 
-# Signatures: the few fields of a PKCS#7 signature the verification needs, read with
-# bounds from DER.
-
-def der_items(data, at=0, end=None):
-    """The (tag, start of content, end of content, start of item) of each DER item."""
-    end = len(data) if end is None else end
-    while at < end:
-        if at + 2 > end:
-            raise ValueError("cut short")
-        tag, length, head = data[at], data[at + 1], at + 2
-        if length & 0x80:
-            size = length & 0x7F
-            if not 1 <= size <= 4 or head + size > end:
-                raise ValueError("bad length")
-            length, head = int.from_bytes(data[head:head + size], "big"), head + size
-        if head + length > end:
-            raise ValueError("runs past its container")
-        yield tag, head, head + length, at
-        at = head + length
-
-
-def _children(data, item):
-    return list(der_items(data, item[1], item[2]))
-
+# Signatures: read with the signing's own bounded DER reader.
 
 def signature_certificates(blob, path):
     """The signer's certificate (DER) and every certificate the signature carries, with
     whether each is self-signed; Refusal (exit 1) when the signature cannot be read."""
+    from . import pkcs11token as der
     try:
-        content = _children(blob, next(der_items(blob)))
-        signed = _children(blob, _children(blob, content[1])[0])
-        certificates, signer_infos = [], None
-        for item in signed[3:]:
-            if item[0] == 0xA0:
-                certificates = [bytes(blob[c[3]:c[2]]) for c in _children(blob, item)]
-            elif item[0] == 0x31:
-                signer_infos = _children(blob, item)
-        if len(signer_infos or []) != 1:
-            raise ValueError("not one signer")
-        issuer_serial = _children(blob, _children(blob, signer_infos[0])[1])
-        wanted = (bytes(blob[issuer_serial[0][3]:issuer_serial[0][2]]), bytes(blob[issuer_serial[1][3]:issuer_serial[1][2]]))
-        found, carried = None, []
-        for certificate in certificates:
-            tbs = _children(certificate, _children(certificate, next(der_items(certificate)))[0])
-            fields = tbs[1:] if tbs[0][0] == 0xA0 else tbs  # after the optional version
-            serial, issuer, subject = (bytes(certificate[f[3]:f[2]]) for f in (fields[0], fields[2], fields[4]))
-            carried.append((certificate, issuer == subject))
-            if (issuer, serial) == wanted:
-                found = certificate
-    except (ValueError, IndexError, StopIteration, TypeError) as error:
+        issuer, serial, _ = der.signature_signer(blob)
+        (top,) = der.der_items(blob)
+        signed = der.der_children(blob, der.der_children(blob, der.der_children(blob, top, 2)[1], 1)[0], 4)
+        certificates = [der.whole(blob, certificate) for item in signed[3:] if item[0] == 0xA0
+                        for certificate in der.der_children(blob, item)]
+        read = [der.Certificate(certificate) for certificate in certificates]
+    except (ValueError, IndexError) as error:  # DerError is a ValueError
         raise Refusal(f"{path}: its signature cannot be read: {error}", 1)
-    if found is None:
+    carried = [(c.der, c.issuer == c.subject) for c in read]
+    found = [c.der for c in read if (c.issuer, c.serial) == (issuer, serial)]
+    if not found:
         raise Refusal(f"{path}: its signature does not carry its signer's certificate", 1)
-    return found, carried
+    return found[0], carried

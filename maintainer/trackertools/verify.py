@@ -11,13 +11,12 @@ Exit code 0 when every zip is the same, 1 when one differs or a check or the reb
 fails, 2 when FOLDER is no release or its commit is not one to rebuild."""
 import errno
 import hashlib
-import mmap
 import os
 import shutil
 import stat
 import tempfile
 
-from . import children, gitrepo, stranger
+from . import children, gitrepo, packing, pkcs11token, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -83,11 +82,6 @@ class Folder:
         return copy, digest.hexdigest()
 
 
-def mapped(path):
-    with open(path, "rb") as file:
-        return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if os.path.getsize(path) else b""
-
-
 def choose_commit(repository, notes_commit, named):
     """The commit to rebuild, printed with why it is trusted; Refusal when it is not."""
     if named is not None:
@@ -119,9 +113,7 @@ def fingerprint(certificate):
 
 
 def pem(certificates):
-    import base64
-    return "".join("-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(c).decode() + "-----END CERTIFICATE-----\n"
-                   for c in certificates)
+    return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
 def check_signature(program, blob, data, path, work):
@@ -201,7 +193,7 @@ def check_folder(folder, notes, pins, work):
             copy, digest = folder.copy(name, MOST_FILE_BYTES)
             if name in sums and digest != sums[name]:
                 raise Refusal(f"{path}: does not match its SHA-256 in SHA256SUMS", 1)
-            data = mapped(copy)
+            data = stranger.mapped(copy)
             entries = stranger.read_zip(data, path)
             read[name] = (copy, data, entries)
             unpacked += sum(entry.size for entry in entries)
@@ -304,33 +296,6 @@ def rebuild(commit, settings, notes, sources, work):
     return os.path.join(work, "windows", "packages")
 
 
-def unpack_own(data, entries, path, folder):
-    """Our own rebuilt zip, read by the same reader, into a new folder."""
-    deadline = stranger.Deadline(path)
-    for entry in entries:
-        target = os.path.join(folder, *entry.name.rstrip("/").split("/"))
-        os.makedirs(target if entry.is_folder else os.path.dirname(target), exist_ok=True)
-        if not entry.is_folder:
-            with open(target, "xb") as output:
-                for piece in stranger.inflated(data, entry, path, deadline):
-                    output.write(piece)
-            os.chmod(target, (entry.mode & 0o777) or 0o644)
-
-
-def pack(folder, zip_path, epoch):
-    """A zip of the folder as a release packs one: CMake's zip, fixed by strip-nondeterminism."""
-    names = sorted(os.path.relpath(os.path.join(top, name), folder)
-                   for top, _, files in os.walk(folder) for name in files)
-    listing = zip_path + ".list"
-    with open(listing, "w") as file:
-        file.write("".join(name + "\n" for name in names))
-    env = children.environment({"TZ": "UTC"}, source_date_epoch=epoch)
-    for argv in (["cmake", "-E", "tar", "cf", zip_path, "--format=zip", f"--files-from={listing}"],
-                 ["strip-nondeterminism", "--type", "zip", "--timestamp", str(epoch), zip_path]):
-        if children.run(argv, timeout=600, cwd=folder, env=env).returncode != 0:
-            raise Failure(f"{argv[0]} could not pack {zip_path}")
-
-
 def entry_list(entries):
     return [f"{'folder' if e.is_folder else 'file'} {e.mode & 0o7777:04o} {e.name}" for e in entries]
 
@@ -341,7 +306,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     if not os.path.isfile(rebuilt_path):
         return "different: the rebuild made no such zip"
     copy, data, entries = published
-    own = mapped(rebuilt_path)
+    own = stranger.mapped(rebuilt_path)
     own_entries = stranger.read_zip(own, rebuilt_path)
     mine, theirs = entry_list(own_entries), entry_list(entries)
     only = sorted(set(mine) ^ set(theirs))
@@ -349,7 +314,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
         return f"different: the entry \"{only[0]}\" is in one only"
     unpacked = os.path.join(work, "rebuilt", zip_name)
     os.makedirs(unpacked)
-    unpack_own(own, own_entries, rebuilt_path, unpacked)
+    stranger.unpack(own, own_entries, rebuilt_path, unpacked)
     if notes["signed"] == ["yes"]:
         for name, (file, blob, _) in sorted(programs.items()):
             program = os.path.join(unpacked, *name.split("/"))
@@ -362,7 +327,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     same = os.path.join(work, "same", zip_name)
     os.makedirs(os.path.dirname(same), exist_ok=True)
     if notes["signed"] == ["yes"]:
-        pack(unpacked, same, notes["epoch"][0])
+        packing.zip_folder(unpacked, same, notes["epoch"][0])
     else:
         shutil.copyfile(rebuilt_path, same)
     with open(same, "rb") as mine_file, open(copy, "rb") as theirs_file:

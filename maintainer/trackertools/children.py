@@ -87,12 +87,21 @@ def end_all():
 
 
 def wait(child, timeout, name=None, input=None):
-    """The child's output once it ends; its group ended then too, or when time runs out."""
+    """The child's output once it ends; its group ended then too (what it left behind
+    would hold our pipes open), or when its time runs out."""
+    deadline = time.monotonic() + timeout
     try:
-        out, err = child.communicate(input=input, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        end_group(child)
-        raise Failure(f"{name or os.path.basename(child.args[0])} did not end within {timeout:g} s: stopped")
+        while True:
+            try:
+                out, err = child.communicate(input=input, timeout=max(0.0, min(1.0, deadline - time.monotonic())))
+                break
+            except subprocess.TimeoutExpired:
+                input = None  # given once, at the start
+                if child.poll() is not None:
+                    end_group(child, grace=1.0)
+                elif time.monotonic() >= deadline:
+                    end_group(child)
+                    raise Failure(f"{name or os.path.basename(child.args[0])} did not end within {timeout:g} s: stopped")
     finally:
         if child.pid in _groups:
             end_group(child, grace=1.0)

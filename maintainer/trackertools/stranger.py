@@ -41,8 +41,9 @@ WINDOWS_FORBIDDEN = set('<>:"|?*\\')
 
 
 class Deadline:
-    def __init__(self, path, seconds=MOST_SECONDS):
-        self.path, self.seconds, self.end = path, seconds, time.monotonic() + seconds
+    def __init__(self, path, seconds=None):
+        self.seconds = MOST_SECONDS if seconds is None else seconds
+        self.path, self.end = path, time.monotonic() + self.seconds
 
     def check(self):
         if time.monotonic() > self.end:

@@ -461,9 +461,11 @@ def certificate_table(data, path):
     if len(data) > MOST_PROGRAM_BYTES:
         raise malformed(f"it is larger than {MOST_PROGRAM_BYTES} bytes")
     try:
-        program = pefile.PE(data=bytes(data), fast_load=True)
+        program = pefile.PE(data=data if isinstance(data, bytes) else bytes(data), fast_load=True)
     except pefile.PEFormatError as error:
         raise malformed(shown(error.value, 100))
+    except Exception as error:  # pefile's own faults on a file made to break it
+        raise malformed(f"its headers cannot be read ({type(error).__name__})")
     try:
         directories = program.OPTIONAL_HEADER.DATA_DIRECTORY
         if len(directories) <= 4:

@@ -58,6 +58,9 @@ class Folder:
         path and SHA-256. Refusal naming the file otherwise."""
         shown_path = os.path.join(self.path, "SOURCES" if dir_fd is not None else "", name)
         try:
+            # Looked at before it is opened: opening a device or a pipe may already do something.
+            if not stat.S_ISREG(os.stat(name, dir_fd=self.fd if dir_fd is None else dir_fd, follow_symlinks=False).st_mode):
+                raise Refusal(f"{shown_path}: is not a plain file", code)
             fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
                          dir_fd=self.fd if dir_fd is None else dir_fd)
         except OSError as error:

@@ -389,7 +389,8 @@ def read_zip(data, path, deadline=None):
 
 
 def inflated(data, entry, path, deadline=None, chunk=1 << 20):
-    """The entry's bytes, in pieces: exactly its size, its CRC checked, within the time."""
+    """The entry's bytes, in pieces of at most `chunk`: exactly its size, its CRC checked,
+    within the time. A bomb costs time, never memory."""
     deadline = deadline or Deadline(path)
     raw = data[entry.data_at:entry.data_at + entry.compressed]
     inflater = zlib.decompressobj(-15) if entry.method == 8 else None
@@ -397,17 +398,27 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
 
     def fault(text):
         return Refusal(f"{path}: entry '{shown(entry.name, 120)}' {text}", 1)
-    for at in range(0, max(len(raw), 1), chunk):
+
+    def pieces():
+        for at in range(0, len(raw), chunk):
+            given = bytes(raw[at:at + chunk])
+            if not inflater:
+                yield given
+                continue
+            while given:
+                deadline.check()
+                try:
+                    yield inflater.decompress(given, chunk)
+                except zlib.error as error:
+                    raise fault(f"is damaged: {error}")
+                given = inflater.unconsumed_tail
+        while inflater and not inflater.eof:  # what it holds back once its input is all given
+            piece = inflater.decompress(b"", chunk)
+            if not piece:
+                break
+            yield piece
+    for piece in pieces():
         deadline.check()
-        piece = bytes(raw[at:at + chunk])
-        if inflater:
-            try:
-                # Never more than the size it declares, however the stream is made.
-                piece = inflater.decompress(piece, entry.size - produced + 1)
-            except zlib.error as error:
-                raise fault(f"is damaged: {error}")
-            if inflater.unconsumed_tail:
-                raise fault("inflates to more than its declared size")
         produced += len(piece)
         if produced > entry.size:
             raise fault("inflates to more than its declared size")

@@ -217,6 +217,9 @@ def read_programs(name, data, entries, path, work, signed):
     for entry in entries:
         if entry.is_folder:
             continue
+        if is_program(entry.name) and entry.size > stranger.MOST_PROGRAM_BYTES:
+            raise Refusal(f"{path}: {entry.name}: is larger than {stranger.MOST_PROGRAM_BYTES} bytes, "
+                          "more than any program of a release", 1)
         digest, pieces = hashlib.sha256(), []
         for piece in stranger.inflated(data, entry, path, deadline):
             digest.update(piece)

@@ -173,7 +173,7 @@ class PipeReader : public QThread
     Q_OBJECT
 
 public:
-    explicit PipeReader(HANDLE readEnd) : readEnd(readEnd) { }
+    explicit PipeReader(HANDLE pipe) : readEnd(pipe) { }
     ~PipeReader() override
     {
         wait();

@@ -14,6 +14,7 @@ COMMANDS = {
     "release": ("release", "main", "release"),
     "check-windows-package": ("packing", "check_windows_package", "check-windows-package"),
     "check-debian": ("debianroot", "main", "check-debian"),
+    "debian-archive": ("sources", "print_debian_archive", "debian-archive"),
     "signing": ("signing", "main", "signing"),
 }
 

@@ -1,0 +1,640 @@
+"""Fixed zips, programs compared as their signatures cover them, and the Windows check
+(scripts/check-windows-package): the project built for 64-bit Windows with each Qt and
+kind, packed twice to the same bytes, signed where asked, and run under wine against the
+simulated tracker by tests/tst_windowspackage."""
+import fcntl
+import hashlib
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+
+from . import children, gitrepo, sources, windowsqt
+from .common import Failure, Refusal, say, warn
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+KINDS = ("static", "shared")
+EXTRA_PACKAGES = ("mingw-w64 wine wine64 dpkg-dev ninja-build locales strip-nondeterminism openssl python3 "
+                  "python3-pefile")
+REQUIRED_LICENCES = ("qtbase/LGPL-3.0-only.txt", "qtbase/GPL-3.0-only.txt", "qtserialport/LGPL-3.0-only.txt",
+                     "qtserialport/GPL-3.0-only.txt", "mingw-w64/gcc-runtime-library-exception-and-licences.txt",
+                     "mingw-w64/mingw-w64-and-winpthreads-licences.txt")
+# The caller's settings a Windows check reads; no other variable of theirs reaches a child.
+CHECK_SETTINGS = ("WINDOWS_QT", "QT_SERIALPORT_SOURCES", "QT_BASE_SOURCES", "WINDOWS_BUILD_DIR", "BUILD_DIR",
+                  "SOURCE_DATE_EPOCH", "XDG_CACHE_HOME")
+SIGNING_SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGNING_PASSWORD_FILE",
+                    "SIGNING_TIMESTAMP_URL", "SIGNING_TIMESTAMP_TIMEOUT")
+# The settings of a token's own library, which it reads from its environment: SoftHSM2's
+# and OpenSC's logging module's.
+TOKEN_SETTINGS = ("SOFTHSM2_CONF", "PKCS11SPY", "PKCS11SPY_OUTPUT")
+PACK_LIMIT = 3600
+WINE_LIMIT = 2 * 3600
+
+
+# The build-time settings (modem/buildsettings.list), and the names kept for examples.
+def tracker_settings(root=ROOT):
+    """(name, kind) of each build-time setting: kind "carrier" when a release must be
+    given the carrier's own value."""
+    with open(os.path.join(root, "modem", "buildsettings.list"), encoding="utf-8") as file:
+        return [tuple(line.split()[:2]) for line in file if line.startswith("TRACKER_")]
+
+
+def is_placeholder_name(name):
+    """A name kept for examples and tests (RFC 2606 and RFC 6761), as the defaults of the
+    carrier's settings are: no carrier's access point or update server can be one."""
+    name = name.lower().removesuffix(".")
+    return name in ("", "example", "invalid", "test", "localhost") \
+        or name.endswith((".example", ".invalid", ".test", ".localhost")) \
+        or re.fullmatch(r"(.*\.)?example\.(com|net|org)", name) is not None
+
+
+def cached_setting(build, name):
+    """The value the build folder was configured with."""
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8", errors="replace") as file:
+        for line in file:
+            if (match := re.match(rf"{re.escape(name)}:[A-Z]*=(.*)", line.rstrip("\n"))):
+                return match.group(1)
+    return ""
+
+
+def run_in_foreground(argv, env, timeout):
+    """A child in our own process group, where sudo can ask for a password and Ctrl+C
+    reaches it; ended when its time runs out or we are stopped. Its exit code."""
+    child = subprocess.Popen(argv, env=env, close_fds=True)
+    try:
+        return child.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{os.path.basename(argv[0])} did not end within {timeout} s: stopped")
+    finally:
+        if child.poll() is None:
+            child.terminate()
+            child.wait()
+
+
+# Zips and programs.
+def fix_zip(path, epoch):
+    """Its entries in name order, each with the time of epoch and plain modes, whatever the
+    time zone, umask or file system: the same files give the same bytes."""
+    done = children.run(["strip-nondeterminism", "--type", "zip", "--timestamp", str(epoch), path], timeout=600,
+                        env=children.environment({"TZ": "UTC", "LC_ALL": "C"}))
+    if done.returncode != 0:
+        raise Failure(f"{os.path.basename(path)}: its entries' order and times not made fixed")
+
+
+def zip_folder(folder, path, epoch):
+    """A zip of the folder's files, fixed as above."""
+    path = os.path.abspath(path)
+    names = sorted(os.path.relpath(os.path.join(top, name), folder).encode()
+                   for top, _, files in os.walk(folder) for name in files)
+    with tempfile.NamedTemporaryFile() as listing:
+        listing.write(b"".join(name + b"\n" for name in names))
+        listing.flush()
+        done = children.run(["cmake", "-E", "tar", "cf", path, "--format=zip", f"--files-from={listing.name}"],
+                            timeout=600, cwd=folder)
+    if done.returncode != 0:
+        raise Failure(f"{os.path.basename(path)}: not packed")
+    fix_zip(path, epoch)
+
+
+def files_in(folder):
+    return sorted(os.path.relpath(os.path.join(top, name), folder)
+                  for top, _, files in os.walk(folder) for name in files)
+
+
+def same_file(one, other):
+    with open(one, "rb") as a, open(other, "rb") as b:
+        while (block := a.read(1 << 20)) == b.read(1 << 20):
+            if not block:
+                return True
+    return False
+
+
+def first_difference(folder, other):
+    """The first file, by name, that is in one folder only or differs: "x is in one only",
+    "bin/x.exe differs"; None when they hold the same."""
+    mine, theirs = files_in(folder), files_in(other)
+    for name in sorted(set(mine) ^ set(theirs)):
+        return f"{name} is in one only"
+    for name in mine:
+        if not same_file(os.path.join(folder, name), os.path.join(other, name)):
+            return f"{name} differs"
+    return None
+
+
+def programs_in(folder):
+    return [os.path.join(folder, name) for name in files_in(folder) if name.lower().endswith((".exe", ".dll"))]
+
+
+def unsigned_form(path):
+    """A 64-bit program as its signature covers it: cut where a signature begins, padded
+    with zeros to a multiple of 8 bytes as signing pads it, with its check sum and the
+    header's entry for the signature cleared. The same for a program and its signed copy."""
+    with open(path, "r+b") as program:
+        data = program.read(4096)
+        if len(data) < 64 or data[:2] != b"MZ":
+            raise Failure(f"{path}: no Windows program")
+        header = struct.unpack_from("<I", data, 60)[0]
+        check_sum, entry = header + 24 + 64, header + 24 + 112 + 4 * 8
+        if entry + 8 > len(data):
+            raise Failure(f"{path}: its header lies outside its first 4 KiB")
+        signature_at = struct.unpack_from("<I", data, entry)[0]
+        size = os.fstat(program.fileno()).st_size
+        if 0 < signature_at <= size:
+            size = signature_at
+        program.truncate(size)
+        program.truncate((size + 7) // 8 * 8)
+        for offset, count in ((check_sum, 4), (entry, 8)):
+            program.seek(offset)
+            program.write(bytes(count))
+
+
+def version_resource(path):
+    """What Explorer shows as the program's product version, or None."""
+    import pefile  # Debian's python3-pefile, read only for our own programs
+    try:
+        program = pefile.PE(path, fast_load=True)
+        program.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        for information in getattr(program, "FileInfo", None) or []:
+            for entry in information:
+                for table in getattr(entry, "StringTable", []):
+                    if b"ProductVersion" in table.entries:
+                        return table.entries[b"ProductVersion"].decode("utf-8", "replace")
+    except pefile.PEFormatError:
+        pass
+    return None
+
+
+def toolchain_record(signed, qt_versions):
+    """The Debian release and the packages whose versions shape a Windows zip's bytes, as
+    RELEASE.txt records them: the MinGW compiler with its runtime and headers, binutils,
+    CMake, strip-nondeterminism and its zip library, the host tools' origin (Debian's
+    qt6-base-dev where it is the Qt built, else the g++ that builds them), and osslsigncode
+    for a signed release."""
+    def version(package, form="${Version}"):
+        done = children.run(["dpkg-query", "-W", "-f", form, package], timeout=60)
+        return done.stdout.decode().strip() if done.returncode == 0 else ""
+    system_qt = re.split(r"[+-]", version("qt6-base-dev", "${source:Version}"))[0]
+    packages = ["binutils-mingw-w64-x86-64", "cmake", "g++-mingw-w64-x86-64-posix", "gcc-mingw-w64-base",
+                "gcc-mingw-w64-x86-64-posix-runtime", "libarchive-zip-perl", "libfile-stripnondeterminism-perl",
+                "mingw-w64-common", "mingw-w64-x86-64-dev", "strip-nondeterminism",
+                "qt6-base-dev" if system_qt in qt_versions else "g++"] + (["osslsigncode"] if signed else [])
+    with open("/etc/debian_version", encoding="utf-8") as file:
+        debian = file.read().strip()
+    lines = [f"Built on Debian {debian} ({sources.codename()}), with these packages, which shape the bytes:"]
+    return lines + [f"    {package} {v}" for package in sorted(packages) if (v := version(package))]
+
+
+def unpack_checked(path, folder):
+    """Its entries checked and the zip unpacked as a verification does with a zip handed
+    over; the fault's line otherwise."""
+    reader = os.path.join(ROOT, "scripts", "release-folder.py")
+    for argv in (["zip", path], ["unpack", path, folder]):
+        done = children.run(["/usr/bin/python3", "-I", reader, *argv], timeout=600)
+        if done.returncode != 0:
+            return (done.stdout.decode(errors="replace").split("\n")[0] or f"{os.path.basename(path)} did not unpack")
+    return None
+
+
+# Signing, by the maintainer's tools when they have it, else by scripts/package-tools.
+def prepare_signing(settings, folder):
+    try:
+        from . import signing
+    except ImportError:
+        return BashSigner(settings, folder)
+    return signing.prepare(settings, folder)
+
+
+class BashSigner:
+    """scripts/package-tools' signing, started with the settings given: tries the key
+    once before anything is built, refusing in its own line (exit 2) what cannot sign."""
+    PREPARE = ('source "${0%/*}/tracker-settings"; source "$0"; signing_prepare "$1" && printf "%s\\n" "$signing_kind" "$signing_subject" '
+               '"$signing_fingerprint" "$signing_reaches_machine_root" > "$1/prepared"')
+    SIGN = ('source "${0%/*}/tracker-settings"; source "$0"; signing_folder=$1; signing_choose_kind; SIGNING_PASSWORD_FILE="$1/password"; '
+            'if [ "$signing_kind" = file ]; then signing_signer=(-pkcs12 "$SIGNING_CERTIFICATE"); else '
+            'signing_signer=(-pkcs11module "$SIGNING_PKCS11_MODULE" -certs "$SIGNING_CERTIFICATE" -key "$SIGNING_KEY"); fi; '
+            '"$2" "$3"')
+
+    def __init__(self, settings, folder):
+        self.folder, self.settings = folder, {k: v for k, v in settings.items() if k != "SIGNING_PASSWORD"}
+        # The password goes into a private file first thing: no child ever sees it.
+        if "SIGNING_PASSWORD" in settings and not settings.get("SIGNING_PASSWORD_FILE"):
+            given = os.path.join(folder, "password-given")
+            with open(os.open(given, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
+                file.write(settings["SIGNING_PASSWORD"])
+            self.settings["SIGNING_PASSWORD_FILE"] = given
+        code = run_in_foreground(["bash", "-c", self.PREPARE, os.path.join(ROOT, "scripts", "package-tools"), folder],
+                                 children.environment(self.settings), 600)
+        if code != 0:
+            raise SystemExit(code)
+        with open(os.path.join(folder, "prepared"), encoding="utf-8") as file:
+            self.kind, self.subject, self.fingerprint, reaches = file.read().split("\n")[:4]
+        self.reaches_machine_root = reaches == "yes"
+        self.password_file = os.path.join(folder, "password")
+
+    def _run(self, function, path):
+        env = children.environment(dict(self.settings, SIGNING_PASSWORD_FILE=self.password_file))
+        done = children.run(["bash", "-c", self.SIGN, os.path.join(ROOT, "scripts", "package-tools"), self.folder,
+                             function, path], timeout=3600, env=env, capture=False)
+        return done.returncode == 0
+
+    def sign_folder(self, folder):
+        return self._run("sign_folder", folder)
+
+    def verify_zip(self, path):
+        return self._run("verify_zip", path)
+
+
+def signing_settings(environ):
+    return {name: environ[name] for name in SIGNING_SETTINGS + TOKEN_SETTINGS + ("SIGNING_PASSWORD",) if name in environ}
+
+
+def signing_asked(settings):
+    return any(settings.get(name) for name in ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY",
+                                               "SIGNING_TIMESTAMP_URL"))
+
+
+# The Windows check.
+class WindowsCheck:
+    def __init__(self, environ):
+        self.environ = environ
+        lines = environ.get("WINDOWS_QT", "6.8").split()
+        if not lines:
+            raise Refusal("WINDOWS_QT is empty: name the Qt to check, 6.4, 6.8 or both")
+        for index, line in enumerate(lines):
+            if line not in sources.DEBIAN_SUITE:
+                raise Refusal(f"WINDOWS_QT={line}: the Qt checked is 6.4 or 6.8")
+            if line in lines[:index]:
+                raise Refusal(f'WINDOWS_QT="{environ["WINDOWS_QT"]}" names Qt {line} twice: each Qt is checked once')
+        self.qt_lines = lines
+        self.pins = sources.Pins.read(os.path.join(ROOT, "scripts", "pinned-qt-sources"))
+        self.signer = None
+
+    def serialport_archives(self):
+        """Qt Serial Port's archive for each Qt, missing or not the pinned one, told before
+        anything is installed or built."""
+        folder = self.environ.get("QT_SERIALPORT_SOURCES", "")
+        archives = {}
+        for line in self.qt_lines:
+            try:
+                name = self.pins.names(line)[1]
+            except Failure as failure:
+                raise Refusal(failure.lines, who=failure.who)
+            if not folder or not os.path.exists(os.path.join(folder, name)):
+                raise Refusal(f"set QT_SERIALPORT_SOURCES to a folder holding {name} ({f'none in {folder}; ' if folder else ''}"
+                              'CONTRIBUTING.md, "The sources folder", says how to make it from Qt\'s public qtserialport '
+                              "repository; its SHA-256 is pinned in scripts/pinned-qt-sources)")
+            folder = os.path.abspath(folder)
+            problems = self.pins.problems(folder, [name])
+            if problems:
+                raise Failure(problems)
+            archives[line] = os.path.join(folder, name)
+        return archives
+
+    def lock(self, folder, name, waiting):
+        """A lock held until we end; a second holder waits, saying so."""
+        fd = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            say(waiting)
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        return fd
+
+    def prepare_linux_build(self):
+        """The project built for Linux with the TRACKER_* settings given, by scripts/prepare,
+        which installs what is missing: the tests that run the Windows programs, and the
+        settings every Windows build gets."""
+        settings = {name: self.environ[name] for name, _ in tracker_settings() if name in self.environ}
+        settings["BUILD_DIR"] = self.build
+        code = run_in_foreground(["bash", "-c", f"extra_packages=({EXTRA_PACKAGES}); source \"$0\"",
+                                  os.path.join(ROOT, "scripts", "prepare")], children.environment(settings), PACK_LIMIT)
+        if code != 0:
+            raise Failure(f"the project did not build for Linux in {self.build} (exit code {code})")
+
+    def run(self):
+        settings = signing_settings(self.environ)
+        if signing_asked(settings):
+            self.signing_folder = tempfile.mkdtemp()
+            self.signer = prepare_signing(settings, self.signing_folder)
+            say(f"Signing with the certificate of {self.signer.subject}, its key "
+                f"{'on a PKCS#11 token' if self.signer.kind == 'token' else 'in a PKCS#12 file'}"
+                + (f", time-stamped by {settings['SIGNING_TIMESTAMP_URL']}" if settings.get("SIGNING_TIMESTAMP_URL") else ""))
+        archives = self.serialport_archives()
+        self.work = os.path.abspath(self.environ.get("WINDOWS_BUILD_DIR") or os.path.join(ROOT, "build-windows"))
+        os.makedirs(self.work, exist_ok=True)
+        self.lock(self.work, "lock", f"Waiting for another check in {self.work} to end")
+        self.build = os.path.abspath(self.environ.get("BUILD_DIR") or os.path.join(ROOT, "build"))
+        self.prepare_linux_build()
+        # Every time stamp a build leaves, in the programs and in the zips, is this one:
+        # the commit's time unless the caller gives one.
+        self.epoch = self.environ.get("SOURCE_DATE_EPOCH") or gitrepo.Repository(ROOT).git(
+            "log", "-1", "--format=%ct").stdout.decode().strip()
+        if not self.epoch.isdigit():
+            raise Refusal(f"SOURCE_DATE_EPOCH={self.epoch} is no time in seconds since 1970")
+        say(f"Time stamps from SOURCE_DATE_EPOCH={self.epoch}")
+        self.project_settings, self.example = [], ""
+        for name, kind in tracker_settings():
+            value = cached_setting(self.build, name)
+            self.project_settings.append(f"-D{name}={value}")
+            say(f"The zips carry {name}={value}")
+            if kind == "carrier" and is_placeholder_name(value):
+                self.example = "-example-settings"
+        cache = os.path.join(self.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
+                             "tracker-updater")
+        os.makedirs(cache, exist_ok=True)
+        # A release and a check may start together: the first fills the cache, the other
+        # waits for it and then reuses what it made.
+        cache_lock = self.lock(cache, "windows.lock", f"Waiting for another check or release to finish with {cache}")
+        self.builder = windowsqt.Builder(cache, self.work, self.pins)
+        done = self.build_all(archives)
+        os.close(cache_lock)
+        return self.run_checks(done)
+
+    def build_all(self, archives):
+        """Each Qt and kind built, packed twice and signed: (name, label, zip, unsigned zip,
+        the repacking's line) of those ready for wine; counts the checks of the others as failed."""
+        registrar = os.path.join(self.work, "registerports.exe")
+        children.run([windowsqt.COMPILER, "-O2", "-static", "-Wall", "-Wextra", "-o", registrar,
+                      os.path.join(ROOT, "sim", "registerports.cpp"), "-lsetupapi"], timeout=600, check=True,
+                     capture=False)
+        listing = children.run([self.test_program(), "-datatags"], timeout=60, check=True).stdout.decode()
+        wine_checks = sum(1 for line in listing.split("\n") if len(line.split(" ")) >= 2
+                          and line.split(" ")[1] not in ("initTestCase", "cleanupTestCase"))
+        if wine_checks < 1:
+            raise Failure("tests/tst_windowspackage lists no check")
+        self.expected = wine_checks + 1  # and the kind packed again to the same bytes
+        for name in ("packages", "sources"):
+            shutil.rmtree(os.path.join(self.work, name), ignore_errors=True)
+        os.makedirs(os.path.join(self.work, "sources"))
+        ready, self.failed_builds = [], 0
+        for qt_line in self.qt_lines:
+            started = time.monotonic()
+            serialport_source = os.path.join(self.work, f"qtserialport-{qt_line}")
+            try:
+                qt_source = self.builder.qtbase_source(qt_line, self.environ.get("QT_BASE_SOURCES"))
+                windowsqt.unpack_serialport(qt_line, archives[qt_line], serialport_source)
+            except Failure as failure:
+                for line in failure.lines:
+                    warn(line, failure.who)
+                say(f"FAIL!  : Qt {qt_line}: no sources to build it from, none of the {len(KINDS) * self.expected} "
+                    "checks of its kinds ran")
+                self.failed_builds += len(KINDS) * self.expected
+                continue
+            debian_version = self.pins.qtbase_version(qt_line)
+            qt_version = re.split(r"[+-]", debian_version)[0]
+            for name in os.listdir(qt_source + "-package"):
+                shutil.copyfile(os.path.join(qt_source + "-package", name), os.path.join(self.work, "sources", name))
+            shutil.copyfile(archives[qt_line], os.path.join(self.work, "sources", os.path.basename(archives[qt_line])))
+            windowsqt.stage_done(started, f"Qt {qt_version} sources: Debian's qt6-base {debian_version} and "
+                                          f"{os.path.basename(archives[qt_line])}")
+            licences = os.path.join(self.work, f"licences-qt{qt_version}")
+            windowsqt.gather_licences(licences, qt_source, serialport_source)
+            options = windowsqt.QT_BASE_OPTIONS + windowsqt.VERSION_OPTIONS[qt_line]
+            cross = options + windowsqt.WINDOWS_OPTIONS[qt_line] + windowsqt.WINDOWS_LINK_OPTIONS
+            try:
+                host, host_id = self.builder.host_tools(qt_version, qt_source, options + windowsqt.HOST_OPTIONS)
+            except Failure as failure:
+                host = None
+            for kind in KINDS:
+                name, label = f"qt{qt_version}-{kind}", f"Qt {qt_version} {kind}"
+                try:
+                    if host is None:
+                        raise Failure("its host tools did not build")
+                    qt = self.builder.windows_qt(qt_version, kind, qt_source, archives[qt_line], serialport_source,
+                                                 cross, host, host_id)
+                    unsigned = self.build_package(label, name, qt, host, licences)
+                except Failure as failure:
+                    say(f"FAIL!  : {label}: not built, none of its {self.expected} checks ran")
+                    self.failed_builds += self.expected
+                    continue
+                again = self.pack_again(label, name, qt, host, licences, unsigned)
+                if self.signer and not self.sign_package(label, name):
+                    say(f"FAIL!  : {label}: not signed, none of its {self.expected} checks ran")
+                    self.failed_builds += self.expected
+                    continue
+                package = os.path.join(self.work, f"signed-{name}.zip") if self.signer else unsigned
+                ready.append((name, label, package, unsigned, again))
+        return ready
+
+    def test_program(self):
+        return os.path.join(self.build, "tests", "tst_windowspackage")
+
+    def package_failed(self, label, step):
+        warn(f"{label}: {step}")
+        raise Failure(step)
+
+    def build_package(self, label, name, qt, host, licences, quiet=False):
+        """The project with one Qt, as a Windows user builds it (warnings as errors), then
+        its package unpacked into an empty folder and checked. Returns the zip."""
+        started = time.monotonic()
+        project, unpacked = os.path.join(self.work, f"project-{name}"), os.path.join(self.work, f"unpacked-{name}")
+        log = os.path.join(self.work, f"project-{name}.log")
+        version, description = (cached_setting(self.build, n) for n in ("CMAKE_PROJECT_VERSION", "TRACKER_PORT_DESCRIPTION"))
+        commit = gitrepo.Repository(ROOT).git("rev-parse", "HEAD").stdout.decode().strip()
+        for folder in (project, unpacked):
+            shutil.rmtree(folder, ignore_errors=True)
+        env = children.environment(source_date_epoch=self.epoch)
+        # The cached Qt remembers the toolchain file of the check that built it, which may be gone.
+        try:
+            self.builder.step(log, [f"{qt}/bin/qt-cmake", "-S", ROOT, "-B", project, "-G", "Ninja",
+                                    "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-Werror",
+                                    f"-DQT_CHAINLOAD_TOOLCHAIN_FILE={self.builder.toolchain}", *host,
+                                    *self.project_settings, f"-DTRACKER_LICENSES_DIR={licences}"], env, PACK_LIMIT)
+        except Failure:
+            self.package_failed(label, "the project did not configure")
+        try:
+            self.builder.step(log, ["cmake", "--build", project, "--target", "package"], env, PACK_LIMIT)
+        except Failure:
+            self.package_failed(label, "the project did not build or pack")
+        zips = sorted(n for n in os.listdir(project) if re.fullmatch(r"tracker-updater-.*-win64\.zip", n))
+        if not zips:
+            self.package_failed(label, f"packing made no zip in {project}")
+        package = os.path.join(project, zips[0])
+        base = os.path.basename(package)
+        try:
+            fix_zip(package, self.epoch)
+        except Failure:
+            self.package_failed(label, f"{base}: its entries' order and times not made fixed")
+        os.makedirs(unpacked)
+        if (fault := unpack_checked(package, unpacked)):
+            self.package_failed(label, fault)
+        tops = [t for t in sorted(os.listdir(unpacked)) if os.path.isfile(os.path.join(unpacked, t, "bin", "tracker-updater.exe"))]
+        if not tops:
+            self.package_failed(label, f"{base} holds no bin/tracker-updater.exe")
+        top = os.path.join(unpacked, tops[0])
+        for text in REQUIRED_LICENCES:
+            path = os.path.join(top, "licenses", text)
+            if not os.path.isfile(path) or os.path.getsize(path) == 0:
+                self.package_failed(label, f"{base} lacks the licence text licenses/{text}")
+        if files_in(licences) != files_in(os.path.join(top, "licenses")):
+            self.package_failed(label, f"{base} holds other licence texts than the {len(files_in(licences))} gathered")
+        # What Explorer shows of each program: its name, the project's version, the commit.
+        for program in ("tracker-updater.exe", "tracker-ports.exe", "update-tracker.exe"):
+            if version_resource(os.path.join(top, "bin", program)) != f"{version} (commit {commit[:12]})":
+                self.package_failed(label, f"bin/{program} carries no version resource naming version {version} and "
+                                           f"commit {commit[:12]}")
+        self.check_read_me(label, base, os.path.join(top, "READ-ME-FIRST.txt"), version, description)
+        if not quiet:
+            windowsqt.stage_done(started, f"{label}: packed {base}, {os.path.getsize(package)} bytes")
+            for name in files_in(unpacked):
+                if "/licenses/" not in f"/{name}":
+                    say(f"   {name} ({os.path.getsize(os.path.join(unpacked, name))} bytes)")
+            say(f"   and {len(files_in(os.path.join(top, 'licenses')))} licence texts in licenses/")
+        return package
+
+    def check_read_me(self, label, base, path, version, description):
+        """The technician's instructions, readable in Notepad, for this zip's own tracker
+        and carrier."""
+        if not os.path.isfile(path) or os.path.getsize(path) == 0:
+            self.package_failed(label, f"{base} has no READ-ME-FIRST.txt at its top")
+        with open(path, "rb") as file:
+            text = file.read().decode("utf-8", "replace")
+        if any(not line.endswith("\r") for line in text.split("\n")[:-1]) or not text.endswith("\n"):
+            self.package_failed(label, "READ-ME-FIRST.txt has lines without Windows' line end")
+        if f"tracker-updater {version} " not in text.split("\n")[0] or f'"{description}"' not in text:
+            self.package_failed(label, f'READ-ME-FIRST.txt does not name version {version} and the port "{description}"')
+        access_point, host = (cached_setting(self.build, n) for n in ("TRACKER_ACCESS_POINT", "TRACKER_UPDATE_HOST"))
+        if f"It is built for the access point {access_point} and the update server {host}.\r" not in text \
+                or f"https://{host}/firmwares/update_to_latest_simcom" not in text:
+            self.package_failed(label, f"READ-ME-FIRST.txt does not name the access point {access_point}, the update "
+                                       f"server {host} and its URL")
+
+    def pack_again(self, label, name, qt, host, licences, first):
+        """The kind packed once more, from a second build folder at another path with the
+        same Qt: the same sources and settings must give the same bytes. Its check's line."""
+        again = f"{name}-again"
+        try:
+            package = self.build_package(f"{label}, again", again, qt, host, licences, quiet=True)
+        except Failure:
+            line = f"FAIL!  : {label}: packed again from another build folder: not packed"
+        else:
+            if same_file(first, package):
+                line = f"PASS   : {label}: packed again from another build folder: the same bytes"
+            else:
+                difference = first_difference(os.path.join(self.work, f"unpacked-{name}"),
+                                              os.path.join(self.work, f"unpacked-{again}"))
+                line = (f"FAIL!  : {label}: packed again from another build folder: "
+                        f"{difference or 'the zips differ, their files do not'}")
+        say(line)
+        return line
+
+    def sign_package(self, label, name):
+        """Every program and DLL of the kind's unpacked package signed, each signature
+        checked and taken off again to compare with the unsigned program, then packed."""
+        started = time.monotonic()
+        unpacked = os.path.join(self.work, f"unpacked-{name}")
+        unsigned = os.path.join(self.work, f"unsigned-{name}")
+        for folder in (unsigned, unsigned + "-again"):
+            shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(unpacked, unsigned, symlinks=True)
+        if not self.signer.sign_folder(unpacked):
+            warn(f"{label}: its programs could not be signed")
+            return False
+        shutil.copytree(unpacked, unsigned + "-again", symlinks=True)
+        for program in programs_in(unsigned + "-again") + programs_in(unsigned):
+            unsigned_form(program)
+        if (difference := first_difference(unsigned, unsigned + "-again")):
+            warn(f"{label}: with its signature taken off, {difference} from before signing")
+            return False
+        package = os.path.join(self.work, f"signed-{name}.zip")
+        if os.path.exists(package):
+            os.remove(package)
+        zip_folder(unpacked, package, self.epoch)
+        windowsqt.stage_done(started, f"{label}: signed and checked {len(programs_in(unpacked))} programs and DLLs")
+        return True
+
+    def run_checks(self, ready):
+        """Every kind's wine runs side by side (under wine a run lasts about a minute
+        whatever the modem does), each in a process group and wine prefix of its own, with
+        its own TMPDIR for wine's server. Counts what passed, failed or never ran."""
+        started = time.monotonic()
+        running = {}
+        for name, *_ in ready:
+            unpacked = os.path.join(self.work, f"unpacked-{name}")
+            programs = os.path.join(unpacked, sorted(os.listdir(unpacked))[0], "bin")
+            shutil.rmtree(os.path.join(self.work, f"wine-{name}"), ignore_errors=True)
+            temporary = tempfile.mkdtemp()
+            env = children.environment({"TMPDIR": temporary, "WINEPREFIX": os.path.join(self.work, f"wine-{name}"),
+                                        "TRACKER_WINDOWS_PROGRAMS": programs, "QTEST_FUNCTION_TIMEOUT": "900000",
+                                        "TRACKER_WINDOWS_PORT_REGISTRAR": os.path.join(self.work, "registerports.exe")})
+            log = open(os.path.join(self.work, f"check-{name}.log"), "wb")
+            results = os.path.join(self.work, f"check-{name}.xml")
+            if os.path.exists(results):
+                os.remove(results)
+            running[name] = (children.start([self.test_program(), "-o", f"{results},xml", "-o", "-,txt"], env=env,
+                                            stdout=log, stderr=log), log, temporary, results)
+        passed, failed = 0, self.failed_builds
+        os.makedirs(os.path.join(self.work, "packages"))
+        for name, label, package, unsigned, again in ready:
+            child, log, temporary, results = running[name]
+            try:
+                code = children.wait(child, WINE_LIMIT, "tests/tst_windowspackage").returncode
+            except Failure:
+                code = "killed at its time limit"
+            log.close()
+            shutil.rmtree(temporary, ignore_errors=True)
+            checks = qtest_results(results) + [again]
+            kind_passed = sum(1 for line in checks if line.startswith("PASS"))
+            # What did not run, or ended the program without telling, counts as failed too.
+            kind_failed = self.expected - kind_passed
+            problems = [] if len(checks) == self.expected else [f"{len(checks)} checks ran, {self.expected} expected"]
+            if code != 0:
+                problems.append(f"tests/tst_windowspackage exited with code {code}")
+            if kind_failed <= 0 and problems:
+                kind_failed = 1
+            passed, failed = passed + kind_passed, failed + kind_failed
+            say(f"== {label}: {kind_passed} of {self.expected} checks passed")
+            for line in checks:
+                say(f"   {label}: {line}")
+            if kind_failed:
+                for problem in problems:
+                    say(f"   {label}: FAIL!  : {problem}")
+                with open(os.path.join(self.work, f"check-{name}.log"), encoding="utf-8", errors="replace") as file:
+                    for line in file.read().split("\n")[:-1]:
+                        say(f"   {label}: {line}")
+            else:
+                zip_name = f"{os.path.basename(unsigned)[:-4]}-{name}{self.example}.zip"
+                shutil.copyfile(package, os.path.join(self.work, "packages", zip_name))
+                with open(os.path.join(self.work, "packages", "UNSIGNED-SHA256SUMS"), "a") as sums:
+                    sums.write(f"{sources.sha256_of(unsigned)}  {zip_name}\n")
+        windowsqt.stage_done(started, f"wine runs: {len(ready)} kinds side by side")
+        say(f"windows: {passed} passed, {failed} failed")
+        expected_total = len(self.qt_lines) * len(KINDS) * self.expected
+        if passed + failed != expected_total:
+            raise Failure(f"{passed + failed} checks counted, {expected_total} expected")
+        return 1 if failed else 0
+
+
+def qtest_results(path):
+    """The test functions' results from QTest's XML log, as QTest's own lines show them,
+    without the set-up and clean-up; none when there is no readable log."""
+    try:
+        tree = ElementTree.parse(path)
+    except (OSError, ElementTree.ParseError):
+        return []
+    lines = []
+    for function in tree.getroot().iter("TestFunction"):
+        if function.get("name") in ("initTestCase", "cleanupTestCase"):
+            continue
+        for incident in function.iter("Incident"):
+            kind = {"pass": "PASS   ", "fail": "FAIL!  ", "xpass": "XPASS  ", "xfail": "XFAIL  "}.get(incident.get("type"))
+            if kind:
+                tag = incident.findtext("DataTag") or ""
+                lines.append(f"{kind}: WindowsPackageTest::{function.get('name')}({tag})")
+    return lines
+
+
+def check_windows_package(arguments):
+    """tracker-tools check-windows-package: its settings come from the environment."""
+    if arguments:
+        raise Refusal("takes no arguments: its settings come from the environment (CONTRIBUTING.md)")
+    check = WindowsCheck(dict(os.environ))
+    try:
+        return check.run()
+    finally:
+        if getattr(check, "signing_folder", None):
+            shutil.rmtree(check.signing_folder, ignore_errors=True)

@@ -1,0 +1,286 @@
+"""The release (scripts/release): what a maintainer publishes for a carrier, made from a
+clone of a clean commit by that commit's own Windows check, in a working folder beside
+the release folder, which replaces the old release only when every check passed.
+
+The release folder, its lock and its working folder follow the one rule for root's
+folders (paths.py): the folder above them is trusted and each is opened without
+following a link, so nothing another user planted is written through."""
+import fcntl
+import glob
+import os
+import shutil
+import signal
+import stat
+import tempfile
+
+from . import children, gitrepo, packing, paths
+from .common import Failure, Refusal, say, warn
+
+MARK = "made-by-tracker-updater-release"
+# The whole Windows check of a release: a cold Qt cache on a slow machine takes hours.
+CHECK_LIMIT = 8 * 3600
+PASSED_ON = ("WINDOWS_QT", "QT_SERIALPORT_SOURCES", "QT_BASE_SOURCES")
+
+
+def parse_settings(arguments, environ, names):
+    """The settings, from NAME=VALUE arguments over the environment."""
+    usage = f"give the settings as NAME=VALUE, with NAME one of {' '.join(names)}"
+    settings = {name: environ[name] for name in names + ["SIGNING_PASSWORD"] if name in environ}
+    for argument in arguments:
+        name, equals, value = argument.partition("=")
+        if name == "SIGNING_PASSWORD":
+            raise Refusal("SIGNING_PASSWORD is never given on a command line: put it in a file named by "
+                          "SIGNING_PASSWORD_FILE, or in the environment")
+        if not equals or name not in names:
+            raise Refusal(f"{name}: {usage}")
+        settings[name] = value
+    if settings.get("TRIAL_RELEASE", "") not in ("", "0", "1"):
+        raise Refusal(f"TRIAL_RELEASE={settings['TRIAL_RELEASE']}: 1 for a trial with placeholder names, not for "
+                      "publishing, or 0")
+    return settings
+
+
+def check_carrier(settings, trial):
+    for name, kind in packing.tracker_settings():
+        if kind != "carrier":
+            continue
+        if not settings.get(name):
+            raise Refusal(f"{name} is not given: a release carries the carrier's own (scripts/release {name}=...)")
+        if packing.is_placeholder_name(settings[name]) and not trial:
+            raise Refusal(f"{name}={settings[name]} is a placeholder, a name kept for examples: a release carries the "
+                          "carrier's own (TRIAL_RELEASE=1 to try one, not for publishing)")
+
+
+def exists(name, folder):
+    try:
+        return os.stat(name, dir_fd=folder, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+
+
+class ReleaseFolder:
+    """The release folder's parent, opened once and trusted; the lock, the working folder
+    and the release itself reached from it without following links."""
+
+    def __init__(self, release):
+        self.release = os.path.normpath(release)
+        self.parent, self.name = os.path.split(self.release)
+        existing = self.parent
+        while not os.path.lexists(existing):
+            existing = os.path.dirname(existing)
+        paths.require_trusted(existing, "the folder of the release")
+        os.makedirs(self.parent, exist_ok=True)
+        self.fd = paths.open_trusted_folder(self.parent, "the folder of the release")
+        self.work = f"{self.release}.work"
+
+    def lock(self):
+        """The lock beside the release, held until we end, never inherited by a child."""
+        try:
+            fd = os.open(f"{self.name}.lock", os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
+                         | os.O_NONBLOCK, 0o644, dir_fd=self.fd)
+        except OSError as error:
+            raise Refusal(f"{self.release}.lock: {'is a symbolic link' if exists(self.name + '.lock', self.fd) else error.strerror}"
+                          ": it is left alone (choose another RELEASE_DIR)")
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise Refusal(f"{self.release}.lock is no file: it is left alone (choose another RELEASE_DIR)")
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise Refusal(f"another release into {self.release} is being made: no release made (wait until it ends, "
+                          "or choose another RELEASE_DIR)")
+        return fd
+
+    def prepare_work(self):
+        """The working folder, made anew: deleted only when it carries the mark, which only a
+        release puts; an earlier release left in it by a stop between the two moves is put
+        back first."""
+        work_name = f"{self.name}.work"
+        info = exists(work_name, self.fd)
+        if info:
+            work_fd = None
+            if stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid():
+                work_fd = os.open(work_name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+            mark = exists(MARK, work_fd) if work_fd is not None else None
+            if not mark or not stat.S_ISREG(mark.st_mode):
+                raise Refusal(f"{self.work} exists and is not a working folder of this script's: it is left alone (move "
+                              "it, or choose another RELEASE_DIR)")
+            previous = exists("previous-release", work_fd)
+            if previous and stat.S_ISDIR(previous.st_mode):
+                if exists(self.name, self.fd):
+                    warn(f"{self.release} is the release a stopped run had put in place; the one it replaced, in "
+                         f"{self.work}/previous-release, goes with that folder")
+                else:
+                    os.rename("previous-release", self.name, src_dir_fd=work_fd, dst_dir_fd=self.fd)
+                    warn(f"put back {self.release}, which a stopped release had left in {self.work}/previous-release")
+            os.close(work_fd)
+        info = exists(self.name, self.fd)
+        if info and stat.S_ISLNK(info.st_mode):
+            raise Refusal(f"{self.release} is a symbolic link: it is left alone (choose another RELEASE_DIR)")
+        if info:
+            notes = None
+            if stat.S_ISDIR(info.st_mode):
+                release_fd = os.open(self.name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+                notes = exists("RELEASE.txt", release_fd)
+                os.close(release_fd)
+            if not notes or not stat.S_ISREG(notes.st_mode):
+                raise Refusal(f"{self.release} exists and is no release folder: it is left alone (choose another "
+                              "RELEASE_DIR)")
+        if exists(work_name, self.fd):
+            shutil.rmtree(work_name, dir_fd=self.fd)
+        paths.make_private_folder(self.fd, work_name)
+        work_fd = os.open(work_name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+        os.close(os.open(MARK, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644, dir_fd=work_fd))
+        os.close(work_fd)
+
+    def replace(self, publish_name):
+        """The new release into place in two moves, during which a stop is ignored, so that
+        a release is in place whenever one can be stopped; only a crash between them leaves
+        none, and the old one in previous-release."""
+        for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+            signal.signal(getattr(signal, name), signal.SIG_IGN)
+        work_fd = os.open(f"{self.name}.work", os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+        if exists(self.name, self.fd):
+            os.rename(self.name, "previous-release", src_dir_fd=self.fd, dst_dir_fd=work_fd)
+        os.rename(publish_name, self.name, src_dir_fd=work_fd, dst_dir_fd=self.fd)
+        if exists("previous-release", work_fd):
+            shutil.rmtree("previous-release", dir_fd=work_fd)
+        os.close(work_fd)
+
+
+def release_notes(settings, commit, linux, publish, windows, signer, trial):
+    """RELEASE.txt: what a verification reads and a person checks."""
+    version = packing.cached_setting(linux, "CMAKE_PROJECT_VERSION")
+    lines = [f"tracker-updater {version}, commit {commit}"]
+    if trial:
+        lines.append("A TRIAL, NOT FOR PUBLISHING: made with TRIAL_RELEASE=1, which lets placeholder names through.")
+    lines += ["", "Settings built into the programs:"]
+    lines += [f"    {name}={packing.cached_setting(linux, name)}" for name, _ in packing.tracker_settings()]
+    lines += ["", f"Time stamps of the builds: SOURCE_DATE_EPOCH={settings['SOURCE_DATE_EPOCH']}", "",
+              "Built with Qt from these sources (in SOURCES/), as the commit pins them:"]
+    dscs = sorted(glob.glob(os.path.join(publish, "SOURCES", "qt6-base_*.dsc")))
+    versions = [os.path.basename(dsc)[len("qt6-base_"):-len(".dsc")] for dsc in dscs]
+    lines += [f"    Qt Base: Debian's qt6-base {version} (qt6-base_{version}.* and its orig.tar.xz)" for version in versions]
+    lines += [f"    Qt Serial Port: {os.path.basename(archive)}"
+              for archive in sorted(glob.glob(os.path.join(publish, "SOURCES", "qtserialport-*.tar.gz")))]
+    qt_versions = [version.replace("-", "+").split("+")[0] for version in versions]
+    lines += [""] + packing.toolchain_record(signer is not None, qt_versions)
+    lines += ["Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the",
+              "    copyright files of gcc-mingw-w64-base and mingw-w64-x86-64-dev.", ""]
+    if signer:
+        lines += ["Signed: every program and DLL, with SHA-256, by the certificate of", f"    {signer.subject}",
+                  f"    (SHA-256 fingerprint {signer.fingerprint})",
+                  "    with its key on a PKCS#11 token, which the key never leaves" if signer.kind == "token"
+                  else "    with its key in a PKCS#12 file"]
+        lines += ["    its chain reaching a root in the trust store of the machine that made the release"] \
+            if signer.reaches_machine_root else [
+            "    its chain reaching no root in the trust store of the machine that made the release:",
+            "    signed by a certificate that Windows does not trust by default"]
+        url = settings.get("SIGNING_TIMESTAMP_URL")
+        lines.append(f"    time-stamped by {url}" if url else
+                     "    with no time stamp: the signatures count only while the certificate is valid")
+    else:
+        lines.append("Signed: no. Windows may warn before it starts the programs.")
+    lines += ["", "The zips before signing, which a rebuild of this commit with these settings and",
+              "sources gives byte for byte (scripts/verify-release):"]
+    with open(os.path.join(windows, "packages", "UNSIGNED-SHA256SUMS"), encoding="utf-8") as file:
+        sums = file.read().split("\n")
+    for zip_name in sorted(n for n in os.listdir(publish) if n.endswith(".zip")):
+        lines += [f"    {line}" for line in sums if line.endswith(f"  {zip_name}")]
+    lines += ["", "Every zip here passed every check under wine. Publish this folder as it is: the",
+              "zips, SHA256SUMS over them, SOURCES/ and this file. The zips carry Qt's DLLs beside",
+              "the programs, so a user can replace them with a Qt of their own, as Qt's LGPL asks;",
+              "SOURCES/ is the source of that Qt, which the LGPL asks to be offered with them."]
+    return "".join(line + "\n" for line in lines)
+
+
+def main(arguments):
+    names = [name for name, _ in packing.tracker_settings()] + ["TRIAL_RELEASE", "SOURCE_DATE_EPOCH"] \
+        + [name for name in packing.SIGNING_SETTINGS]
+    settings = parse_settings(arguments, os.environ, names)
+    trial = settings.get("TRIAL_RELEASE") == "1"
+    check_carrier(settings, trial)
+    signer, signing_folder = None, None
+    signing = packing.signing_settings(dict(os.environ, **settings))
+    try:
+        if packing.signing_asked(signing):
+            if not shutil.which("openssl", path=children.PATH):
+                raise Refusal("signing needs openssl (apt-get install openssl)")
+            signing_folder = tempfile.mkdtemp()
+            # Refuses what cannot sign before anything is built; the password is then in a
+            # private file, for the check to sign with.
+            signer = packing.prepare_signing(signing, signing_folder)
+            for name in ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE"):
+                if settings.get(name):
+                    settings[name] = os.path.realpath(settings[name])
+            with_what = (f"a key on the token of {settings['SIGNING_PKCS11_MODULE']} ({settings['SIGNING_KEY']})"
+                         if signer.kind == "token" else f"a key in the PKCS#12 file {settings['SIGNING_CERTIFICATE']}")
+            url = settings.get("SIGNING_TIMESTAMP_URL")
+            warn(f"signs with {with_what}, certified to {signer.subject}" + (f", time-stamped by {url}" if url else ""))
+        return make_release(settings, trial, signer)
+    finally:
+        if signing_folder:
+            shutil.rmtree(signing_folder, ignore_errors=True)
+
+
+def make_release(settings, trial, signer):
+    root = packing.ROOT
+    repository = gitrepo.Repository(root)
+    # The commit is built, not the working tree: a change to a tracked file would be left
+    # out without a word, so it is refused. Untracked files are left out anyway.
+    done = repository.git("diff", "--no-ext-diff", "--no-textconv", "--quiet", "HEAD", "--", check=False)
+    if done.returncode == 1:
+        raise Refusal("the clone has changes that are not committed: a release is made from a clean commit")
+    if done.returncode != 0:
+        raise Failure(f"git diff failed in {root} (exit code {done.returncode})")
+    commit = repository.resolve("HEAD")
+    settings.setdefault("SOURCE_DATE_EPOCH", repository.git("log", "-1", "--format=%ct", commit).stdout.decode().strip())
+    if not settings["SOURCE_DATE_EPOCH"].isdigit():
+        raise Refusal(f"SOURCE_DATE_EPOCH={settings['SOURCE_DATE_EPOCH']} is no time in seconds since 1970")
+
+    folder = ReleaseFolder(os.path.abspath(os.environ.get("RELEASE_DIR") or os.path.join(root, "release")))
+    folder.lock()
+    folder.prepare_work()
+    release, work = folder.release, folder.work
+    # The commit itself is built, from a clone of it: nothing of the working tree reaches
+    # the zips, not even a change that --skip-worktree hides from git status. Its own
+    # Windows check builds it, in our process group, where Ctrl+C and an outer time limit
+    # reach it (it ends what it started), and where sudo can ask for a password.
+    repository.checkout(commit, os.path.join(work, "source"))
+    linux, windows = os.path.join(work, "linux"), os.path.join(work, "windows")
+    given = {name: value for name, value in settings.items() if name != "SIGNING_PASSWORD"}
+    given.update({name: os.environ[name] for name in PASSED_ON + packing.TOKEN_SETTINGS if name in os.environ})
+    given.update(BUILD_DIR=linux, WINDOWS_BUILD_DIR=windows)
+    if signer:
+        given["SIGNING_PASSWORD_FILE"] = signer.password_file
+    code = packing.run_in_foreground(["/bin/bash", os.path.join(work, "source", "scripts", "check-windows-package")],
+                                     children.environment(given), CHECK_LIMIT)
+    if code != 0:
+        raise Failure(f"a check failed: no release made, {release} is as it was (logs in {work})")
+
+    shared = sorted(glob.glob(os.path.join(windows, "packages", "*-shared.zip")))
+    if not shared:
+        raise Failure("the checks left no shared zip: no release made")
+    publish = os.path.join(work, "release")
+    os.makedirs(os.path.join(publish, "SOURCES"))
+    for zip_path in shared:
+        shutil.copyfile(zip_path, os.path.join(publish, os.path.basename(zip_path)))
+    for name in sorted(os.listdir(os.path.join(windows, "sources"))):
+        shutil.copyfile(os.path.join(windows, "sources", name), os.path.join(publish, "SOURCES", name))
+    with open(os.path.join(publish, "SHA256SUMS"), "w") as sums:
+        for zip_path in shared:
+            name = os.path.basename(zip_path)
+            sums.write(f"{packing.sources.sha256_of(os.path.join(publish, name))}  {name}\n")
+    for zip_path in shared if signer else []:
+        if not signer.verify_zip(os.path.join(publish, os.path.basename(zip_path))):
+            raise Failure(f"{os.path.basename(zip_path)}: a signature does not verify: no release made")
+    with open(os.path.join(publish, "RELEASE.txt"), "w") as notes:
+        notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))
+
+    folder.replace("release")
+    if trial:
+        say(f"release: a trial (TRIAL_RELEASE=1), NOT FOR PUBLISHING: {release}")
+    else:
+        zips = "".join(f"{os.path.basename(z)} " for z in shared)
+        say(f"release: publish {release} as it is: {zips}SHA256SUMS, SOURCES/ and RELEASE.txt (the static zips in "
+            f"{windows}/packages are for checking only)")
+    return 0

@@ -15,6 +15,7 @@ COMMANDS = {
     "check-windows-package": ("packing", "check_windows_package", "check-windows-package"),
     "check-debian": ("debianroot", "main", "check-debian"),
     "debian-archive": ("sources", "print_debian_archive", "debian-archive"),
+    "signing": ("signing", "main", "signing"),
 }
 
 

@@ -35,6 +35,6 @@ def warn(line, who=None):
 
 def shown(text, most=200):
     """A stranger's text fit for one line of ours: no control character, cut short."""
-    text = text.decode("utf-8", "replace") if isinstance(text, bytes) else str(text)
+    text = text.decode("utf-8", "backslashreplace") if isinstance(text, bytes) else str(text)
     text = "".join(c if c.isprintable() else f"\\x{ord(c):02x}" if ord(c) < 256 else "?" for c in text)
     return text if len(text) <= most else text[:most] + "..."

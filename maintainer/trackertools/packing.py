@@ -191,11 +191,11 @@ def toolchain_record(signed, qt_versions):
 def unpack_checked(path, folder):
     """Its entries checked and the zip unpacked as a verification does with a zip handed
     over; the fault's line otherwise."""
-    reader = os.path.join(ROOT, "scripts", "release-folder.py")
-    for argv in (["zip", path], ["unpack", path, folder]):
-        done = children.run(["/usr/bin/python3", "-I", reader, *argv], timeout=600)
-        if done.returncode != 0:
-            return (done.stdout.decode(errors="replace").split("\n")[0] or f"{os.path.basename(path)} did not unpack")
+    from . import stranger
+    try:
+        stranger.unpack_zip(path, folder)
+    except Refusal as refusal:
+        return refusal.lines[0]
     return None
 
 

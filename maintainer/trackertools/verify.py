@@ -1,0 +1,441 @@
+"""verify-release FOLDER [COMMIT]: whether a release folder, which anyone may have changed,
+is what a rebuild of a commit the verifier trusts gives (docs/building-on-windows.md).
+
+It trusts this clone, the commit it rebuilds (on a local branch or tag, or named as
+COMMIT, which RELEASE.txt's must equal) and the programs it runs: git, osslsigncode,
+openssl, dpkg-query, bash with the commit's Windows check, CMake and strip-nondeterminism.
+Each file of FOLDER is copied once, size-capped, into a folder of its own and read only
+there. Of a published zip only its programs reach the disk, under names of our own, for
+osslsigncode; every other entry is compared by the SHA-256 of its inflated bytes.
+Exit code 0 when every zip is the same, 1 when one differs or a check or the rebuild
+fails, 2 when FOLDER is no release or its commit is not one to rebuild."""
+import errno
+import hashlib
+import os
+import shutil
+import stat
+import tempfile
+
+from . import children, gitrepo, packing, pkcs11token, stranger
+from .common import Failure, Refusal, say, shown, warn
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
+UNTRUSTED = "signed by a certificate that Windows does not trust by default"
+MOST_FILE_BYTES = 1 << 30  # any one file of a release: its zips and Qt's sources
+MOST_NAMES = 1000  # in the folder or in SOURCES/
+TOOL_SECONDS, TOOL_MEMORY = 60, 1 << 30  # osslsigncode and openssl, on bytes that passed
+REBUILD_SECONDS = 8 * 3600  # a first rebuild builds Qt for Windows
+
+
+def is_program(name):
+    return name.lower().endswith((".exe", ".dll"))
+
+
+def setting_names():
+    with open(os.path.join(ROOT, "modem", "buildsettings.list"), encoding="utf-8") as names:
+        return [line.split()[0] for line in names if line.startswith("TRACKER_")]
+
+
+class Folder:
+    """The stranger's folder, read once: each file copied into `copies` as it is read."""
+
+    def __init__(self, path, copies):
+        self.path, self.copies = path, copies
+        try:
+            self.fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except OSError:
+            raise Refusal(f"{path} is no release folder: it has no RELEASE.txt")
+
+    def names(self, fd, shown_path):
+        names = sorted(os.listdir(fd))
+        if len(names) > MOST_NAMES:
+            raise Refusal(f"{shown_path}: holds {len(names)} names, more than any release", 1)
+        return names
+
+    def copy(self, name, most, dir_fd=None, code=1):
+        """The file copied (never a link, pipe or device; at most `most` bytes): its copy's
+        path and SHA-256. Refusal naming the file otherwise."""
+        shown_path = os.path.join(self.path, "SOURCES" if dir_fd is not None else "", name)
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                         dir_fd=self.fd if dir_fd is None else dir_fd)
+        except OSError as error:
+            if error.errno == errno.ENOENT:
+                raise Refusal(f"{shown_path}: missing", code)
+            raise Refusal(f"{shown_path}: is not a plain file" if error.errno in (errno.ELOOP, errno.ENXIO) else
+                          f"{shown_path}: cannot be read: {error.strerror}", code)
+        digest, copy = hashlib.sha256(), os.path.join(self.copies, f"{len(os.listdir(self.copies))}")
+        with os.fdopen(fd, "rb") as source, open(copy, "xb") as target:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise Refusal(f"{shown_path}: is not a plain file", code)
+            copied = 0
+            try:
+                for block in iter(lambda: source.read(1 << 20), b""):
+                    copied += len(block)
+                    if copied > most:
+                        raise Refusal(f"{shown_path}: is longer than {most} bytes, more than any release writes", code)
+                    digest.update(block)
+                    target.write(block)
+            except OSError as error:
+                raise Refusal(f"{shown_path}: cannot be read: {error.strerror}", code)
+        return copy, digest.hexdigest()
+
+
+def choose_commit(repository, notes_commit, named):
+    """The commit to rebuild, printed with why it is trusted; Refusal when it is not."""
+    if named is not None:
+        commit = repository.resolve(named)
+        if commit != notes_commit:
+            raise Refusal(f"RELEASE.txt names commit {notes_commit}, not {named} ({commit}): nothing rebuilt")
+        say(f"Commit {commit}, named on the command line as {named}")
+        return commit
+    kind = repository.kind(notes_commit)
+    if kind is None:
+        raise Refusal(f"commit {notes_commit} is not in this clone: fetch it, and name it on the command line "
+                      "if no branch or tag of yours holds it")
+    if kind != "commit":
+        raise Refusal(f"RELEASE.txt names {notes_commit} as its commit, but that is a {kind} of this clone, not a commit")
+    refs = repository.local_refs_containing(notes_commit)
+    if not refs:
+        raise Refusal(f"commit {notes_commit} is on no branch or tag of this clone (a remote's branch is "
+                      "another's choice): nothing rebuilt, unless it is named on the command line")
+    say(f"Commit {notes_commit}, on {', '.join(refs[:3])}")
+    return notes_commit
+
+
+def tool(argv, what, timeout=TOOL_SECONDS):
+    return children.run(argv, timeout=timeout, memory=TOOL_MEMORY, name=what)
+
+
+def fingerprint(certificate):
+    return ":".join(f"{byte:02X}" for byte in hashlib.sha256(certificate).digest())
+
+
+def pem(certificates):
+    return "".join(pkcs11token.pem(certificate) for certificate in certificates)
+
+
+def check_signature(program, blob, data, path, work):
+    """(fingerprint, trusted, subject) of the program's signer, or None when its signature
+    does not verify: osslsigncode's exit code, and our own check that the signature is of
+    these bytes."""
+    signer, carried = stranger.signature_certificates(blob, path)
+    if b"\x04\x20" + stranger.authenticode_digest(data) not in blob:
+        return None
+    roots = os.path.join(work, "roots.pem")
+    store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
+    with open(roots, "wb") as file:  # the roots it carries tell a broken signature from an untrusted one
+        file.write(store + pem([c for c, self_signed in carried if self_signed]).encode())
+    if tool(["osslsigncode", "verify", "-CAfile", roots, "-in", program], "osslsigncode verify").returncode != 0:
+        return None
+    trusted = bool(store) and tool(["osslsigncode", "verify", "-CAfile", TRUST_STORE, "-in", program],
+                                   "osslsigncode verify").returncode == 0
+    signer_file = os.path.join(work, "signer.der")
+    with open(signer_file, "wb") as file:
+        file.write(signer)
+    done = tool(["openssl", "x509", "-inform", "DER", "-in", signer_file, "-noout", "-subject", "-nameopt", "RFC2253"],
+                "openssl x509")
+    subject = shown(done.stdout.decode("utf-8", "replace").strip().removeprefix("subject="))
+    return fingerprint(signer), trusted, subject
+
+
+def check_folder(folder, notes, pins, work):
+    """Everything that needs no build; the copies' paths and the zips read. Refusal with
+    one line for each fault of the folder."""
+    faults, release_txt = [], os.path.join(folder.path, "RELEASE.txt")
+    zips = {entry.split("  ")[1]: entry.split("  ")[0] for entry in notes["zip"]}
+    sums_path = os.path.join(folder.path, "SHA256SUMS")
+    sums = {}
+    try:
+        sums = stranger.read_sums(open(folder.copy("SHA256SUMS", stranger.MOST_SUMS_BYTES)[0], "rb").read(), sums_path)
+        faults += [f"{sums_path}: names {name}, which RELEASE.txt does not" for name in sorted(set(sums) - set(zips))]
+        faults += [f"{sums_path}: does not name {name}, which RELEASE.txt does" for name in sorted(set(zips) - set(sums))]
+    except Refusal as refusal:
+        faults += refusal.lines
+    wanted, source_faults = stranger.pinned_sources(notes, pins, release_txt)
+    faults += source_faults
+    expected = {"RELEASE.txt", "SHA256SUMS", "SOURCES", *zips, *sums}
+    names = folder.names(folder.fd, folder.path)
+    faults += [f"{os.path.join(folder.path, name)}: is no part of a release" for name in names if name not in expected]
+    faults += [f"{os.path.join(folder.path, name)}: missing" for name in sorted(expected - set(names) - {"SHA256SUMS"})]
+    sources = os.path.join(work, "sources")
+    os.mkdir(sources)
+    if "SOURCES" in names:
+        try:
+            sources_fd = os.open("SOURCES", os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder.fd)
+        except OSError:
+            faults.append(f"{folder.path}/SOURCES: is not a plain folder")
+        else:
+            present = folder.names(sources_fd, f"{folder.path}/SOURCES")
+            for name in present:
+                path = f"{folder.path}/SOURCES/{name}"
+                if name not in wanted:
+                    faults.append(f"{path}: is no source the commit pins for this release")
+                    continue
+                try:
+                    copy, digest = folder.copy(name, MOST_FILE_BYTES, dir_fd=sources_fd)
+                except Refusal as refusal:
+                    faults += refusal.lines
+                    continue
+                if digest != wanted[name]:
+                    faults.append(f"{path}: is not the pinned source: its SHA-256 differs from the commit's pin")
+                else:
+                    os.rename(copy, os.path.join(sources, name))
+            faults += [f"{folder.path}/SOURCES/{name}: missing (pinned by the commit)" for name in sorted(set(wanted) - set(present))]
+            os.close(sources_fd)
+    read, unpacked = {}, 0
+    for name in sorted(set(zips) | set(sums)):
+        if name not in names:
+            continue
+        path = os.path.join(folder.path, name)
+        try:
+            copy, digest = folder.copy(name, MOST_FILE_BYTES)
+            if name in sums and digest != sums[name]:
+                raise Refusal(f"{path}: does not match its SHA-256 in SHA256SUMS", 1)
+            data = stranger.mapped(copy)
+            entries = stranger.read_zip(data, path)
+            read[name] = (copy, data, entries)
+            unpacked += sum(entry.size for entry in entries)
+        except Refusal as refusal:
+            faults += refusal.lines
+    # Many zips, each below the limit, would still cost more than any release's.
+    if unpacked > stranger.MOST_UNPACKED_BYTES:
+        faults.append(f"{folder.path}: its zips would unpack to {unpacked} bytes together, more than any release's")
+    if faults:
+        raise Refusal(faults, 1)
+    return read, sources
+
+
+def read_programs(name, data, entries, path, work, signed):
+    """Every entry's SHA-256 once inflated (each checked against its size and CRC), and
+    each program's bytes written under a name of our own with its signature."""
+    deadline, digests, programs = stranger.Deadline(path), {}, {}
+    for entry in entries:
+        if entry.is_folder:
+            continue
+        digest, pieces = hashlib.sha256(), []
+        for piece in stranger.inflated(data, entry, path, deadline):
+            digest.update(piece)
+            if is_program(entry.name):
+                pieces.append(piece)
+        digests[entry.name] = digest.hexdigest()
+        if is_program(entry.name):
+            program = b"".join(pieces)
+            blob = stranger.certificate_table(program, f"{path}: {entry.name}")
+            file = os.path.join(work, f"program-{len(os.listdir(work))}")
+            with open(file, "xb") as output:
+                output.write(program)
+            programs[entry.name] = (file, blob, program)
+    return digests, programs
+
+
+def check_signatures(zip_name, programs, notes, work):
+    """The lines of programs whose signature is not the release's, and the signer seen."""
+    differences, signer = [], None
+    signed = notes["signed"] == ["yes"]
+    for name, (file, blob, data) in sorted(programs.items()):
+        if not signed and blob is not None:
+            differences.append(f"{zip_name}: different: {name} carries a signature, but RELEASE.txt says the release is unsigned")
+        elif signed and blob is None:
+            differences.append(f"{zip_name}: different: {name} carries no signature, but RELEASE.txt says every program is signed")
+        elif signed:
+            found = check_signature(file, blob, data, name, work)
+            if found is None:
+                differences.append(f"{zip_name}: different: {name}: its signature does not verify")
+            elif found[0] != notes["fingerprint"][0]:
+                differences.append(f"{zip_name}: different: {name} is signed by another certificate than RELEASE.txt "
+                                   f"names: {found[2]} (SHA-256 fingerprint {found[0]})")
+            else:
+                signer = found
+    return differences, signer
+
+
+def toolchain_differences(notes):
+    differences = []
+    try:
+        version = open("/etc/debian_version").read().strip()
+        codename = dict(line.rstrip("\n").split("=", 1) for line in open("/etc/os-release") if "=" in line).get(
+            "VERSION_CODENAME", "").strip('"')
+    except OSError:
+        version = codename = "?"
+    if not notes["debian"]:
+        differences.append("RELEASE.txt records no toolchain")
+    elif notes["debian"][0] != f"{version} {codename}":
+        differences.append(f"Debian {version} {codename} here, {notes['debian'][0]} in RELEASE.txt")
+    for line in notes["package"]:
+        package, version = line.split(" ")
+        done = tool(["dpkg-query", "-W", "-f", "${Version}", package], "dpkg-query")
+        here = done.stdout.decode().strip() if done.returncode == 0 else ""
+        if here != version:
+            differences.append(f"{package} {here or 'not installed'} here, {version} in RELEASE.txt")
+    return differences
+
+
+def rebuild(commit, settings, notes, sources, work):
+    """The commit's own Windows check in a clone of our own; the folder of its zips."""
+    repository = gitrepo.Repository(ROOT)
+    clone = repository.checkout(commit, os.path.join(work, "clone"))
+    qt_lines = " ".join(".".join(version.split(":")[-1].split(".")[:2]) for version in notes["qtbase"])
+    env = children.environment({**settings, "WINDOWS_QT": qt_lines, "QT_BASE_SOURCES": sources,
+                                "QT_SERIALPORT_SOURCES": sources, "BUILD_DIR": os.path.join(work, "linux"),
+                                "WINDOWS_BUILD_DIR": os.path.join(work, "windows")},
+                               source_date_epoch=notes["epoch"][0])
+    log = os.path.join(work, "check.log")
+    say(f"Rebuilding commit {commit} in {work}")
+    with open(log, "wb") as output:
+        child = children.start(["bash", os.path.join(clone, "scripts", "check-windows-package")], env=env,
+                               cwd=clone, stdout=output, stderr=output)
+        done = children.wait(child, REBUILD_SECONDS, "the rebuild (the commit's Windows check)")
+    if done.returncode != 0:
+        with open(log, "rb") as file:
+            tail = file.read()[-4000:].decode("utf-8", "replace").split("\n")[-20:]
+        for line in tail:
+            print(shown(line, 300), file=__import__("sys").stderr)
+        raise Failure(f"the rebuild failed (its log: {log})")
+    return os.path.join(work, "windows", "packages")
+
+
+def entry_list(entries):
+    return [f"{'folder' if e.is_folder else 'file'} {e.mode & 0o7777:04o} {e.name}" for e in entries]
+
+
+def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, notes, work):
+    """The verdict for one zip: "the same", or "different: " and the first difference."""
+    rebuilt_path = os.path.join(rebuilt_folder, zip_name)
+    if not os.path.isfile(rebuilt_path):
+        return "different: the rebuild made no such zip"
+    copy, data, entries = published
+    own = stranger.mapped(rebuilt_path)
+    own_entries = stranger.read_zip(own, rebuilt_path)
+    mine, theirs = entry_list(own_entries), entry_list(entries)
+    only = sorted(set(mine) ^ set(theirs))
+    if only:
+        return f"different: the entry \"{only[0]}\" is in one only"
+    unpacked = os.path.join(work, "rebuilt", zip_name)
+    os.makedirs(unpacked)
+    stranger.unpack(own, own_entries, rebuilt_path, unpacked)
+    if notes["signed"] == ["yes"]:
+        for name, (file, blob, _) in sorted(programs.items()):
+            program = os.path.join(unpacked, *name.split("/"))
+            if not attach_signature(blob, program, work):
+                return f"different: {name} with its signature put onto the rebuilt one is not the published one"
+    for name in sorted(digests):
+        with open(os.path.join(unpacked, *name.split("/")), "rb") as file:
+            if hashlib.file_digest(file, "sha256").hexdigest() != digests[name]:
+                return f"different: {name} differs"
+    same = os.path.join(work, "same", zip_name)
+    os.makedirs(os.path.dirname(same), exist_ok=True)
+    if notes["signed"] == ["yes"]:
+        packing.zip_folder(unpacked, same, notes["epoch"][0])
+    else:
+        shutil.copyfile(rebuilt_path, same)
+    with open(same, "rb") as mine_file, open(copy, "rb") as theirs_file:
+        if hashlib.file_digest(mine_file, "sha256").digest() != hashlib.file_digest(theirs_file, "sha256").digest():
+            return "different: the same entries and files, but not the same zip"
+    if hashlib.sha256(own).hexdigest() != sum_before:
+        return "different: the same files, but the rebuilt zip is not the one RELEASE.txt gives before signing"
+    return "the same"
+
+
+def attach_signature(blob, program, work):
+    """The published signature put onto the rebuilt program, by osslsigncode; whether that
+    gave a program at all (the caller compares its bytes)."""
+    signature, chain, signed = (os.path.join(work, name) for name in ("signature.der", "chain.pem", "signed.exe"))
+    _, carried = stranger.signature_certificates(blob, program)
+    with open(signature, "wb") as file:
+        file.write(blob)
+    # Debian 13's osslsigncode writes only where the chain leads to a root it is given:
+    # given the signature's own certificates it always can; the bytes tell.
+    store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
+    with open(chain, "wb") as file:
+        file.write(pem([c for c, _ in carried]).encode() + store)
+    if os.path.exists(signed):
+        os.remove(signed)
+    tool(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", chain, "-in", program, "-out", signed],
+         "osslsigncode attach-signature")
+    if not os.path.isfile(signed):
+        return False
+    os.replace(signed, program)
+    return True
+
+
+def main(arguments):
+    if len(arguments) not in (1, 2) or not arguments[0]:
+        raise Refusal("give the release folder, and the commit if no branch or tag of this clone holds it: "
+                      "scripts/verify-release FOLDER [COMMIT]")
+    path = os.path.abspath(arguments[0])  # never an option, whatever its name
+    temporary = os.environ.get("TMPDIR", "")
+    work = tempfile.mkdtemp(prefix="tracker-updater-verify.",
+                            dir=temporary if temporary.startswith("/") and os.path.isdir(temporary) else "/tmp")
+    keep = False
+    try:
+        os.mkdir(os.path.join(work, "copies"), 0o700)
+        os.mkdir(os.path.join(work, "programs"), 0o700)
+        folder = Folder(path, os.path.join(work, "copies"))
+        notes_path = os.path.join(path, "RELEASE.txt")
+        try:
+            notes_copy, _ = folder.copy("RELEASE.txt", stranger.MOST_NOTES_BYTES, code=2)
+        except Refusal as refusal:
+            if refusal.lines[0].endswith(": missing"):
+                raise Refusal(f"{path} is no release folder: it has no RELEASE.txt")
+            raise
+        notes = stranger.read_notes(open(notes_copy, "rb").read(), notes_path)
+        settings = stranger.read_settings(notes, setting_names(), notes_path)
+        repository = gitrepo.Repository(ROOT)
+        commit = choose_commit(repository, notes["commit"][0], arguments[1] if len(arguments) == 2 else None)
+        pins_text = repository.show(commit, "scripts/pinned-qt-sources")
+        if pins_text is None:
+            raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
+        pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
+        read, sources = check_folder(folder, notes, pins, work)
+        os.close(folder.fd)
+
+        signed = notes["signed"] == ["yes"]
+        if signed and shutil.which("osslsigncode", path=children.PATH) is None:
+            raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
+        differences, signer, contents = [], None, {}
+        for name in sorted(read):
+            copy, data, entries = read[name]
+            digests, programs = read_programs(name, data, entries, os.path.join(path, name),
+                                              os.path.join(work, "programs"), signed)
+            contents[name] = (digests, programs)
+            found, seen = check_signatures(name, programs, notes, work)
+            differences += found
+            signer = seen or signer
+        for line in differences:
+            say(line)
+        if differences:
+            raise Failure("a signature is not the release's: nothing rebuilt")
+        if signer:
+            if signer[1]:
+                say(f"Signed by {signer[2]}, whose chain leads to a root of this machine's trust store")
+            else:
+                say(f"{UNTRUSTED[0].upper()}{UNTRUSTED[1:]}: {signer[2]}, whose chain leads to no root of this machine's trust store")
+        elif not signed:
+            say("Unsigned, as RELEASE.txt says")
+        toolchain = toolchain_differences(notes)
+        for difference in toolchain:
+            warn(f"the toolchain differs: {difference}")
+
+        try:
+            rebuilt = rebuild(commit, settings, notes, sources, work)
+        except Failure:
+            keep = True
+            raise
+        note = f"; the toolchain differs from the release's in {', '.join(d.split(' ')[0] for d in toolchain)}" if toolchain else ""
+        different = 0
+        sums_before = {entry.split("  ")[1]: entry.split("  ")[0] for entry in notes["zip"]}
+        for name in sorted(read):
+            verdict = compare(name, read[name], contents[name][1], contents[name][0], sums_before.get(name),
+                              rebuilt, notes, work)
+            if verdict != "the same":
+                different, verdict = 1, verdict + note
+            say(f"{name}: {verdict}")
+        if different:
+            keep = True
+            warn(f"the rebuild is kept in {work}")
+        return different
+    finally:
+        if not keep:
+            shutil.rmtree(work, ignore_errors=True)

@@ -78,9 +78,11 @@ def folders(release, settings):
             xdg if xdg.startswith("/") else os.path.join(home, ".cache"), "tracker-updater", f"debian{release}")
         work = settings.get(f"DEBIAN{release}_BUILD_DIR") or os.path.join(ROOT, f"build-debian{release}")
         if not settings.get(f"DEBIAN{release}_CACHE"):
-            parent = os.path.dirname(cache)
-            if not os.path.lexists(parent):
-                trusted_folder(os.path.dirname(parent), release, made=False)
+            parent = existing = os.path.dirname(cache)
+            while not os.path.lexists(existing):
+                existing = os.path.dirname(existing)
+            if existing != parent:
+                trusted_folder(existing, release, made=False)
                 os.makedirs(parent, 0o700, exist_ok=True)
     cwd = os.getcwd()
     return [path if path.startswith("/") else os.path.join(cwd, path) for path in (cache, work)]
@@ -130,7 +132,7 @@ def machine_archive():
     try:
         from .sources import debian_archive
     except ImportError:
-        done = children.run(["bash", "-c", 'source "$0"; debian_archive', os.path.join(ROOT, "scripts/debian-archive")],
+        done = children.run(["bash", "-c", 'source "$1"; debian_archive', "check-debian", os.path.join(ROOT, "scripts/debian-archive")],
                             timeout=30)
         return done.stdout.decode().strip() if done.returncode == 0 else ""
     return debian_archive()

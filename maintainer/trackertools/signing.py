@@ -63,8 +63,9 @@ def is_placeholder_value(value):
 
 
 def is_placeholder_host(host):
+    """Names kept for examples, as scripts/tracker-settings knows them."""
     host = host.lower().rstrip(".")
-    return host in ("localhost", "example", "invalid", "test") or any(
+    return host in ("", "localhost", "example", "invalid", "test") or any(
         host == name or host.endswith("." + name) for name in ("example", "invalid", "test", "localhost")) \
         or re.search(r"(^|\.)example\.(com|net|org)$", host) is not None
 

@@ -1,0 +1,128 @@
+"""The signing module's readers and refusals: pkcs11: URIs, PEM, certificates and
+signatures read as DER by us, and the settings refused before anything is tried."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
+from trackertools import common, pkcs11token, signing  # noqa: E402
+
+
+class Uri(unittest.TestCase):
+    def test_uris(self):
+        cases = [
+            ("pkcs11:token=throwaway;object=codesign;type=private", {"token": b"throwaway", "object": b"codesign"}),
+            ("pkcs11:object=my%20key;id=%01%02?pin-value=1234", {"object": b"my key", "id": b"\x01\x02"}),
+            ("pkcs11:id=%ff", {"id": b"\xff"}),
+            ("pkcs11:object=codesign;type=cert", "names no private key"),
+            ("pkcs11:token=throwaway", "names no key"),
+            ("pkcs11:object=a;object=b", "gives object twice"),
+            ("pkcs11:object", "no NAME=VALUE"),
+            ("file:///key.pem", "is no pkcs11: URI"),
+        ]
+        for uri, expected in cases:
+            with self.subTest(uri=uri):
+                if isinstance(expected, dict):
+                    found = pkcs11token.parse_uri(uri)
+                    self.assertEqual({name: found[name] for name in expected}, expected)
+                else:
+                    with self.assertRaisesRegex(ValueError, expected):
+                        pkcs11token.parse_uri(uri)
+
+
+class Der(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        folder = cls.folder.name
+        for name, key in (("rsa", ["-newkey", "rsa:2048"]), ("ec", ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"])):
+            subprocess.run(["openssl", "req", "-x509", *key, "-nodes", "-keyout", f"{folder}/{name}.key", "-out",
+                            f"{folder}/{name}.pem", "-days", "1", "-subj", f"/CN={name}"], check=True, capture_output=True)
+            subprocess.run(["openssl", "pkey", "-in", f"{folder}/{name}.key", "-pubout", "-outform", "DER", "-out",
+                            f"{folder}/{name}.pub"], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def read(self, name, mode="rb"):
+        with open(os.path.join(self.folder.name, name), mode) as file:
+            return file.read()
+
+    def test_certificates_public_keys(self):
+        for name, kind in (("rsa", "rsa"), ("ec", "ec")):
+            with self.subTest(key=name):
+                (der,) = pkcs11token.pem_blocks("Bag Attributes\n" + self.read(f"{name}.pem", "r"))
+                certificate = pkcs11token.Certificate(der)
+                key = certificate.public_key()
+                self.assertEqual(key[0], kind)
+                self.assertEqual(key, pkcs11token.public_key_of_info(self.read(f"{name}.pub")))
+                self.assertEqual(pkcs11token.pem_blocks(pkcs11token.pem(der)), [der])
+
+    def test_damaged_der(self):
+        (der,) = pkcs11token.pem_blocks(self.read("rsa.pem", "r"))
+        for case, data in (("cut short", der[:100]), ("empty", b""), ("no sequence", b"\x02\x01\x00"),
+                           ("a length that cannot be", b"\x30\x85\x01\x02\x03\x04\x05")):
+            with self.subTest(case=case), self.assertRaises(pkcs11token.DerError):
+                pkcs11token.Certificate(data)
+
+    def test_signature_with_and_without_the_table_header(self):
+        """A signature's signer, read from the bare PKCS#7 as osslsigncode 2.9 extracts it
+        and after the certificate table's 8-byte header, padded, as 2.5 does."""
+        folder = self.folder.name
+        data = b"content"
+        with open(f"{folder}/data", "wb") as file:
+            file.write(data)
+        subprocess.run(["openssl", "cms", "-sign", "-binary", "-in", f"{folder}/data", "-signer", f"{folder}/rsa.pem",
+                        "-inkey", f"{folder}/rsa.key", "-outform", "DER", "-out", f"{folder}/signature"], check=True)
+        bare = self.read("signature")
+        padded = bare + bytes(-len(bare) % 8)
+        header = (len(bare) + 8).to_bytes(4, "little") + b"\x00\x02\x02\x00"
+        (certificate,) = pkcs11token.pem_blocks(self.read("rsa.pem", "r"))
+        mine = pkcs11token.Certificate(certificate)
+        for case, blob in (("bare", bare), ("with the table header", header + padded)):
+            with self.subTest(case=case):
+                issuer, serial, stamped = pkcs11token.signature_signer(blob)
+                self.assertEqual((issuer, serial, stamped), (mine.issuer, mine.serial, False))
+
+
+class Settings(unittest.TestCase):
+    def test_refused_before_anything_is_tried(self):
+        with tempfile.TemporaryDirectory() as folder:
+            pem = os.path.join(folder, "chain.pem")
+            with open(pem, "w") as file:
+                file.write("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")
+            p12 = os.path.join(folder, "key.p12")
+            open(p12, "wb").close()
+            module = "/usr/lib/softhsm/libsofthsm2.so"
+            cases = [
+                ({"SIGNING_PKCS11_MODULE": module, "SIGNING_KEY": "pkcs11:object=a", "SIGNING_CERTIFICATE": pem}, "token"),
+                ({"SIGNING_CERTIFICATE": p12}, "file"),
+                ({"SIGNING_PKCS11_MODULE": module, "SIGNING_KEY": "pkcs11:token=x", "SIGNING_CERTIFICATE": pem},
+                 "SIGNING_KEY=pkcs11:token=x names no key"),
+                ({"SIGNING_PKCS11_MODULE": module, "SIGNING_KEY": "pkcs11:object=a", "SIGNING_CERTIFICATE": p12},
+                 "is no PEM certificate"),
+                ({"SIGNING_CERTIFICATE": pem}, "is a PEM certificate, whose key is elsewhere"),
+                ({"SIGNING_KEY": "pkcs11:object=a"}, "SIGNING_PKCS11_MODULE is not given"),
+                ({"SIGNING_CERTIFICATE": "path/to/certificate.p12"}, "is a placeholder from the docs"),
+                ({"SIGNING_CERTIFICATE": p12, "SIGNING_TIMESTAMP_URL": "ftp://stamps.net"}, "is no http:// or https:// URL"),
+                ({"SIGNING_CERTIFICATE": p12, "SIGNING_TIMESTAMP_URL": "http://timestamp.example.com/"}, "is a placeholder"),
+                ({"SIGNING_CERTIFICATE": p12, "SIGNING_TIMESTAMP_TIMEOUT": "0"}, "is no number of seconds"),
+                ({"SIGNING_TIMESTAMP_URL": "http://stamps.net"}, "without a key to sign with"),
+                ({"SIGNING_CERTIFICATE": os.path.join(folder, "missing")}, "is no file this user can read"),
+            ]
+            for settings, expected in cases:
+                with self.subTest(settings=settings):
+                    if expected in ("token", "file"):
+                        self.assertEqual(signing.choose_kind(settings), expected)
+                    else:
+                        with self.assertRaises(common.Refusal) as refused:
+                            signing.choose_kind(settings)
+                        self.assertIn(expected, refused.exception.lines[0])
+                        self.assertEqual((refused.exception.code, refused.exception.who), (2, "signing"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -13,7 +13,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 
-from . import children, gitrepo, sources, windowsqt
+from . import children, gitrepo, signing, sources, stranger, windowsqt
 from .common import Failure, Refusal, say, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -26,11 +26,6 @@ REQUIRED_LICENCES = ("qtbase/LGPL-3.0-only.txt", "qtbase/GPL-3.0-only.txt", "qts
 # The caller's settings a Windows check reads; no other variable of theirs reaches a child.
 CHECK_SETTINGS = ("WINDOWS_QT", "QT_SERIALPORT_SOURCES", "QT_BASE_SOURCES", "WINDOWS_BUILD_DIR", "BUILD_DIR",
                   "SOURCE_DATE_EPOCH", "XDG_CACHE_HOME")
-SIGNING_SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGNING_PASSWORD_FILE",
-                    "SIGNING_TIMESTAMP_URL", "SIGNING_TIMESTAMP_TIMEOUT")
-# The settings of a token's own library, which it reads from its environment: SoftHSM2's
-# and OpenSC's logging module's.
-TOKEN_SETTINGS = ("SOFTHSM2_CONF", "PKCS11SPY", "PKCS11SPY_OUTPUT")
 PACK_LIMIT = 3600
 WINE_LIMIT = 2 * 3600
 
@@ -189,72 +184,48 @@ def toolchain_record(signed, qt_versions):
 
 
 def unpack_checked(path, folder):
-    """Its entries checked and the zip unpacked as a verification does with a zip handed
-    over; the fault's line otherwise."""
-    from . import stranger
+    """Its entries checked and the zip unpacked as a verification reads a zip handed over
+    (stranger.py); the fault's line otherwise."""
+    with open(path, "rb") as file:
+        data = file.read()
     try:
-        stranger.unpack_zip(path, folder)
+        deadline = stranger.Deadline(path)
+        for entry in stranger.read_zip(data, path, deadline):
+            target = os.path.join(folder, entry.name)
+            if entry.is_folder:
+                os.makedirs(target, exist_ok=True)
+                continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                for piece in stranger.inflated(data, entry, path, deadline):
+                    out.write(piece)
     except Refusal as refusal:
         return refusal.lines[0]
     return None
 
 
-# Signing, by the maintainer's tools when they have it, else by scripts/package-tools.
-def prepare_signing(settings, folder):
-    try:
-        from . import signing
-    except ImportError:
-        return BashSigner(settings, folder)
-    return signing.prepare(settings, folder)
+def sign_folder(signer, folder):
+    """Every program and DLL in the folder signed and its signature checked; False, with a
+    line naming the first that failed, otherwise."""
+    for program in programs_in(folder):
+        try:
+            signer.sign(program)
+        except Failure as failure:
+            warn(failure.lines[0], failure.who)
+            return False
+    return True
 
 
-class BashSigner:
-    """scripts/package-tools' signing, started with the settings given: tries the key
-    once before anything is built, refusing in its own line (exit 2) what cannot sign."""
-    PREPARE = ('source "${0%/*}/tracker-settings"; source "$0"; signing_prepare "$1" && printf "%s\\n" "$signing_kind" "$signing_subject" '
-               '"$signing_fingerprint" "$signing_reaches_machine_root" > "$1/prepared"')
-    SIGN = ('source "${0%/*}/tracker-settings"; source "$0"; signing_folder=$1; signing_choose_kind; SIGNING_PASSWORD_FILE="$1/password"; '
-            'if [ "$signing_kind" = file ]; then signing_signer=(-pkcs12 "$SIGNING_CERTIFICATE"); else '
-            'signing_signer=(-pkcs11module "$SIGNING_PKCS11_MODULE" -certs "$SIGNING_CERTIFICATE" -key "$SIGNING_KEY"); fi; '
-            '"$2" "$3"')
-
-    def __init__(self, settings, folder):
-        self.folder, self.settings = folder, {k: v for k, v in settings.items() if k != "SIGNING_PASSWORD"}
-        # The password goes into a private file first thing: no child ever sees it.
-        if "SIGNING_PASSWORD" in settings and not settings.get("SIGNING_PASSWORD_FILE"):
-            given = os.path.join(folder, "password-given")
-            with open(os.open(given, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
-                file.write(settings["SIGNING_PASSWORD"])
-            self.settings["SIGNING_PASSWORD_FILE"] = given
-        code = run_in_foreground(["bash", "-c", self.PREPARE, os.path.join(ROOT, "scripts", "package-tools"), folder],
-                                 children.environment(self.settings), 600)
-        if code != 0:
-            raise SystemExit(code)
-        with open(os.path.join(folder, "prepared"), encoding="utf-8") as file:
-            self.kind, self.subject, self.fingerprint, reaches = file.read().split("\n")[:4]
-        self.reaches_machine_root = reaches == "yes"
-        self.password_file = os.path.join(folder, "password")
-
-    def _run(self, function, path):
-        env = children.environment(dict(self.settings, SIGNING_PASSWORD_FILE=self.password_file))
-        done = children.run(["bash", "-c", self.SIGN, os.path.join(ROOT, "scripts", "package-tools"), self.folder,
-                             function, path], timeout=3600, env=env, capture=False)
-        return done.returncode == 0
-
-    def sign_folder(self, folder):
-        return self._run("sign_folder", folder)
-
-    def verify_zip(self, path):
-        return self._run("verify_zip", path)
+def verify_zip(signer, path):
+    """Every program and DLL of our own zip carries a good signature of the signer's."""
+    with tempfile.TemporaryDirectory() as folder:
+        return unpack_checked(path, folder) is None and all(signer.verify(p) for p in programs_in(folder))
 
 
-def signing_settings(environ):
-    return {name: environ[name] for name in SIGNING_SETTINGS + TOKEN_SETTINGS + ("SIGNING_PASSWORD",) if name in environ}
-
-
-def signing_asked(settings):
-    return any(settings.get(name) for name in ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY",
-                                               "SIGNING_TIMESTAMP_URL"))
+def token_environment(environ):
+    """What a token's library reads from the environment, for a child that signs."""
+    names = list(signing.TOKEN_ENVIRONMENT) + environ.get("SIGNING_PKCS11_ENVIRONMENT", "").split()
+    return {name: environ[name] for name in names + ["SIGNING_PKCS11_ENVIRONMENT"] if name in environ}
 
 
 # The Windows check.
@@ -316,10 +287,10 @@ class WindowsCheck:
             raise Failure(f"the project did not build for Linux in {self.build} (exit code {code})")
 
     def run(self):
-        settings = signing_settings(self.environ)
-        if signing_asked(settings):
+        settings = {name: self.environ[name] for name in signing.SETTINGS if name in self.environ}
+        if signing.asked(settings):
             self.signing_folder = tempfile.mkdtemp()
-            self.signer = prepare_signing(settings, self.signing_folder)
+            self.signer = signing.prepare(settings, self.signing_folder)
             say(f"Signing with the certificate of {self.signer.subject}, its key "
                 f"{'on a PKCS#11 token' if self.signer.kind == 'token' else 'in a PKCS#12 file'}"
                 + (f", time-stamped by {settings['SIGNING_TIMESTAMP_URL']}" if settings.get("SIGNING_TIMESTAMP_URL") else ""))
@@ -531,7 +502,7 @@ class WindowsCheck:
         for folder in (unsigned, unsigned + "-again"):
             shutil.rmtree(folder, ignore_errors=True)
         shutil.copytree(unpacked, unsigned, symlinks=True)
-        if not self.signer.sign_folder(unpacked):
+        if not sign_folder(self.signer, unpacked):
             warn(f"{label}: its programs could not be signed")
             return False
         shutil.copytree(unpacked, unsigned + "-again", symlinks=True)

@@ -13,7 +13,7 @@ import signal
 import stat
 import tempfile
 
-from . import children, gitrepo, packing, paths
+from . import children, gitrepo, packing, paths, signing
 from .common import Failure, Refusal, say, warn
 
 MARK = "made-by-tracker-updater-release"
@@ -195,20 +195,19 @@ def release_notes(settings, commit, linux, publish, windows, signer, trial):
 
 def main(arguments):
     names = [name for name, _ in packing.tracker_settings()] + ["TRIAL_RELEASE", "SOURCE_DATE_EPOCH"] \
-        + [name for name in packing.SIGNING_SETTINGS]
+        + [name for name in signing.SETTINGS if name != "SIGNING_PASSWORD"]
     settings = parse_settings(arguments, os.environ, names)
     trial = settings.get("TRIAL_RELEASE") == "1"
     check_carrier(settings, trial)
     signer, signing_folder = None, None
-    signing = packing.signing_settings(dict(os.environ, **settings))
     try:
-        if packing.signing_asked(signing):
+        if signing.asked(settings):
             if not shutil.which("openssl", path=children.PATH):
                 raise Refusal("signing needs openssl (apt-get install openssl)")
             signing_folder = tempfile.mkdtemp()
             # Refuses what cannot sign before anything is built; the password is then in a
             # private file, for the check to sign with.
-            signer = packing.prepare_signing(signing, signing_folder)
+            signer = signing.prepare(settings, signing_folder)
             for name in ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE"):
                 if settings.get(name):
                     settings[name] = os.path.realpath(settings[name])
@@ -248,7 +247,8 @@ def make_release(settings, trial, signer):
     repository.checkout(commit, os.path.join(work, "source"))
     linux, windows = os.path.join(work, "linux"), os.path.join(work, "windows")
     given = {name: value for name, value in settings.items() if name != "SIGNING_PASSWORD"}
-    given.update({name: os.environ[name] for name in PASSED_ON + packing.TOKEN_SETTINGS if name in os.environ})
+    given.update({name: os.environ[name] for name in PASSED_ON if name in os.environ})
+    given.update(packing.token_environment(os.environ) if signer and signer.kind == "token" else {})
     given.update(BUILD_DIR=linux, WINDOWS_BUILD_DIR=windows)
     if signer:
         given["SIGNING_PASSWORD_FILE"] = signer.password_file
@@ -271,7 +271,7 @@ def make_release(settings, trial, signer):
             name = os.path.basename(zip_path)
             sums.write(f"{packing.sources.sha256_of(os.path.join(publish, name))}  {name}\n")
     for zip_path in shared if signer else []:
-        if not signer.verify_zip(os.path.join(publish, os.path.basename(zip_path))):
+        if not packing.verify_zip(signer, os.path.join(publish, os.path.basename(zip_path))):
             raise Failure(f"{os.path.basename(zip_path)}: a signature does not verify: no release made")
     with open(os.path.join(publish, "RELEASE.txt"), "w") as notes:
         notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))

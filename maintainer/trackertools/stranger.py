@@ -8,7 +8,6 @@ import re
 import stat
 import struct
 import time
-import unicodedata
 import zlib
 from dataclasses import dataclass
 

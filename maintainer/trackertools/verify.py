@@ -14,6 +14,7 @@ import hashlib
 import os
 import shutil
 import stat
+import sys
 import tempfile
 
 from . import children, gitrepo, packing, pkcs11token, stranger
@@ -119,12 +120,12 @@ def pem(certificates):
     return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
-def check_signature(program, blob, data, path, work):
+def check_signature(program, blob, digest, path, work):
     """(fingerprint, trusted, subject) of the program's signer, or None when its signature
     does not verify: osslsigncode's exit code, and our own check that the signature is of
-    these bytes."""
+    these bytes (their Authenticode digest)."""
     signer, carried = stranger.signature_certificates(blob, path)
-    if b"\x04\x20" + stranger.authenticode_digest(data) not in blob:
+    if b"\x04\x20" + digest not in blob:
         return None
     roots = os.path.join(work, "roots.pem")
     store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
@@ -210,9 +211,10 @@ def check_folder(folder, notes, pins, work):
     return read, sources
 
 
-def read_programs(name, data, entries, path, work, signed):
+def read_programs(data, entries, path, work):
     """Every entry's SHA-256 once inflated (each checked against its size and CRC), and
-    each program's bytes written under a name of our own with its signature."""
+    each program written under a name of our own: its file, signature and Authenticode
+    digest."""
     deadline, digests, programs = stranger.Deadline(path), {}, {}
     for entry in entries:
         if entry.is_folder:
@@ -232,7 +234,7 @@ def read_programs(name, data, entries, path, work, signed):
             file = os.path.join(work, f"program-{len(os.listdir(work))}")
             with open(file, "xb") as output:
                 output.write(program)
-            programs[entry.name] = (file, blob, program)
+            programs[entry.name] = (file, blob, stranger.authenticode_digest(program))
     return digests, programs
 
 
@@ -240,13 +242,13 @@ def check_signatures(zip_name, programs, notes, work):
     """The lines of programs whose signature is not the release's, and the signer seen."""
     differences, signer = [], None
     signed = notes["signed"] == ["yes"]
-    for name, (file, blob, data) in sorted(programs.items()):
+    for name, (file, blob, digest) in sorted(programs.items()):
         if not signed and blob is not None:
             differences.append(f"{zip_name}: different: {name} carries a signature, but RELEASE.txt says the release is unsigned")
         elif signed and blob is None:
             differences.append(f"{zip_name}: different: {name} carries no signature, but RELEASE.txt says every program is signed")
         elif signed:
-            found = check_signature(file, blob, data, name, work)
+            found = check_signature(file, blob, digest, name, work)
             if found is None:
                 differences.append(f"{zip_name}: different: {name}: its signature does not verify")
             elif found[0] != notes["fingerprint"][0]:
@@ -297,7 +299,7 @@ def rebuild(commit, settings, notes, sources, work):
         with open(log, "rb") as file:
             tail = file.read()[-4000:].decode("utf-8", "replace").split("\n")[-20:]
         for line in tail:
-            print(shown(line, 300), file=__import__("sys").stderr)
+            print(shown(line, 300), file=sys.stderr)
         raise Failure(f"the rebuild failed (its log: {log})")
     return os.path.join(work, "windows", "packages")
 
@@ -403,8 +405,7 @@ def main(arguments):
         differences, signer, contents = [], None, {}
         for name in sorted(read):
             copy, data, entries = read[name]
-            digests, programs = read_programs(name, data, entries, os.path.join(path, name),
-                                              os.path.join(work, "programs"), signed)
+            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"))
             contents[name] = (digests, programs)
             found, seen = check_signatures(name, programs, notes, work)
             differences += found

@@ -10,8 +10,8 @@ from unittest import mock
 
 MAINTAINER = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer")
 sys.path.insert(0, MAINTAINER)
-from trackertools import children, cli  # noqa: E402
-from trackertools.common import Failure, Refusal  # noqa: E402
+from trackertools import children  # noqa: E402
+from trackertools.common import Failure  # noqa: E402
 
 
 def running(pid):

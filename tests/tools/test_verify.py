@@ -1,0 +1,51 @@
+"""The verification's copy of a stranger's folder: each file read once, or refused in one line."""
+import os
+import stat
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
+from trackertools import verify  # noqa: E402
+from trackertools.common import Refusal  # noqa: E402
+
+
+class Copies(unittest.TestCase):
+    def test_each_kind_of_file(self):
+        def device(path):
+            os.mknod(path, stat.S_IFCHR | 0o644, os.makedev(1, 3))  # /dev/null's
+
+        def unreadable(path):
+            with open(path, "w") as file:
+                file.write("x")
+            os.chmod(path, 0)
+        cases = [                 ("link", lambda path: os.symlink("/etc/hostname", path), "is not a plain file"),
+                 ("pipe", os.mkfifo, "is not a plain file"),
+                 ("folder", os.mkdir, "is not a plain file"),
+                 ("device", device, "is not a plain file"),
+                 ("longer than allowed", lambda path: open(path, "wb").write(bytes(101)), "is longer than 100 bytes"),
+                 ("plain but empty", lambda path: open(path, "wb").close(), None),
+                 ("unreadable", unreadable, "cannot be read: Permission denied"),
+                 ("missing", lambda path: None, "missing")]
+        for case, make, words in cases:
+            with self.subTest(case), tempfile.TemporaryDirectory() as folder:
+                root = os.geteuid() == 0
+                if (case == "device" and not root) or (case == "unreadable" and root):
+                    continue  # only root makes devices, and root reads any file
+                os.mkdir(f"{folder}/release")
+                os.mkdir(f"{folder}/copies")
+                make(f"{folder}/release/file")
+                release = verify.Folder(f"{folder}/release", f"{folder}/copies")
+                try:
+                    copy, digest = release.copy("file", 100, code=2)
+                    self.assertIsNone(words)
+                    self.assertEqual(digest, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+                except Refusal as refusal:
+                    self.assertEqual(len(refusal.lines), 1)
+                    self.assertTrue(refusal.lines[0].startswith(f"{folder}/release/file: {words}"), refusal.lines[0])
+                    self.assertEqual(refusal.code, 2)
+                os.close(release.fd)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

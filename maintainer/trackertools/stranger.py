@@ -241,7 +241,6 @@ class Entry:
     compressed: int
     size: int
     data_at: int  # where its compressed bytes start
-    header: bytes  # the central directory's record, for comparing two zips' entries
 
 
 CENTRAL = struct.Struct("<4s6H3I5H2I")
@@ -294,7 +293,6 @@ def read_zip(data, path, deadline=None):
         if record_end > end_at:
             raise fault("is no zip that can be read: its central directory is cut short")
         raw_name = bytes(data[at + CENTRAL.size:at + CENTRAL.size + name_length])
-        header = bytes(data[at:record_end])
         at = record_end
         try:
             name = raw_name.decode("utf-8" if flags & 0x800 else "ascii")
@@ -376,7 +374,9 @@ def read_zip(data, path, deadline=None):
             files[key] = name
         # Every folder above it: bounded by the depth, so no name costs more than that.
         folders.update("/".join(parts[:end]).casefold() for end in range(1, len(parts)))
-        entries.append(Entry(name, is_folder, mode, method, crc, compressed, size, data_at, header))
+        entries.append(Entry(name, is_folder, mode, method, crc, compressed, size, data_at))
+    if at != end_at:
+        raise fault("has bytes in its central directory beyond its entries")
     if expected_data_end != cd_at:
         raise fault("has bytes between its last entry and its central directory")
     both = sorted(files.keys() & folders)

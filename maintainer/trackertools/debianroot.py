@@ -159,7 +159,7 @@ def as_root(release, arguments):
     kept = [f"{name}={os.environ[name]}" for name in (f"DEBIAN{release}_CACHE", f"DEBIAN{release}_BUILD_DIR", "CI")
             if name in os.environ]
     entry = os.path.join(ROOT, "maintainer", "tracker-tools")
-    os.execvp("sudo", ["sudo", "env"] + kept + [sys.executable, "-I", entry, "check-debian", release] + arguments)
+    os.execvp("sudo", ["sudo", "env"] + kept + [sys.executable, "-I", "-B", entry, "check-debian", release] + arguments)
 
 
 def check(release, arguments, settings):

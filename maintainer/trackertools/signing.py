@@ -350,7 +350,7 @@ def _check_token(signer):
     """The key SIGNING_KEY names, asked of the token by our own check in a child: found
     once, the certificate's, the PIN taken (one login)."""
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pkcs11token.py")
-    done = children.run([sys.executable, "-I", script, signer.module, signer.key, signer.password_file,
+    done = children.run([sys.executable, "-I", "-B", script, signer.module, signer.key, signer.password_file,
                          signer._path("certificate.der")], timeout=TOKEN_CHECK_TIME, env=signer.environment(),
                         name="the token check")
     module, key, certificate = signer.module, signer.key, signer.certificate_path

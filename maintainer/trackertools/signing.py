@@ -364,7 +364,7 @@ def _check_token(signer):
         pkcs11token.TOKEN_PIN_LOCKED: "the token's PIN is locked: unlock it with the vendor's tool",
     }
     if done.returncode in verdicts:
-        refuse_with(verdicts[done.returncode], "the token", done.stderr)
+        refuse_with(verdicts[done.returncode], "PyKCS11", done.stderr)
     if done.returncode != pkcs11token.TOKEN_OK:
         refuse_with(f"the token could not be asked for the key SIGNING_KEY={key} (exit code {done.returncode}): nothing signed",
                     "the token check", done.stderr)

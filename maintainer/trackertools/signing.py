@@ -276,11 +276,10 @@ class Signer:
     def signer_of(self, path):
         """(issuer, serial, time-stamped) of the program's signature, by our own reading;
         None when it carries none that reads as one."""
-        extracted = self._path("signature.der")
-        if os.path.lexists(extracted):
-            os.unlink(extracted)
-        done = self._osslsigncode(["extract-signature", "-in", path, "-out", extracted], 60)
-        data = _read(extracted, 1 << 24) if done.returncode == 0 else None
+        with tempfile.TemporaryDirectory(dir=self.folder) as folder:  # one of its own: checks may run side by side
+            extracted = os.path.join(folder, "signature.der")
+            done = self._osslsigncode(["extract-signature", "-in", path, "-out", extracted], 60)
+            data = _read(extracted, 1 << 24) if done.returncode == 0 else None
         try:
             return pkcs11token.signature_signer(data) if data else None
         except (pkcs11token.DerError, ValueError):

@@ -19,7 +19,7 @@ import subprocess
 import sys
 import time
 
-from . import children, common, gitrepo, paths
+from . import children, common, gitrepo, paths, sources
 from .common import Failure, Refusal
 
 RELEASES = {"12": "bookworm", "13": "trixie"}
@@ -127,23 +127,12 @@ def need_tools():
             raise Failure(f"apt-get {arguments[0]} failed (exit code {done.returncode}): {' '.join(missing)} not installed")
 
 
-def machine_archive():
-    """The Debian archive the machine's apt sources name for its own release."""
-    try:
-        from .sources import debian_archive
-    except ImportError:
-        done = children.run(["bash", "-c", 'source "$1"; debian_archive', "check-debian", os.path.join(ROOT, "scripts/debian-archive")],
-                            timeout=30)
-        return done.stdout.decode().strip() if done.returncode == 0 else ""
-    return debian_archive()
-
-
 def refresh_root(cache, release):
     """The cache's root, made again when missing or a week old (the cache's lock held)."""
     complete = os.path.join(cache, "root", "complete")
     if os.path.isfile(complete) and time.time() - os.stat(complete).st_mtime < WEEK:
         return
-    archive = machine_archive()
+    archive = sources.debian_archive()
     if not archive:
         raise Refusal(f"the machine's apt sources name no Debian archive to make a Debian {release} root from")
     common.warn(f"making a minimal Debian {release} root from {archive}: a minute or more")
@@ -170,7 +159,7 @@ def as_root(release, arguments):
     kept = [f"{name}={os.environ[name]}" for name in (f"DEBIAN{release}_CACHE", f"DEBIAN{release}_BUILD_DIR", "CI")
             if name in os.environ]
     entry = os.path.join(ROOT, "maintainer", "tracker-tools")
-    os.execvp("sudo", ["sudo", "env"] + kept + [sys.executable, "-I", entry, "check-debian", release] + arguments)
+    os.execvp("sudo", ["sudo", "env"] + kept + [sys.executable, "-I", "-B", entry, "check-debian", release] + arguments)
 
 
 def check(release, arguments, settings):

@@ -197,7 +197,7 @@ def _ask_token(module, uri, pin, certificate):
     try:
         library.load(module)
     except PyKCS11.PyKCS11Error as error:
-        print(f"PKCS#11: {error}", file=sys.stderr)
+        print(error, file=sys.stderr)
         return TOKEN_NO_MODULE
 
     def text(value):
@@ -246,7 +246,7 @@ def _ask_token(module, uri, pin, certificate):
         elif error.value == low.CKR_PIN_LOCKED:
             return TOKEN_PIN_LOCKED
         else:
-            print(f"PKCS#11: {PyKCS11.CKR.get(error.value, hex(error.value))}", file=sys.stderr)
+            print(PyKCS11.CKR.get(error.value, hex(error.value)), file=sys.stderr)
             return TOKEN_FAULT
     keys = matching(session, PyKCS11.CKO_PRIVATE_KEY)
     if not keys:

@@ -23,12 +23,15 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import zipfile
 
 from . import children, common, pkcs11token
 from .common import Refusal
 
 SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGNING_PASSWORD_FILE",
-            "SIGNING_PASSWORD", "SIGNING_TIMESTAMP_URL", "SIGNING_TIMESTAMP_TIMEOUT")
+            "SIGNING_PASSWORD", "SIGNING_TIMESTAMP_URL", "SIGNING_TIMESTAMP_TIMEOUT", "SIGNING_PKCS11_ENVIRONMENT",
+            "SOFTHSM2_CONF", "OPENSC_CONF", "PKCS11SPY", "PKCS11SPY_OUTPUT")
 # What a token's library reads from the environment, passed on to the token's children
 # only: SoftHSM2's and OpenSC's own, and those SIGNING_PKCS11_ENVIRONMENT names.
 TOKEN_ENVIRONMENT = ("SOFTHSM2_CONF", "OPENSC_CONF", "PKCS11SPY", "PKCS11SPY_OUTPUT")
@@ -189,9 +192,14 @@ class Signer:
         return os.path.join(self.folder, name)
 
     def environment(self):
-        names = list(TOKEN_ENVIRONMENT) + os.environ.get("SIGNING_PKCS11_ENVIRONMENT", "").split()
-        passed = {name: os.environ[name] for name in names if self.kind == "token" and name in os.environ}
-        return children.environment(passed)
+        """What osslsigncode and the token check get: for a token, the variables of the
+        token's library too (given in the settings, or else the caller's)."""
+        if self.kind != "token":
+            return children.environment()
+        names = list(TOKEN_ENVIRONMENT) + self.settings.get("SIGNING_PKCS11_ENVIRONMENT",
+                                                            os.environ.get("SIGNING_PKCS11_ENVIRONMENT", "")).split()
+        given = {**os.environ, **self.settings}
+        return children.environment({name: given[name] for name in names if name in given})
 
     def _signer_arguments(self):
         if self.kind == "token":
@@ -228,22 +236,50 @@ class Signer:
             done.returncode = 1  # it said it signed, but wrote nothing
         return done
 
-    def sign(self, path, timestamp=True):
-        """Signs the program in place and checks the signature; Failure naming it if not."""
+    def fault_signing(self, path, timestamp=True, name=None):
+        """Signs the program in place and checks the signature: what went wrong, or None."""
+        name = name or os.path.basename(path)
         done = self.sign_once(path, timestamp)
         if done is None or done.returncode != 0:
-            raise common.Failure(f"{os.path.basename(path)} could not be signed", 1, "signing")
+            return f"{name} could not be signed"
         if not self.verify(path, timestamp):
-            raise common.Failure(f"{os.path.basename(path)}: its signature does not verify", 1, "signing")
+            return f"{name}: its signature does not verify"
+        return None
+
+    def sign(self, path, timestamp=True):
+        """Signs the program in place and checks the signature; Failure naming it if not."""
+        fault = self.fault_signing(path, timestamp)
+        if fault:
+            raise common.Failure(fault, 1, "signing")
+
+    def sign_folder(self, folder):
+        """Every .exe and .dll in the folder signed and checked; False, with a line naming
+        the first that was not, otherwise."""
+        for program in programs_in(folder):
+            fault = self.fault_signing(program, name=os.path.relpath(program, folder))
+            if fault:
+                common.warn(fault, "signing")
+                return False
+        return True
+
+    def verify_zip(self, path):
+        """Every program and DLL of one of our own zips verifies as verify() says."""
+        with tempfile.TemporaryDirectory(dir=self.folder) as folder:
+            with zipfile.ZipFile(path) as archive:
+                archive.extractall(folder)
+            for program in programs_in(folder):
+                if not self.verify(program):
+                    common.warn(f"{os.path.relpath(program, folder)}: its signature does not verify", "signing")
+                    return False
+        return True
 
     def signer_of(self, path):
         """(issuer, serial, time-stamped) of the program's signature, by our own reading;
         None when it carries none that reads as one."""
-        extracted = self._path("signature.der")
-        if os.path.lexists(extracted):
-            os.unlink(extracted)
-        done = self._osslsigncode(["extract-signature", "-in", path, "-out", extracted], 60)
-        data = _read(extracted, 1 << 24) if done.returncode == 0 else None
+        with tempfile.TemporaryDirectory(dir=self.folder) as folder:  # one of its own: checks may run side by side
+            extracted = os.path.join(folder, "signature.der")
+            done = self._osslsigncode(["extract-signature", "-in", path, "-out", extracted], 60)
+            data = _read(extracted, 1 << 24) if done.returncode == 0 else None
         try:
             return pkcs11token.signature_signer(data) if data else None
         except (pkcs11token.DerError, ValueError):
@@ -281,6 +317,12 @@ class Signer:
         return signer
 
 
+def programs_in(folder):
+    """The programs and DLLs under the folder, by name."""
+    return sorted(os.path.join(top, name) for top, _, names in os.walk(folder) for name in names
+                  if name.lower().endswith((".exe", ".dll")))
+
+
 def _certificates(signer):
     """The signer's certificate and chain, read by us from the PEM given, or for a PKCS#12
     file from what openssl takes out of it with the password (its exit code decides)."""
@@ -307,7 +349,7 @@ def _check_token(signer):
     """The key SIGNING_KEY names, asked of the token by our own check in a child: found
     once, the certificate's, the PIN taken (one login)."""
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pkcs11token.py")
-    done = children.run([sys.executable, "-I", script, signer.module, signer.key, signer.password_file,
+    done = children.run([sys.executable, "-I", "-B", script, signer.module, signer.key, signer.password_file,
                          signer._path("certificate.der")], timeout=TOKEN_CHECK_TIME, env=signer.environment(),
                         name="the token check")
     module, key, certificate = signer.module, signer.key, signer.certificate_path
@@ -321,7 +363,7 @@ def _check_token(signer):
         pkcs11token.TOKEN_PIN_LOCKED: "the token's PIN is locked: unlock it with the vendor's tool",
     }
     if done.returncode in verdicts:
-        refuse_with(verdicts[done.returncode], "the token", done.stderr)
+        refuse_with(verdicts[done.returncode], "PyKCS11", done.stderr)
     if done.returncode != pkcs11token.TOKEN_OK:
         refuse_with(f"the token could not be asked for the key SIGNING_KEY={key} (exit code {done.returncode}): nothing signed",
                     "the token check", done.stderr)

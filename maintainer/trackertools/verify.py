@@ -363,6 +363,14 @@ def attach_signature(blob, program, work):
     tool(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", chain, "-in", program, "-out", signed],
          "osslsigncode attach-signature")
     if not os.path.isfile(signed):
+        # Debian 12's osslsigncode (2.5) takes the signature as the program's certificate
+        # table holds it: after the table's 8-byte header, padded to 8 bytes.
+        padded = blob + bytes(-len(blob) % 8)
+        with open(signature, "wb") as file:
+            file.write((len(padded) + 8).to_bytes(4, "little") + b"\x00\x02\x02\x00" + padded)
+        tool(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", chain, "-in", program, "-out", signed],
+             "osslsigncode attach-signature")
+    if not os.path.isfile(signed):
         return False
     os.replace(signed, program)
     return True

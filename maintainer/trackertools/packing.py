@@ -3,7 +3,6 @@
 kind, packed twice to the same bytes, signed where asked, and run under wine against the
 simulated tracker by tests/tst_windowspackage."""
 import fcntl
-import hashlib
 import os
 import re
 import shutil
@@ -23,9 +22,6 @@ EXTRA_PACKAGES = ("mingw-w64 wine wine64 dpkg-dev ninja-build locales strip-nond
 REQUIRED_LICENCES = ("qtbase/LGPL-3.0-only.txt", "qtbase/GPL-3.0-only.txt", "qtserialport/LGPL-3.0-only.txt",
                      "qtserialport/GPL-3.0-only.txt", "mingw-w64/gcc-runtime-library-exception-and-licences.txt",
                      "mingw-w64/mingw-w64-and-winpthreads-licences.txt")
-# The caller's settings a Windows check reads; no other variable of theirs reaches a child.
-CHECK_SETTINGS = ("WINDOWS_QT", "QT_SERIALPORT_SOURCES", "QT_BASE_SOURCES", "WINDOWS_BUILD_DIR", "BUILD_DIR",
-                  "SOURCE_DATE_EPOCH", "XDG_CACHE_HOME")
 PACK_LIMIT = 3600
 WINE_LIMIT = 2 * 3600
 
@@ -83,10 +79,8 @@ def fix_zip(path, epoch):
 def zip_folder(folder, path, epoch):
     """A zip of the folder's files, fixed as above."""
     path = os.path.abspath(path)
-    names = sorted(os.path.relpath(os.path.join(top, name), folder).encode()
-                   for top, _, files in os.walk(folder) for name in files)
-    with tempfile.NamedTemporaryFile() as listing:
-        listing.write(b"".join(name + b"\n" for name in names))
+    with tempfile.NamedTemporaryFile("w") as listing:
+        listing.write("".join(name + "\n" for name in files_in(folder)))
         listing.flush()
         done = children.run(["cmake", "-E", "tar", "cf", path, "--format=zip", f"--files-from={listing.name}"],
                             timeout=600, cwd=folder)
@@ -96,8 +90,9 @@ def zip_folder(folder, path, epoch):
 
 
 def files_in(folder):
-    return sorted(os.path.relpath(os.path.join(top, name), folder)
-                  for top, _, files in os.walk(folder) for name in files)
+    """The folder's files, by name as bytes sort them, whatever the locale."""
+    return sorted((os.path.relpath(os.path.join(top, name), folder) for top, _, files in os.walk(folder)
+                   for name in files), key=os.fsencode)
 
 
 def same_file(one, other):
@@ -164,11 +159,8 @@ def version_resource(path):
 
 
 def toolchain_record(signed, qt_versions):
-    """The Debian release and the packages whose versions shape a Windows zip's bytes, as
-    RELEASE.txt records them: the MinGW compiler with its runtime and headers, binutils,
-    CMake, strip-nondeterminism and its zip library, the host tools' origin (Debian's
-    qt6-base-dev where it is the Qt built, else the g++ that builds them), and osslsigncode
-    for a signed release."""
+    """The Debian release and the versions of the packages that shape a zip's bytes, as
+    RELEASE.txt records them; the host tools' are qt6-base-dev's where it is the Qt built."""
     def version(package, form="${Version}"):
         done = children.run(["dpkg-query", "-W", "-f", form, package], timeout=60)
         return done.stdout.decode().strip() if done.returncode == 0 else ""
@@ -205,8 +197,7 @@ def unpack_checked(path, folder):
 
 
 def sign_folder(signer, folder):
-    """Every program and DLL in the folder signed and its signature checked; False, with a
-    line naming the first that failed, otherwise."""
+    """Every program and DLL signed and checked; False, naming the first that failed, if not."""
     for program in programs_in(folder):
         try:
             signer.sign(program)
@@ -245,8 +236,7 @@ class WindowsCheck:
         self.signer = None
 
     def serialport_archives(self):
-        """Qt Serial Port's archive for each Qt, missing or not the pinned one, told before
-        anything is installed or built."""
+        """Qt Serial Port's archive for each Qt, checked before anything is installed or built."""
         folder = self.environ.get("QT_SERIALPORT_SOURCES", "")
         archives = {}
         for line in self.qt_lines:
@@ -368,7 +358,7 @@ class WindowsCheck:
             cross = options + windowsqt.WINDOWS_OPTIONS[qt_line] + windowsqt.WINDOWS_LINK_OPTIONS
             try:
                 host, host_id = self.builder.host_tools(qt_version, qt_source, options + windowsqt.HOST_OPTIONS)
-            except Failure as failure:
+            except Failure:
                 host = None
             for kind in KINDS:
                 name, label = f"qt{qt_version}-{kind}", f"Qt {qt_version} {kind}"
@@ -378,7 +368,7 @@ class WindowsCheck:
                     qt = self.builder.windows_qt(qt_version, kind, qt_source, archives[qt_line], serialport_source,
                                                  cross, host, host_id)
                     unsigned = self.build_package(label, name, qt, host, licences)
-                except Failure as failure:
+                except Failure:
                     say(f"FAIL!  : {label}: not built, none of its {self.expected} checks ran")
                     self.failed_builds += self.expected
                     continue

@@ -51,38 +51,39 @@ def check_carrier(settings, trial):
                           "carrier's own (TRIAL_RELEASE=1 to try one, not for publishing)")
 
 
-def exists(name, folder):
+def is_a(path, test):
+    """Whether what is at path, never followed through a link, passes the stat test."""
     try:
-        return os.stat(name, dir_fd=folder, follow_symlinks=False)
+        return test(os.lstat(path).st_mode)
     except FileNotFoundError:
-        return None
+        return False
 
 
 class ReleaseFolder:
-    """The release folder's parent, opened once and trusted; the lock, the working folder
-    and the release itself reached from it without following links."""
+    """The release folder, its lock and its working folder, in a folder the one rule trusts
+    (paths.py): only root, or the user making the release, could change what is in it, and
+    nothing in it is followed through a link."""
 
     def __init__(self, release):
         self.release = os.path.normpath(release)
-        self.parent, self.name = os.path.split(self.release)
-        existing = self.parent
+        self.work = self.release + ".work"
+        parent = existing = os.path.dirname(self.release)
         while not os.path.lexists(existing):
             existing = os.path.dirname(existing)
         paths.require_trusted(existing, "the folder of the release")
-        os.makedirs(self.parent, exist_ok=True)
-        self.fd = paths.open_trusted_folder(self.parent, "the folder of the release")
-        self.work = f"{self.release}.work"
+        os.makedirs(parent, exist_ok=True)
+        paths.require_trusted(parent, "the folder of the release")
 
     def lock(self):
         """The lock beside the release, held until we end, never inherited by a child."""
         try:
-            fd = os.open(f"{self.name}.lock", os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
-                         | os.O_NONBLOCK, 0o644, dir_fd=self.fd)
+            fd = os.open(self.release + ".lock", os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC
+                         | os.O_NONBLOCK, 0o644)
         except OSError as error:
-            raise Refusal(f"{self.release}.lock: {'is a symbolic link' if exists(self.name + '.lock', self.fd) else error.strerror}"
-                          ": it is left alone (choose another RELEASE_DIR)")
+            why = "is a symbolic link" if os.path.islink(self.release + ".lock") else error.strerror
+            raise Refusal(f"{self.release}.lock: {why}: it is left alone (choose another RELEASE_DIR)")
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise Refusal(f"{self.release}.lock is no file: it is left alone (choose another RELEASE_DIR)")
+            raise Refusal(f"{self.release}.lock: is no file: it is left alone (choose another RELEASE_DIR)")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -91,60 +92,42 @@ class ReleaseFolder:
         return fd
 
     def prepare_work(self):
-        """The working folder, made anew: deleted only when it carries the mark, which only a
-        release puts; an earlier release left in it by a stop between the two moves is put
-        back first."""
-        work_name = f"{self.name}.work"
-        info = exists(work_name, self.fd)
-        if info:
-            work_fd = None
-            if stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid():
-                work_fd = os.open(work_name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
-            mark = exists(MARK, work_fd) if work_fd is not None else None
-            if not mark or not stat.S_ISREG(mark.st_mode):
-                raise Refusal(f"{self.work} exists and is not a working folder of this script's: it is left alone (move "
-                              "it, or choose another RELEASE_DIR)")
-            previous = exists("previous-release", work_fd)
-            if previous and stat.S_ISDIR(previous.st_mode):
-                if exists(self.name, self.fd):
-                    warn(f"{self.release} is the release a stopped run had put in place; the one it replaced, in "
-                         f"{self.work}/previous-release, goes with that folder")
-                else:
-                    os.rename("previous-release", self.name, src_dir_fd=work_fd, dst_dir_fd=self.fd)
-                    warn(f"put back {self.release}, which a stopped release had left in {self.work}/previous-release")
-            os.close(work_fd)
-        info = exists(self.name, self.fd)
-        if info and stat.S_ISLNK(info.st_mode):
+        """The working folder, made anew: deleted only when it is ours and carries the mark,
+        which only a release puts; an earlier release a stop left in it is put back first."""
+        work, previous = self.work, os.path.join(self.work, "previous-release")
+        if os.path.lexists(work):
+            if not is_a(work, stat.S_ISDIR) or os.lstat(work).st_uid != os.geteuid() \
+                    or not is_a(os.path.join(work, MARK), stat.S_ISREG):
+                raise Refusal(f"{work} exists and is not a working folder of this script's: it is left alone (move it, "
+                              "or choose another RELEASE_DIR)")
+            if is_a(previous, stat.S_ISDIR) and os.path.lexists(self.release):
+                warn(f"{self.release} is the release a stopped run had put in place; the one it replaced, in "
+                     f"{previous}, goes with that folder")
+            elif is_a(previous, stat.S_ISDIR):
+                os.rename(previous, self.release)
+                warn(f"put back {self.release}, which a stopped release had left in {previous}")
+        if os.path.islink(self.release):
             raise Refusal(f"{self.release} is a symbolic link: it is left alone (choose another RELEASE_DIR)")
-        if info:
-            notes = None
-            if stat.S_ISDIR(info.st_mode):
-                release_fd = os.open(self.name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
-                notes = exists("RELEASE.txt", release_fd)
-                os.close(release_fd)
-            if not notes or not stat.S_ISREG(notes.st_mode):
-                raise Refusal(f"{self.release} exists and is no release folder: it is left alone (choose another "
-                              "RELEASE_DIR)")
-        if exists(work_name, self.fd):
-            shutil.rmtree(work_name, dir_fd=self.fd)
-        paths.make_private_folder(self.fd, work_name)
-        work_fd = os.open(work_name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
-        os.close(os.open(MARK, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644, dir_fd=work_fd))
-        os.close(work_fd)
+        if os.path.lexists(self.release) and not (is_a(self.release, stat.S_ISDIR)
+                                                  and is_a(os.path.join(self.release, "RELEASE.txt"), stat.S_ISREG)):
+            raise Refusal(f"{self.release} exists and is no release folder: it is left alone (choose another RELEASE_DIR)")
+        if os.path.lexists(work):
+            shutil.rmtree(work)
+        os.mkdir(work, 0o700)
+        open(os.path.join(work, MARK), "x").close()
 
-    def replace(self, publish_name):
+    def replace(self, publish):
         """The new release into place in two moves, during which a stop is ignored, so that
         a release is in place whenever one can be stopped; only a crash between them leaves
         none, and the old one in previous-release."""
         for name in ("SIGINT", "SIGTERM", "SIGHUP"):
             signal.signal(getattr(signal, name), signal.SIG_IGN)
-        work_fd = os.open(f"{self.name}.work", os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
-        if exists(self.name, self.fd):
-            os.rename(self.name, "previous-release", src_dir_fd=self.fd, dst_dir_fd=work_fd)
-        os.rename(publish_name, self.name, src_dir_fd=work_fd, dst_dir_fd=self.fd)
-        if exists("previous-release", work_fd):
-            shutil.rmtree("previous-release", dir_fd=work_fd)
-        os.close(work_fd)
+        previous = os.path.join(self.work, "previous-release")
+        if os.path.lexists(self.release):
+            os.rename(self.release, previous)
+        os.rename(publish, self.release)
+        if os.path.lexists(previous):
+            shutil.rmtree(previous)
 
 
 def release_notes(settings, commit, linux, publish, windows, signer, trial):
@@ -276,7 +259,7 @@ def make_release(settings, trial, signer):
     with open(os.path.join(publish, "RELEASE.txt"), "w") as notes:
         notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))
 
-    folder.replace("release")
+    folder.replace(publish)
     if trial:
         say(f"release: a trial (TRIAL_RELEASE=1), NOT FOR PUBLISHING: {release}")
     else:

@@ -106,10 +106,9 @@ class Builder:
             raise Failure(f"{os.path.basename(argv[0])} failed (exit code {done.returncode})", who="check-windows-package")
 
     def qtbase_source(self, qt_line, base_sources):
-        """Debian's qt6-base source package as pinned, unpacked in the cache beside its
-        files, whose folder is named by the pins' hash: from base_sources (a folder
-        holding it) or else the archive. A later check uses it only while those files
-        still match their pins."""
+        """Debian's qt6-base source package as pinned, from base_sources or else the archive,
+        unpacked in the cache beside its files, named by the pins' hash: a later check
+        uses it only while those files still match their pins."""
         names = self.pins.names(qt_line)[0]
         version = self.pins.qtbase_version(qt_line)
         source = os.path.join(self.cache, f"qt6-base-{version}-{self.pins.key(names)}")
@@ -242,8 +241,8 @@ def held_versions(lists, package):
 
 
 def unpack_serialport(qt_line, archive, folder):
-    """Qt Serial Port's pinned archive unpacked, its top folder stripped; Failure when it
-    holds another Qt line's."""
+    """Qt Serial Port's pinned archive unpacked without its top folder; Failure when it is
+    another Qt line's."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     with tarfile.open(archive, "r:gz") as tar:

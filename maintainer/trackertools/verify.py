@@ -296,11 +296,13 @@ def rebuild(commit, settings, notes, sources, work):
                                cwd=clone, stdout=output, stderr=output)
         done = children.wait(child, REBUILD_SECONDS, "the rebuild (the commit's Windows check)")
     if done.returncode != 0:
+        # Our line first; the check's own last lines after it, as its words, not ours.
+        warn(f"the rebuild failed (exit code {done.returncode}; its log: {log}), whose last lines are:")
         with open(log, "rb") as file:
-            tail = file.read()[-4000:].decode("utf-8", "replace").split("\n")[-20:]
-        for line in tail:
-            print(shown(line, 300), file=sys.stderr)
-        raise Failure(f"the rebuild failed (its log: {log})")
+            file.seek(max(0, os.fstat(file.fileno()).st_size - 4000))
+            for line in file.read().decode("utf-8", "replace").rstrip("\n").split("\n")[-20:]:
+                print(f"    {shown(line, 300)}", file=sys.stderr)
+        raise Failure([])
     return os.path.join(work, "windows", "packages")
 
 

@@ -13,7 +13,7 @@ def _owners():
     return {0} if os.geteuid() == 0 else {0, os.geteuid()}
 
 
-def _fault(info, above):
+def _fault(info, above, sticky_allowed=False):
     """What makes a folder untrustworthy, or None."""
     if not stat.S_ISDIR(info.st_mode):
         return "is not a folder"
@@ -21,15 +21,16 @@ def _fault(info, above):
         return f"is owned by user {info.st_uid}, whom {'root' if os.geteuid() == 0 else 'this user'} does not trust"
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         # /tmp and its like: anyone may add, but no one may take another's entry.
-        if not (above and info.st_mode & stat.S_ISVTX and info.st_uid == 0):
+        if not ((above or sticky_allowed) and info.st_mode & stat.S_ISVTX and info.st_uid == 0):
             return "can be written by other users"
     return None
 
 
-def open_trusted_folder(path, what):
+def open_trusted_folder(path, what, sticky_allowed=False):
     """The folder opened, walked from / without following a link, each folder on the way
     owned by root (or this user when not root) and writable by no one else, a sticky
-    root-owned folder such as /tmp aside above it. Else Refusal naming the path, exit 2."""
+    root-owned folder such as /tmp aside above it (and as it, when sticky_allowed: a folder
+    of our own made in it is ours alone). Else Refusal naming the path, exit 2."""
     if not os.path.isabs(path):
         raise Refusal(f"{what} {path}: is no absolute path")
     parts = [part for part in path.split("/") if part not in ("", ".")]
@@ -39,7 +40,7 @@ def open_trusted_folder(path, what):
     walked = ""
     try:
         for index, part in enumerate(parts + [None]):
-            fault = _fault(os.fstat(fd), above=part is not None)
+            fault = _fault(os.fstat(fd), above=part is not None, sticky_allowed=sticky_allowed)
             if fault:
                 raise Refusal(f"{what} {path}: {walked or '/'} {fault}")
             if part is None:
@@ -57,9 +58,9 @@ def open_trusted_folder(path, what):
         raise
 
 
-def require_trusted(path, what="folder"):
+def require_trusted(path, what="folder", sticky_allowed=False):
     """Refuses (exit 2) a folder root must not trust: see open_trusted_folder."""
-    os.close(open_trusted_folder(path, what))
+    os.close(open_trusted_folder(path, what, sticky_allowed))
     return path
 
 

@@ -17,7 +17,7 @@ import stat
 import sys
 import tempfile
 
-from . import children, gitrepo, packing, pkcs11token, stranger
+from . import children, gitrepo, packing, paths, pkcs11token, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -384,8 +384,10 @@ def main(arguments):
                       "scripts/verify-release FOLDER [COMMIT]")
     path = os.path.abspath(arguments[0])  # never an option, whatever its name
     temporary = os.environ.get("TMPDIR", "")
-    work = tempfile.mkdtemp(prefix="tracker-updater-verify.",
-                            dir=temporary if temporary.startswith("/") and os.path.isdir(temporary) else "/tmp")
+    temporary = temporary if temporary.startswith("/") and os.path.isdir(temporary) else "/tmp"
+    # Its folder is made there and used by path: no other user may be able to swap it.
+    paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
+    work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
     keep = False
     try:
         os.mkdir(os.path.join(work, "copies"), 0o700)

@@ -54,6 +54,21 @@ class Trusted(unittest.TestCase):
                     self.assertIn(words, fault or "")
                     self.assertTrue(fault.startswith(f"the work folder {self.folder}/release/work: "))
 
+    def test_sticky_folder_itself_when_allowed(self):
+        os.chmod(f"{self.folder}/release", 0o1777)
+        for allowed, root_owned in ((True, True), (False, True), (True, False)):
+            with self.subTest(allowed=allowed, root_owned=root_owned):
+                if not root_owned and os.geteuid() == 0:
+                    os.chown(f"{self.folder}/release", 65534, 65534)
+                elif not root_owned:
+                    continue  # a normal user cannot give a folder away
+                try:
+                    paths.require_trusted(f"{self.folder}/release", "TMPDIR", sticky_allowed=allowed)
+                    refused = False
+                except Refusal:
+                    refused = True
+                self.assertEqual(refused, not (allowed and root_owned))
+
     def test_relative_and_dot_dot(self):
         for path in ("release", f"{self.folder}/release/../release"):
             with self.subTest(path), self.assertRaises(Refusal):

@@ -59,6 +59,25 @@ def key_of(*parts):
     return hashlib.sha256("".join(f"{part}\n" for part in parts).encode()).hexdigest()[:16]
 
 
+def host_key(qt_source, options, compiler):
+    """The key of Qt's host tools built for Linux, compiler the first line g++ prints."""
+    return key_of(qt_source, " ".join(options), compiler)
+
+
+def kind_options(options, qt_version, kind):
+    """A Windows Qt's options: Qt Core carries its configured prefix, and one that names no
+    folder of this machine keeps the programs the same wherever the cache is."""
+    return options + [f"-DBUILD_SHARED_LIBS={'ON' if kind == 'shared' else 'OFF'}",
+                      f"-DCMAKE_INSTALL_PREFIX=/qt-{qt_version}-{kind}"]
+
+
+def windows_key(qt_source, serialport_key, options, host, host_id, toolchain_versions):
+    """The key of a Windows Qt: its sources by their pins, its options, its host tools, the
+    toolchain file and the MinGW packages' versions."""
+    return key_of(qt_source, serialport_key, " ".join(options), " ".join(SERIALPORT_OPTIONS), " ".join(host), host_id,
+                  TOOLCHAIN.rstrip("\n"), toolchain_versions)
+
+
 def output(argv, timeout=60):
     """A child's output, for what names the toolchain; Failure when it fails."""
     return children.run(argv, timeout=timeout, check=True).stdout.decode().rstrip("\n")
@@ -171,7 +190,7 @@ class Builder:
             stage_done(started, f"Qt {qt_version} host tools: the machine's own")
             return ["-DQT_HOST_PATH=/usr", f"-DQT_HOST_PATH_CMAKE_DIR={os.path.dirname(os.path.dirname(info))}"], \
                 f"qt6-base-dev {system}"
-        key = key_of(qt_source, " ".join(options), first_line(["g++", "--version"]))
+        key = host_key(qt_source, options, first_line(["g++", "--version"]))
         prefix = os.path.join(self.cache, f"host-qt-{os.path.basename(qt_source)}-{key}")
         host = [f"-DQT_HOST_PATH={prefix}", f"-DQT_HOST_PATH_CMAKE_DIR={prefix}/lib/cmake"]
         if os.path.isfile(os.path.join(prefix, "complete")):
@@ -191,14 +210,11 @@ class Builder:
 
     def windows_qt(self, qt_version, kind, qt_source, archive, serialport_source, options, host, host_id):
         """Qt Core and Qt Serial Port for Windows, of one kind: its folder in the cache. Qt
-        Core carries its configured prefix: one that names no folder of this machine keeps
-        the programs the same wherever the cache is. Qt installs relocatably."""
+        installs relocatably."""
         started = time.monotonic()
-        options = options + [f"-DBUILD_SHARED_LIBS={'ON' if kind == 'shared' else 'OFF'}",
-                             f"-DCMAKE_INSTALL_PREFIX=/qt-{qt_version}-{kind}"]
-        key = key_of(qt_source, self.pins.key([os.path.basename(archive)]), " ".join(options),
-                     " ".join(SERIALPORT_OPTIONS), " ".join(host), host_id, TOOLCHAIN.rstrip("\n"),
-                     self.toolchain_versions)
+        options = kind_options(options, qt_version, kind)
+        key = windows_key(qt_source, self.pins.key([os.path.basename(archive)]), options, host, host_id,
+                          self.toolchain_versions)
         qt = os.path.join(self.cache, f"windows-{os.path.basename(qt_source)}-{kind}-{self.compiler_id}-{key}")
         if os.path.isfile(os.path.join(qt, "complete")):
             stage_done(started, f"Qt {qt_version} {kind} for Windows: cached")

@@ -211,10 +211,10 @@ def check_folder(folder, notes, pins, work):
     return read, sources
 
 
-def read_programs(data, entries, path, work):
+def read_programs(data, entries, path, work, signed):
     """Every entry's SHA-256 once inflated (each checked against its size and CRC), and
-    each program written under a name of our own: its file, signature and Authenticode
-    digest."""
+    each program's file (written under a name of our own, for osslsigncode, in a signed
+    release only), signature and Authenticode digest."""
     deadline, digests, programs = stranger.Deadline(path), {}, {}
     for entry in entries:
         if entry.is_folder:
@@ -231,9 +231,10 @@ def read_programs(data, entries, path, work):
         if is_program(entry.name):
             program = b"".join(pieces)
             blob = stranger.certificate_table(program, f"{path}: {entry.name}")
-            file = os.path.join(work, f"program-{len(os.listdir(work))}")
-            with open(file, "xb") as output:
-                output.write(program)
+            file = os.path.join(work, f"program-{len(os.listdir(work))}") if signed else None
+            if file:
+                with open(file, "xb") as output:
+                    output.write(program)
             programs[entry.name] = (file, blob, stranger.authenticode_digest(program))
     return digests, programs
 
@@ -417,7 +418,7 @@ def main(arguments):
         differences, signer, contents = [], None, {}
         for name in sorted(read):
             copy, data, entries = read[name]
-            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"))
+            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"), signed)
             contents[name] = (digests, programs)
             found, seen = check_signatures(name, programs, notes, work)
             differences += found

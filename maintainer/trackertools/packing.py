@@ -196,23 +196,6 @@ def unpack_checked(path, folder):
     return None
 
 
-def sign_folder(signer, folder):
-    """Every program and DLL signed and checked; False, naming the first that failed, if not."""
-    for program in programs_in(folder):
-        try:
-            signer.sign(program)
-        except Failure as failure:
-            warn(failure.lines[0], failure.who)
-            return False
-    return True
-
-
-def verify_zip(signer, path):
-    """Every program and DLL of our own zip carries a good signature of the signer's."""
-    with tempfile.TemporaryDirectory() as folder:
-        return unpack_checked(path, folder) is None and all(signer.verify(p) for p in programs_in(folder))
-
-
 def token_environment(environ):
     """What a token's library reads from the environment, for a child that signs."""
     names = list(signing.TOKEN_ENVIRONMENT) + environ.get("SIGNING_PKCS11_ENVIRONMENT", "").split()
@@ -492,7 +475,7 @@ class WindowsCheck:
         for folder in (unsigned, unsigned + "-again"):
             shutil.rmtree(folder, ignore_errors=True)
         shutil.copytree(unpacked, unsigned, symlinks=True)
-        if not sign_folder(self.signer, unpacked):
+        if not self.signer.sign_folder(unpacked):
             warn(f"{label}: its programs could not be signed")
             return False
         shutil.copytree(unpacked, unsigned + "-again", symlinks=True)

@@ -254,7 +254,7 @@ def make_release(settings, trial, signer):
             name = os.path.basename(zip_path)
             sums.write(f"{packing.sources.sha256_of(os.path.join(publish, name))}  {name}\n")
     for zip_path in shared if signer else []:
-        if not packing.verify_zip(signer, os.path.join(publish, os.path.basename(zip_path))):
+        if not signer.verify_zip(os.path.join(publish, os.path.basename(zip_path))):
             raise Failure(f"{os.path.basename(zip_path)}: a signature does not verify: no release made")
     with open(os.path.join(publish, "RELEASE.txt"), "w") as notes:
         notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))

@@ -6,8 +6,11 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
+TOOLS = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer")
+sys.path.insert(0, TOOLS)
 from trackertools import common, pkcs11token, signing  # noqa: E402
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 
 
 class Uri(unittest.TestCase):
@@ -86,6 +89,65 @@ class Der(unittest.TestCase):
             with self.subTest(case=case):
                 issuer, serial, stamped = pkcs11token.signature_signer(blob)
                 self.assertEqual((issuer, serial, stamped), (mine.issuer, mine.serial, False))
+
+
+@unittest.skipUnless(os.path.isfile(SOFTHSM), "needs SoftHSM2 (scripts/test installs it)")
+class Token(unittest.TestCase):
+    """The token check's verdicts (its exit codes), on a SoftHSM2 token holding RSA and EC
+    keys, each certified, and two keys of one name."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        folder = cls.folder.name
+        os.mkdir(f"{folder}/tokens")
+        with open(f"{folder}/softhsm2.conf", "w") as file:
+            file.write(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
+        cls.env = dict(os.environ, SOFTHSM2_CONF=f"{folder}/softhsm2.conf")
+        tool = ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "unit", "--login", "--pin", "2468"]
+
+        def run(*argv):
+            subprocess.run(argv, check=True, capture_output=True, env=cls.env)
+        run("softhsm2-util", "--init-token", "--free", "--label", "unit", "--pin", "2468", "--so-pin", "24682468")
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{folder}/ca.key", "-out",
+            f"{folder}/ca.pem", "-days", "1", "-subj", "/CN=unit CA")
+        for label, key_id, kind in (("rsa", "01", "rsa:2048"), ("ec", "02", "EC:prime256v1"), ("twice", "03", "rsa:2048"),
+                                    ("twice", "04", "rsa:2048"), ("another ec", "05", "EC:prime256v1")):
+            run(*tool, "--keypairgen", "--key-type", kind, "--label", label, "--id", key_id, "--usage-sign")
+            run("pkcs11-tool", "--module", SOFTHSM, "--read-object", "--type", "pubkey", "--id", key_id,
+                "--output-file", f"{folder}/{key_id}.pub")
+            run("openssl", "x509", "-new", "-subj", f"/CN={label}", "-force_pubkey", f"{folder}/{key_id}.pub",
+                "-keyform", "DER", "-CA", f"{folder}/ca.pem", "-CAkey", f"{folder}/ca.key", "-days", "1",
+                "-outform", "DER", "-out", f"{folder}/{key_id}.der")
+        for pin in ("2468", "1111"):
+            with open(f"{folder}/pin-{pin}", "w") as file:
+                file.write(pin + "\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def test_verdicts(self):
+        folder = self.folder.name
+        module, script = SOFTHSM, os.path.join(TOOLS, "trackertools", "pkcs11token.py")
+        cases = [
+            ("pkcs11:token=unit;object=rsa", "2468", "01", SOFTHSM, pkcs11token.TOKEN_OK),
+            ("pkcs11:id=%02", "2468", "02", SOFTHSM, pkcs11token.TOKEN_OK),
+            ("pkcs11:object=ec", "2468", "01", SOFTHSM, pkcs11token.TOKEN_OTHER_KEY),
+            ("pkcs11:object=rsa", "2468", "02", SOFTHSM, pkcs11token.TOKEN_OTHER_KEY),
+            ("pkcs11:object=ec", "2468", "05", SOFTHSM, pkcs11token.TOKEN_OTHER_KEY),
+            ("pkcs11:object=twice", "2468", "03", SOFTHSM, pkcs11token.TOKEN_SEVERAL_KEYS),
+            ("pkcs11:object=twice;id=%04", "2468", "04", SOFTHSM, pkcs11token.TOKEN_OK),
+            ("pkcs11:object=missing", "2468", "01", SOFTHSM, pkcs11token.TOKEN_NO_KEY),
+            ("pkcs11:token=other;object=rsa", "2468", "01", SOFTHSM, pkcs11token.TOKEN_NO_KEY),
+            ("pkcs11:object=rsa", "1111", "01", SOFTHSM, pkcs11token.TOKEN_PIN_INCORRECT),
+            ("pkcs11:object=rsa", "2468", "01", "/bin/sh", pkcs11token.TOKEN_NO_MODULE),
+        ]
+        for uri, pin, certificate, module, expected in cases:
+            with self.subTest(uri=uri, pin=pin, certificate=certificate, module=module):
+                done = subprocess.run(["/usr/bin/python3", "-I", "-B", script, module, uri, f"{folder}/pin-{pin}",
+                                       f"{folder}/{certificate}.der"], capture_output=True, env=self.env, timeout=60)
+                self.assertEqual(done.returncode, expected, done.stderr.decode())
 
 
 class Settings(unittest.TestCase):

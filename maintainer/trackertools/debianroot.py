@@ -24,6 +24,8 @@ from .common import Failure, Refusal
 
 RELEASES = {"12": "bookworm", "13": "trixie"}
 MARKER = "made-by-tracker-updater-check-debian"
+# The mark the Debian 13 check's roots had before it took the release as its argument.
+MARKERS = (MARKER, "made-by-tracker-updater-check-debian13")
 WEEK = 7 * 24 * 3600
 # Installing, building and the whole suite, on a slow machine.
 RUN_TIME = 3 * 3600
@@ -107,7 +109,7 @@ def trusted_folder(path, release, made=True):
 
 def remove_root(folder, release):
     """Removes a root this check made; refuses anything else there."""
-    if os.path.lexists(folder) and not os.path.isfile(os.path.join(folder, MARKER)):
+    if os.path.lexists(folder) and not any(os.path.isfile(os.path.join(folder, mark)) for mark in MARKERS):
         raise Refusal(f"{folder} exists and is no Debian {release} root of this check's: it is left alone "
                       f"(choose another DEBIAN{release}_CACHE or DEBIAN{release}_BUILD_DIR)")
     if os.path.lexists(folder):

@@ -51,6 +51,12 @@ class Folders(unittest.TestCase):
             with self.assertRaisesRegex(common.Refusal, "is no Debian 13 root of this check's"):
                 debianroot.remove_root(f"{folder}/unmarked", "13")
             self.assertTrue(os.path.isdir(f"{folder}/unmarked"))
+            for mark in ("made-by-tracker-updater-check-debian", "made-by-tracker-updater-check-debian13"):
+                with self.subTest(mark=mark):
+                    os.mkdir(f"{folder}/marked")
+                    open(f"{folder}/marked/{mark}", "w").close()
+                    debianroot.remove_root(f"{folder}/marked", "13")
+                    self.assertFalse(os.path.lexists(f"{folder}/marked"))
 
 
 if __name__ == "__main__":

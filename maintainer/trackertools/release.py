@@ -240,7 +240,9 @@ def make_release(settings, trial, signer):
     if code != 0:
         raise Failure(f"a check failed: no release made, {release} is as it was (logs in {work})")
 
-    shared = sorted(glob.glob(os.path.join(windows, "packages", "*-shared.zip")))
+    # A trial's zips are named -example-settings after the kind.
+    shared = sorted(glob.glob(os.path.join(windows, "packages", "*-shared.zip"))
+                    + glob.glob(os.path.join(windows, "packages", "*-shared-example-settings.zip")))
     if not shared:
         raise Failure("the checks left no shared zip: no release made")
     publish = os.path.join(work, "release")

@@ -1,8 +1,8 @@
 """verify-release FOLDER [COMMIT]: whether a release folder, which anyone may have changed,
 is what a rebuild of a commit the verifier trusts gives (docs/building-on-windows.md).
 
-It trusts this clone, the commit it rebuilds (on a local branch or tag, or named as
-COMMIT, which RELEASE.txt's must equal) and the programs it runs: git, osslsigncode,
+It trusts this clone, the commit it rebuilds (on a local branch, or named as COMMIT: a
+hash, a local branch or a tag, which RELEASE.txt's must equal) and the programs it runs: git, osslsigncode,
 openssl, dpkg-query, bash with the commit's Windows check, CMake and strip-nondeterminism.
 Each file of FOLDER is copied once, size-capped, into a folder of its own and read only
 there. Of a published zip only its programs reach the disk, under names of our own, for
@@ -87,23 +87,25 @@ class Folder:
 
 
 def choose_commit(repository, notes_commit, named):
-    """The commit to rebuild, printed with why it is trusted; Refusal when it is not."""
+    """The commit to rebuild, printed with the full name of what makes it trusted; Refusal
+    when it is not. Unnamed, only a local branch counts: a tag may have come with a fetch
+    of someone else's repository, under any name (even master)."""
     if named is not None:
-        commit = repository.resolve(named)
+        commit, ref = repository.named(named)
         if commit != notes_commit:
             raise Refusal(f"RELEASE.txt names commit {notes_commit}, not {named} ({commit}): nothing rebuilt")
-        say(f"Commit {commit}, named on the command line as {named}")
+        say(f"Commit {commit}, named on the command line as {named}" + (f" ({ref})" if ref != named else ""))
         return commit
     kind = repository.kind(notes_commit)
     if kind is None:
         raise Refusal(f"commit {notes_commit} is not in this clone: fetch it, and name it on the command line "
-                      "if no branch or tag of yours holds it")
+                      "if no branch of yours holds it")
     if kind != "commit":
         raise Refusal(f"RELEASE.txt names {notes_commit} as its commit, but that is a {kind} of this clone, not a commit")
-    refs = repository.local_refs_containing(notes_commit)
+    refs = repository.local_branches_containing(notes_commit)
     if not refs:
-        raise Refusal(f"commit {notes_commit} is on no branch or tag of this clone (a remote's branch is "
-                      "another's choice): nothing rebuilt, unless it is named on the command line")
+        raise Refusal(f"commit {notes_commit} is on no local branch of this clone (a remote's branch or a fetched tag "
+                      "is another's choice): nothing rebuilt, unless it or its tag is named on the command line")
     say(f"Commit {notes_commit}, on {', '.join(refs[:3])}")
     return notes_commit
 
@@ -381,7 +383,7 @@ def attach_signature(blob, program, work):
 
 def main(arguments):
     if len(arguments) not in (1, 2) or not arguments[0]:
-        raise Refusal("give the release folder, and the commit if no branch or tag of this clone holds it: "
+        raise Refusal("give the release folder, and the commit or its tag if no local branch of this clone holds it: "
                       "scripts/verify-release FOLDER [COMMIT]")
     path = os.path.abspath(arguments[0])  # never an option, whatever its name
     temporary = os.environ.get("TMPDIR", "")

@@ -4,9 +4,10 @@ import stat
 import sys
 import tempfile
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import verify  # noqa: E402
+from trackertools import stranger, verify  # noqa: E402
 from trackertools.common import Refusal  # noqa: E402
 
 
@@ -45,6 +46,36 @@ class Copies(unittest.TestCase):
                     self.assertTrue(refusal.lines[0].startswith(f"{folder}/release/file: {words}"), refusal.lines[0])
                     self.assertEqual(refusal.code, 2)
                 os.close(release.fd)
+
+
+class Programs(unittest.TestCase):
+    def test_bounded_before_they_are_inflated(self):
+        """Too many programs, one too large, or the reading's time run out: refused before
+        anything of theirs is written."""
+        def zip_of(folder, programs, size=10):
+            path = f"{folder}/release.zip"
+            with zipfile.ZipFile(path, "w") as made:
+                made.writestr("top/", b"")
+                for number in range(programs):
+                    made.writestr(f"top/p{number}.exe", bytes(size), compress_type=zipfile.ZIP_DEFLATED)
+                made.writestr("top/read-me.txt", b"read me")
+            data = stranger.mapped(path)
+            return data, stranger.read_zip(data, path)
+        cases = [("too many", 101, 10, None, "holds 101 programs, more than any release's zip (at most 100)"),
+                 ("too large", 1, stranger.MOST_PROGRAM_BYTES + 1, None, "top/p0.exe: is larger than 67108864 bytes"),
+                 ("out of time", 1, 10, 0, "takes more than 0 s to read")]
+        for case, programs, size, seconds, words in cases:
+            with self.subTest(case), tempfile.TemporaryDirectory() as folder:
+                data, entries = zip_of(folder, programs, size)
+                os.mkdir(f"{folder}/programs")
+                deadline = stranger.Deadline(f"{folder}/release.zip", seconds)
+                if seconds == 0:
+                    deadline.end -= 1
+                with self.assertRaises(Refusal) as refused:
+                    verify.read_programs(data, entries, f"{folder}/release.zip", f"{folder}/programs", True, deadline)
+                self.assertEqual(len(refused.exception.lines), 1)
+                self.assertIn(words, refused.exception.lines[0])
+                self.assertEqual(os.listdir(f"{folder}/programs"), [])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,8 @@ import time
 from .common import Failure
 
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# The signals that stop the tools (cli's handlers): each ends every group first.
+STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 # Groups started and not yet ended: pid of the leader -> its Popen.
 _groups = {}
 
@@ -34,6 +36,7 @@ def environment(settings=None, source_date_epoch=None):
 
 def _limits(memory):
     def apply():
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)  # blocked in us while it starts
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         if memory:
@@ -42,14 +45,18 @@ def _limits(memory):
 
 
 def start(argv, *, env=None, cwd=None, memory=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None):
-    """A child in a session and process group of its own, ended with the program."""
+    """A child in a session and process group of its own, ended with the program. A stop
+    waits until the child is registered: before, its handler would not find it to end."""
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)
     try:
         child = subprocess.Popen([str(a) for a in argv], env=env if env is not None else environment(), cwd=cwd,
                                  stdin=stdin, stdout=stdout, stderr=stderr, close_fds=True,
                                  start_new_session=True, preexec_fn=_limits(memory))
+        _groups[child.pid] = child
     except OSError as error:
         raise Failure(f"{os.path.basename(str(argv[0]))} could not be started: {error.strerror}")
-    _groups[child.pid] = child
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     return child
 
 

@@ -1,5 +1,5 @@
 """The one entry: tracker-tools COMMAND [ARGS]. Each command runs inside one wrapper:
-a Refusal or Failure is one line per fault and its exit code, a stop (INT, TERM, HUP)
+a Refusal or Failure is one line per fault and its exit code, a stop (INT, TERM, HUP, QUIT)
 ends every child's group and exits 128 + the signal, and any other fault is one line,
 never a trace."""
 import importlib
@@ -27,8 +27,8 @@ class Stopped(BaseException):
 
 def _stopped(number, frame):
     # One stop is enough; a second must not cut the ending short.
-    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
-        signal.signal(getattr(signal, name), signal.SIG_IGN)
+    for stop in children.STOPS:
+        signal.signal(stop, signal.SIG_IGN)
     children.end_all()
     raise Stopped(128 + number)
 
@@ -43,8 +43,8 @@ def main(argv=None):
         print(f"tracker-tools: {usage()}", file=sys.stderr)
         return 2
     module, function, common.tool = COMMANDS[argv[0]]
-    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
-        signal.signal(getattr(signal, name), _stopped)
+    for stop in children.STOPS:
+        signal.signal(stop, _stopped)
     try:
         command = getattr(importlib.import_module(f"trackertools.{module}"), function)
         return command(argv[1:]) or 0

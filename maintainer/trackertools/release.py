@@ -120,7 +120,7 @@ class ReleaseFolder:
         """The new release into place in two moves, during which a stop is ignored, so that
         a release is in place whenever one can be stopped; only a crash between them leaves
         none, and the old one in previous-release."""
-        for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+        for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT"):
             signal.signal(getattr(signal, name), signal.SIG_IGN)
         previous = os.path.join(self.work, "previous-release")
         if os.path.lexists(self.release):

@@ -65,10 +65,15 @@ class Children(unittest.TestCase):
             os.close(read)
             os.close(write)
 
+    def test_stops_reach_a_child(self):
+        """The stops blocked while a child starts are not blocked in it."""
+        done = children.run(["grep", "^SigBlk:", "/proc/self/status"], timeout=10)
+        self.assertEqual(int(done.stdout.split()[1], 16), 0)
+
 
 # Commands of the test's own, run through the wrapper in a process of their own.
 WRAPPED = """
-import os, signal, sys
+import os, signal, subprocess, sys
 sys.path.insert(0, {maintainer!r})
 from trackertools import children, cli, common
 def refuse(arguments):
@@ -80,8 +85,18 @@ def stopped(arguments):
     print(child.pid, flush=True)
     os.kill(os.getpid(), signal.SIGTERM)
     children.wait(child, 60)
+def quit_while_starting(arguments):
+    # The stop lands once the child exists, before the tools know it.
+    real = subprocess.Popen
+    def popen(*arguments, **settings):
+        child = real(*arguments, **settings)
+        print(child.pid, flush=True)
+        os.kill(os.getpid(), signal.SIGQUIT)
+        return child
+    subprocess.Popen = popen
+    children.wait(children.start(["sleep", "60"]), 60)
 module = sys.modules[__name__]
-cli.COMMANDS = {{name: ("x", name, "tool-" + name) for name in ("refuse", "crash", "stopped")}}
+cli.COMMANDS = {{name: ("x", name, "tool-" + name) for name in ("refuse", "crash", "stopped", "quit_while_starting")}}
 import importlib
 importlib.import_module = lambda name: module
 sys.exit(cli.main(sys.argv[1:]))
@@ -95,6 +110,7 @@ class Wrapper(unittest.TestCase):
                 ("refuse", 1, "tool-refuse: first fault\ntool-refuse: second fault\n"),
                 ("crash", 1, "tool-crash: an unexpected fault stopped it: RecursionError: maximum recursion depth exceeded\n"),
                 ("stopped", 128 + signal.SIGTERM, ""),
+                ("quit_while_starting", 128 + signal.SIGQUIT, ""),
                 ("unknown", 2, None)]:
             with self.subTest(command):
                 done = subprocess.run([sys.executable, "-I", "-c", script, command], capture_output=True, timeout=60)
@@ -102,7 +118,7 @@ class Wrapper(unittest.TestCase):
                 if errors is not None:
                     self.assertEqual(done.stderr.decode(), errors)
                 self.assertNotIn(b"Traceback", done.stderr)
-                if command == "stopped":
+                if command in ("stopped", "quit_while_starting"):
                     self.assertFalse(running(int(done.stdout)))
 
 

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import time
 
+from . import paths
 from .common import Failure
 
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -28,10 +29,24 @@ def environment(settings=None, source_date_epoch=None):
     for name in ("TMPDIR", "XDG_CACHE_HOME"):
         if os.environ.get(name, "").startswith("/"):
             env[name] = os.environ[name]
+    trusted_cache(env)
     if source_date_epoch is not None:
         env["SOURCE_DATE_EPOCH"] = str(source_date_epoch)
     env.update({name: str(value) for name, value in (settings or {}).items()})
     return env
+
+
+def trusted_cache(env):
+    """The cache folder children will use (XDG_CACHE_HOME, else ~/.cache), refused (exit 2)
+    when another user could change it: a Qt build found there is trusted by its `complete`
+    file. Chosen by the caller, always; as root, ~/.cache (or home, before it exists) too."""
+    folder = env.get("XDG_CACHE_HOME")
+    if folder is None and os.geteuid() == 0:
+        folder = os.path.join(env["HOME"], ".cache")
+        folder = folder if os.path.lexists(folder) else env["HOME"]
+    if folder is not None:
+        paths.require_trusted(os.path.normpath(folder), "the cache folder (XDG_CACHE_HOME, else ~/.cache)")
+    return folder
 
 
 def _limits(memory):

@@ -290,6 +290,7 @@ class WindowsCheck:
         cache = os.path.join(self.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
                              "tracker-updater")
         os.makedirs(cache, exist_ok=True)
+        children.trusted_cache({"XDG_CACHE_HOME": cache})
         # A release and a check may start together: the first fills the cache, the other
         # waits for it and then reuses what it made.
         cache_lock = self.lock(cache, "windows.lock", f"Waiting for another check or release to finish with {cache}")

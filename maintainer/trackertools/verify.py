@@ -422,6 +422,7 @@ def main(arguments):
     temporary = temporary if temporary.startswith("/") and os.path.isdir(temporary) else "/tmp"
     # Its folder is made there and used by path: no other user may be able to swap it.
     paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
+    children.environment()  # refused now when another user could change the cache the rebuild uses
     work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
     keep = False
     try:

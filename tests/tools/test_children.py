@@ -11,7 +11,7 @@ from unittest import mock
 MAINTAINER = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer")
 sys.path.insert(0, MAINTAINER)
 from trackertools import children  # noqa: E402
-from trackertools.common import Failure  # noqa: E402
+from trackertools.common import Failure, Refusal  # noqa: E402
 
 
 def running(pid):
@@ -64,6 +64,31 @@ class Children(unittest.TestCase):
         finally:
             os.close(read)
             os.close(write)
+
+    def test_cache_another_user_could_change_refused(self):
+        root = os.geteuid() == 0
+        for case, mode, owner, xdg, refused in [("own", 0o700, None, True, False),
+                                                ("anyone can write", 0o777, None, True, True),
+                                                ("another user's", 0o755, 65534, True, root),
+                                                ("another user's home, as root", 0o755, 65534, False, root)]:
+            with self.subTest(case), tempfile.TemporaryDirectory() as folder:
+                os.chmod(folder, 0o700)
+                cache = os.path.join(folder, "cache")
+                os.mkdir(cache, mode)
+                os.chmod(cache, mode)
+                if owner is not None and root:
+                    os.chown(cache, owner, owner)
+                given = {"XDG_CACHE_HOME": cache} if xdg else {"HOME": cache}
+                with mock.patch.dict(os.environ, given):
+                    if not xdg:
+                        os.environ.pop("XDG_CACHE_HOME", None)
+                    if refused:
+                        with self.assertRaises(Refusal) as caught:
+                            children.environment()
+                        self.assertEqual(len(caught.exception.lines), 1)
+                        self.assertEqual(caught.exception.code, 2)
+                    else:
+                        children.environment()
 
     def test_stops_reach_a_child(self):
         """The stops blocked while a child starts are not blocked in it."""

@@ -421,7 +421,10 @@ def main(arguments):
     temporary = os.environ.get("TMPDIR", "")
     temporary = temporary if temporary.startswith("/") and os.path.isdir(temporary) else "/tmp"
     # Its folder is made there and used by path: no other user may be able to swap it.
-    paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
+    # The folder checked is the one used, by us and by what we start: a link on the way
+    # could be turned elsewhere once checked.
+    temporary = paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
+    os.environ["TMPDIR"] = temporary
     children.environment()  # refused now when another user could change the cache the rebuild uses
     work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
     keep = False

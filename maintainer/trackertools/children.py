@@ -39,13 +39,16 @@ def environment(settings=None, source_date_epoch=None):
 def trusted_cache(env):
     """The cache folder children will use (XDG_CACHE_HOME, else ~/.cache), refused (exit 2)
     when another user could change it: a Qt build found there is trusted by its `complete`
-    file. Chosen by the caller, always; as root, ~/.cache (or home, before it exists) too."""
+    file. Chosen by the caller, always; as root, ~/.cache too. Before it is made, the
+    folder it will be made in."""
     folder = env.get("XDG_CACHE_HOME")
     if folder is None and os.geteuid() == 0:
         folder = os.path.join(env["HOME"], ".cache")
-        folder = folder if os.path.lexists(folder) else env["HOME"]
     if folder is not None:
-        paths.require_trusted(os.path.normpath(folder), "the cache folder (XDG_CACHE_HOME, else ~/.cache)")
+        folder = os.path.normpath(folder)
+        while not os.path.lexists(folder):
+            folder = os.path.dirname(folder)
+        paths.require_trusted(folder, "the cache folder (XDG_CACHE_HOME, else ~/.cache)")
     return folder
 
 

@@ -92,8 +92,49 @@ def name_fault(name):
 
 # Release notes, sums and pins.
 
+TRIAL = "A TRIAL, NOT FOR PUBLISHING: made with TRIAL_RELEASE=1, which lets placeholder names through."
+SIGNED = "Signed: every program and DLL, with SHA-256, by the certificate of"
+UNSIGNED = "Signed: no. Windows may warn before it starts the programs."
+# Paragraphs a release writes word for word: heading -> the lines after it.
+FIXED = {
+    "Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the":
+        ["    copyright files of gcc-mingw-w64-base and mingw-w64-x86-64-dev."],
+    "Every zip here passed every check under wine. Publish this folder as it is: the":
+        ["zips, SHA256SUMS over them, SOURCES/ and this file. The zips carry Qt's DLLs beside",
+         "the programs, so a user can replace them with a Qt of their own, as Qt's LGPL asks;",
+         "SOURCES/ is the source of that Qt, which the LGPL asks to be offered with them."],
+}
+# What the signed paragraph says after the certificate's subject, each at most once.
+SIGNED_LINES = [r"    \(SHA-256 fingerprint (?P<fingerprint>.*)\)",
+                r"    with its key on a PKCS#11 token, which the key never leaves",
+                r"    with its key in a PKCS#12 file",
+                r"    its chain reaching a root in the trust store of the machine that made the release",
+                r"    its chain reaching no root in the trust store of the machine that made the release:",
+                r"    signed by a certificate that Windows does not trust by default",
+                r"    time-stamped by https?://[!-~]+",
+                r"    with no time stamp: the signatures count only while the certificate is valid"]
+ZIPS = ["The zips before signing, which a rebuild of this commit with these settings and",
+        "sources gives byte for byte (scripts/verify-release):"]
+
+
+def paragraphs(lines):
+    """(number of its first line, its lines) for each paragraph after the first line."""
+    found, current = [], None
+    for number, line in enumerate(lines[1:], start=2):
+        if line == "":
+            current = None
+        elif current is None or line in FIXED:  # the licence paragraph follows the packages' at once
+            current = (number, [line])
+            found.append(current)
+        else:
+            current[1].append(line)
+    return found
+
+
 def read_notes(raw, path):
-    """RELEASE.txt's records as a dictionary of lists; refuses a line it cannot read."""
+    """RELEASE.txt's records as a dictionary of lists. Only what a release writes is taken:
+    a paragraph it never writes, a line it would not write there, or a paragraph given
+    twice is refused (its words reach whoever reads the folder)."""
     if len(raw) > MOST_NOTES_BYTES:
         raise Refusal(f"{path}: is longer than {MOST_NOTES_BYTES} bytes, more than any release writes")
     try:
@@ -101,60 +142,91 @@ def read_notes(raw, path):
     except UnicodeDecodeError:
         raise Refusal(f"{path}: is not UTF-8 text")
     notes = {key: [] for key in ("commit", "epoch", "setting", "qtbase", "serialport", "debian",
-                                 "package", "signed", "fingerprint", "zip")}
+                                 "package", "signed", "fingerprint", "subject", "zip")}
     first = re.fullmatch(r"tracker-updater [^ ,]+, commit (.*)", lines[0])
     if first and COMMIT.fullmatch(first.group(1)):
         notes["commit"].append(first.group(1))
-    section, previous = None, ""
-    for number, line in enumerate(lines[1:], start=2):
-        malformed = Refusal(f"{path}: line {number} is malformed: '{shown(line, 80)}'")
-        heading_goes_on = previous != "" and not previous.startswith("    ")
-        previous = line
-        if line == "":
-            section = None
-        elif not line.startswith("    ") and heading_goes_on:
+    given = set()
+    for at, body in paragraphs(lines):
+        heading, rest = body[0], body[1:]
+
+        def malformed(offset):
+            return Refusal(f"{path}: line {at + offset} is malformed: '{shown(body[offset], 80)}'")
+        epoch = re.fullmatch(r"Time stamps of the builds: SOURCE_DATE_EPOCH=(.*)", heading)
+        debian = re.fullmatch(r"Built on Debian ([0-9][0-9.]*) \(([a-z]+)\), with these packages, which shape the bytes:", heading)
+        kind = ("epoch" if epoch else "debian" if debian else "signed" if heading in (SIGNED, UNSIGNED)
+                else heading)
+        if at == 2 and heading == TRIAL and not rest:
             continue
-        elif not line.startswith("    "):
-            section = line
-            epoch = re.fullmatch(r"Time stamps of the builds: SOURCE_DATE_EPOCH=(.*)", line)
-            debian = re.fullmatch(r"Built on Debian ([0-9][0-9.]*) \(([a-z]+)\), with these packages, which shape the bytes:", line)
-            if epoch:
-                if not re.fullmatch(r"[0-9]{1,12}", epoch.group(1)):
-                    raise malformed
-                notes["epoch"].append(epoch.group(1))
-            elif debian:
-                notes["debian"].append(f"{debian.group(1)} {debian.group(2)}")
-            elif line.startswith("Signed: "):
-                notes["signed"].append("no" if line.startswith("Signed: no.") else "yes")
-        elif section == "Settings built into the programs:":
-            if not SETTING.fullmatch(line[4:]):
-                raise malformed
-            notes["setting"].append(line[4:])
-        elif section and section.startswith("Built with Qt from these sources"):
-            qtbase = re.fullmatch(r"    Qt Base: Debian's qt6-base (\S+) \(.*\)", line)
-            serialport = re.fullmatch(r"    Qt Serial Port: (\S+)", line)
-            if qtbase and DEBIAN_VERSION.fullmatch(qtbase.group(1)):
-                notes["qtbase"].append(qtbase.group(1))
-            elif serialport and FILE_NAME.fullmatch(serialport.group(1)):
-                notes["serialport"].append(serialport.group(1))
-            else:
-                raise malformed
-        elif section and section.startswith("Built on Debian "):
-            package = line[4:].split(" ")
-            if len(package) != 2 or not PACKAGE.fullmatch(package[0]) or not DEBIAN_VERSION.fullmatch(package[1]):
-                raise malformed
-            notes["package"].append(line[4:])
-        elif section and section.startswith("Signed: every"):
-            fingerprint = re.fullmatch(r"    \(SHA-256 fingerprint (.*)\)", line)
-            if fingerprint:
-                if not FINGERPRINT.fullmatch(fingerprint.group(1)):
-                    raise malformed
-                notes["fingerprint"].append(fingerprint.group(1))
-        elif section and section.startswith("The zips before signing"):
-            parts = line[4:].split("  ")
-            if len(parts) != 2 or not SHA256.fullmatch(parts[0]) or not ZIP_NAME.fullmatch(parts[1]):
-                raise malformed
-            notes["zip"].append(line[4:])
+        if kind in given:
+            raise Refusal(f"{path}: line {at} begins a second '{shown(heading, 60)}'")
+        given.add(kind)
+        if heading in FIXED:
+            expected = FIXED[heading]
+            for offset in range(1, max(len(rest), len(expected)) + 1):
+                if offset > min(len(rest), len(expected)) or rest[offset - 1] != expected[offset - 1]:
+                    raise malformed(min(offset, len(rest)))
+        elif heading == "Settings built into the programs:":
+            for offset, line in enumerate(rest, start=1):
+                if not line.startswith("    ") or not SETTING.fullmatch(line[4:]):
+                    raise malformed(offset)
+                notes["setting"].append(line[4:])
+        elif epoch:
+            if not re.fullmatch(r"[0-9]{1,12}", epoch.group(1)):
+                raise malformed(0)
+            if rest:
+                raise malformed(1)
+            notes["epoch"].append(epoch.group(1))
+        elif heading == "Built with Qt from these sources (in SOURCES/), as the commit pins them:":
+            for offset, line in enumerate(rest, start=1):
+                qtbase = re.fullmatch(r"    Qt Base: Debian's qt6-base (\S+) \(qt6-base_(\S+)\.\* and its orig\.tar\.xz\)", line)
+                serialport = re.fullmatch(r"    Qt Serial Port: (\S+)", line)
+                if qtbase and DEBIAN_VERSION.fullmatch(qtbase.group(1)) and qtbase.group(2) == qtbase.group(1):
+                    notes["qtbase"].append(qtbase.group(1))
+                elif serialport and FILE_NAME.fullmatch(serialport.group(1)):
+                    notes["serialport"].append(serialport.group(1))
+                else:
+                    raise malformed(offset)
+        elif debian:
+            notes["debian"].append(f"{debian.group(1)} {debian.group(2)}")
+            for offset, line in enumerate(rest, start=1):
+                package = line[4:].split(" ")
+                if (not line.startswith("    ") or len(package) != 2 or not PACKAGE.fullmatch(package[0])
+                        or not DEBIAN_VERSION.fullmatch(package[1])):
+                    raise malformed(offset)
+                notes["package"].append(line[4:])
+        elif heading == UNSIGNED:
+            if rest:
+                raise malformed(1)
+            notes["signed"].append("no")
+        elif heading == SIGNED:
+            notes["signed"].append("yes")
+            subject = rest[0][4:] if rest and rest[0].startswith("    ") else ""
+            if not subject or subject[0] == " " or not subject.isprintable():
+                raise malformed(1 if rest else 0)
+            notes["subject"].append(subject)
+            said = set()
+            for offset, line in enumerate(rest[1:], start=2):
+                known = [index for index, pattern in enumerate(SIGNED_LINES) if re.fullmatch(pattern, line)]
+                if not known or known[0] in said:
+                    raise malformed(offset)
+                said.add(known[0])
+                fingerprint = re.fullmatch(SIGNED_LINES[0], line)
+                if fingerprint:
+                    if not FINGERPRINT.fullmatch(fingerprint.group("fingerprint")):
+                        raise malformed(offset)
+                    notes["fingerprint"].append(fingerprint.group("fingerprint"))
+        elif heading == ZIPS[0]:
+            if not rest or rest[0] != ZIPS[1]:
+                raise malformed(1 if rest else 0)
+            for offset, line in enumerate(rest[1:], start=2):
+                parts = line[4:].split("  ")
+                if (not line.startswith("    ") or len(parts) != 2 or not SHA256.fullmatch(parts[0])
+                        or not ZIP_NAME.fullmatch(parts[1])):
+                    raise malformed(offset)
+                notes["zip"].append(line[4:])
+        else:
+            raise Refusal(f"{path}: line {at} is no part of the notes a release writes: '{shown(heading, 80)}'")
     names = [entry.split("  ")[1] for entry in notes["zip"]]
     if (len(notes["commit"]) != 1 or len(notes["epoch"]) != 1 or not names or len(notes["signed"]) != 1
             or not notes["qtbase"]):

@@ -134,7 +134,7 @@ def pem(certificates):
 
 
 def check_signature(program, blob, digest, path, work):
-    """(fingerprint, trusted, subject) of the program's signer, or None when its signature
+    """(fingerprint, trusted, subject shown, subject) of the program's signer, or None when its signature
     does not verify: osslsigncode's exit code, and our own check that the signature is of
     these bytes (their Authenticode digest)."""
     signer, carried = stranger.signature_certificates(blob, path)
@@ -153,8 +153,8 @@ def check_signature(program, blob, digest, path, work):
         file.write(signer)
     done = tool(["openssl", "x509", "-inform", "DER", "-in", signer_file, "-noout", "-subject", "-nameopt", "RFC2253"],
                 "openssl x509")
-    subject = shown(done.stdout.decode("utf-8", "replace").strip().removeprefix("subject="))
-    return fingerprint(signer), trusted, subject
+    subject = done.stdout.decode("utf-8", "replace").strip().removeprefix("subject=")
+    return fingerprint(signer), trusted, shown(subject), subject
 
 
 def check_folder(folder, notes, pins, work):
@@ -467,6 +467,9 @@ def main(arguments):
             say(line)
         if differences:
             raise Failure("a signature is not the release's: nothing rebuilt")
+        if signer and notes["subject"] != [signer[3]]:
+            raise Failure(f"{notes_path}: names the signer '{shown(notes['subject'][0] if notes['subject'] else '', 120)}', "
+                          f"but the programs are signed by {signer[2]}: nothing rebuilt")
         if signer:
             if signer[1]:
                 say(f"Signed by {signer[2]}, whose chain leads to a root of this machine's trust store")

@@ -70,7 +70,9 @@ class Children(unittest.TestCase):
         for case, mode, owner, xdg, refused in [("own", 0o700, None, True, False),
                                                 ("anyone can write", 0o777, None, True, True),
                                                 ("another user's", 0o755, 65534, True, root),
-                                                ("another user's home, as root", 0o755, 65534, False, root)]:
+                                                ("another user's home, as root", 0o755, 65534, False, root),
+                                                ("not made yet, in a folder of our own", 0o700, None, "/not-yet", False),
+                                                ("not made yet, where anyone can write", 0o777, None, "/not-yet", True)]:
             with self.subTest(case), tempfile.TemporaryDirectory() as folder:
                 os.chmod(folder, 0o700)
                 cache = os.path.join(folder, "cache")
@@ -78,7 +80,7 @@ class Children(unittest.TestCase):
                 os.chmod(cache, mode)
                 if owner is not None and root:
                     os.chown(cache, owner, owner)
-                given = {"XDG_CACHE_HOME": cache} if xdg else {"HOME": cache}
+                given = {"XDG_CACHE_HOME": cache + (xdg if isinstance(xdg, str) else "")} if xdg else {"HOME": cache}
                 with mock.patch.dict(os.environ, given):
                     if not xdg:
                         os.environ.pop("XDG_CACHE_HOME", None)

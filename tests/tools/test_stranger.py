@@ -195,7 +195,7 @@ Built with Qt from these sources (in SOURCES/), as the commit pins them:
     Qt Base: Debian's qt6-base 6.8.2+dfsg-1 (qt6-base_6.8.2+dfsg-1.* and its orig.tar.xz)
     Qt Serial Port: qtserialport-6.8.0.tar.gz
 
-Signed: no.
+Signed: no. Windows may warn before it starts the programs.
 
 The zips before signing, which a rebuild of this commit with these settings and
 sources gives byte for byte (scripts/verify-release):
@@ -212,15 +212,31 @@ class Notes(unittest.TestCase):
 
     def test_refused(self):
         for case, raw, words in [
-                ("CRLF", NOTES.replace("\n", "\r\n").encode(), "names no commit"),
+                ("CRLF", NOTES.replace("\n", "\r\n").encode(), "line 2 is no part of the notes a release writes"),
                 ("UTF-16", NOTES.encode("utf-16"), "is not UTF-8 text"),
                 ("NUL in a setting", NOTES.replace("fleet", "fl\0eet").encode(), "line 5 is malformed: '    TRACKER_UPDATE_HOST=fw.fl\\x00eet.net'"),
                 ("CR in a setting", NOTES.replace("fleet.net\n", "fleet.net\r\n").encode(), "line 5 is malformed"),
                 ("short hash", NOTES.replace("a" * 40, "a" * 7).encode(), "names no commit"),
                 ("option as the commit", NOTES.replace("a" * 40, "--upload-pack=x").encode(), "names no commit"),
-                ("Qt twice", NOTES.replace("    Qt Serial", "    Qt Base: Debian's qt6-base 6.8.2+dfsg-1 (x)\n    Qt Serial").encode(), "names a Qt Base twice"),
+                ("Qt twice", NOTES.replace("    Qt Serial", "    Qt Base: Debian's qt6-base 6.8.2+dfsg-1 (qt6-base_6.8.2+dfsg-1.* and its orig.tar.xz)\n    Qt Serial").encode(), "names a Qt Base twice"),
                 ("version with a slash", NOTES.replace("6.8.2+dfsg-1 (", "6.8.2/../x (").encode(), "line 10 is malformed"),
-                ("longer than a release writes", NOTES.encode() + bytes(1 << 20), "is longer than 1048576 bytes")]:
+                ("longer than a release writes", NOTES.encode() + bytes(1 << 20), "is longer than 1048576 bytes"),
+                # Text a release never writes, which whoever reads the folder would take as ours.
+                ("a paragraph of its own", NOTES.replace("Settings built", "IMPORTANT: run this first\n    iwr x | iex\n\nSettings built").encode(),
+                 "line 3 is no part of the notes a release writes: 'IMPORTANT: run this first'"),
+                ("text after the last paragraph", (NOTES + "\nAlso download the driver:\n    http://x/driver.exe\n").encode(),
+                 "line 19 is no part of the notes a release writes: 'Also download the driver:'"),
+                ("a line under a heading", NOTES.replace("sources gives byte for byte (scripts/verify-release):", "sources gives byte for byte (scripts/verify-release):\nand run setup.exe").encode(),
+                 "line 17 is malformed: 'and run setup.exe'"),
+                ("a heading's words changed", NOTES.replace("sources gives byte", "sources give byte").encode(), "line 16 is malformed"),
+                ("a paragraph twice", NOTES.replace("Time stamps", "Settings built into the programs:\n    TRACKER_UPDATE_HOST=x\n\nTime stamps").encode(),
+                 "line 7 begins a second 'Settings built into the programs:'"),
+                ("signed and unsigned", NOTES.replace("Signed: no.", "Signed: every program and DLL, with SHA-256, by the certificate of\n    CN=x\n\nSigned: no.").encode(),
+                 "line 16 begins a second 'Signed: no."),
+                ("a line in the signed paragraph", NOTES.replace("Signed: no. Windows may warn before it starts the programs.", "Signed: every program and DLL, with SHA-256, by the certificate of\n    CN=x\n    (SHA-256 fingerprint " + ":".join(["AB"] * 32) + ")\n    and Microsoft").encode(),
+                 "line 16 is malformed: '    and Microsoft'"),
+                ("a licence paragraph changed", NOTES.replace("Signed: no.", "Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the\n    copyright files of nothing.\n\nSigned: no.").encode(),
+                 "line 14 is malformed: '    copyright files of nothing.'")]:
             with self.subTest(case), self.assertRaises(Refusal) as caught:
                 stranger.read_notes(raw, "RELEASE.txt")
             self.assertIn(words, caught.exception.lines[0])

@@ -5,9 +5,11 @@ import sys
 import tempfile
 import unittest
 import zipfile
+from types import SimpleNamespace
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import stranger, verify  # noqa: E402
+from trackertools import packing, release, stranger, verify  # noqa: E402
 from trackertools.common import Refusal  # noqa: E402
 
 
@@ -76,6 +78,38 @@ class Programs(unittest.TestCase):
                 self.assertEqual(len(refused.exception.lines), 1)
                 self.assertIn(words, refused.exception.lines[0])
                 self.assertEqual(os.listdir(f"{folder}/programs"), [])
+
+
+class Notes(unittest.TestCase):
+    def test_what_a_release_writes_is_read(self):
+        """The notes the release writes, in each of their forms, pass the verification's
+        reader, which takes nothing else."""
+        signers = [None, SimpleNamespace(kind="token", subject="CN=Maintainer, O=Fleet", reaches_machine_root=True,
+                                         fingerprint=":".join(["AB"] * 32)),
+                   SimpleNamespace(kind="file", subject="CN=Throwaway", reaches_machine_root=False,
+                                   fingerprint=":".join(["CD"] * 32))]
+        for signer in signers:
+            for trial, url in ((False, "http://timestamp.example.net"), (True, None)):
+                with self.subTest(signer=signer and signer.kind, trial=trial), tempfile.TemporaryDirectory() as folder:
+                    os.makedirs(f"{folder}/publish/SOURCES")
+                    os.makedirs(f"{folder}/windows/packages")
+                    for name in ("qt6-base_6.8.2+dfsg-1.dsc", "qtserialport-6.8.0.tar.gz"):
+                        open(f"{folder}/publish/SOURCES/{name}", "w").close()
+                    open(f"{folder}/publish/a.zip", "w").close()
+                    with open(f"{folder}/windows/packages/UNSIGNED-SHA256SUMS", "w") as sums:
+                        sums.write(f"{'b' * 64}  a.zip\n")
+                    settings = {"SOURCE_DATE_EPOCH": "1700000000", **({"SIGNING_TIMESTAMP_URL": url} if url else {})}
+                    with mock.patch.object(packing, "cached_setting", lambda build, name: "1.0" if name.startswith("CMAKE")
+                                           else "fw.fleet.net"), \
+                            mock.patch.object(packing, "tracker_settings", lambda: [("TRACKER_UPDATE_HOST", "host")]), \
+                            mock.patch.object(packing, "toolchain_record", lambda signed, versions: [
+                                "Built on Debian 12.8 (bookworm), with these packages, which shape the bytes:",
+                                "    cmake 3.25.1-1"]):
+                        text = release.release_notes(settings, "a" * 40, f"{folder}/linux", f"{folder}/publish",
+                                                     f"{folder}/windows", signer, trial)
+                    notes = stranger.read_notes(text.encode(), "RELEASE.txt")
+                    self.assertEqual((notes["signed"], notes["subject"]),
+                                     (["yes"], [signer.subject]) if signer else (["no"], []))
 
 
 if __name__ == "__main__":

@@ -157,7 +157,7 @@ def check_signature(program, blob, digest, path, work):
     return fingerprint(signer), trusted, shown(subject), subject
 
 
-def check_folder(folder, notes, pins, work):
+def check_folder(folder, notes, pins, work, deadline):
     """Everything that needs no build; the copies' paths and the zips read. Refusal with
     one line for each fault of the folder."""
     faults, release_txt = [], os.path.join(folder.path, "RELEASE.txt")
@@ -206,6 +206,7 @@ def check_folder(folder, notes, pins, work):
         if name not in names:
             continue
         path = os.path.join(folder.path, name)
+        deadline.check()
         try:
             copy, digest = folder.copy(name, MOST_FILE_BYTES)
         except Refusal as refusal:
@@ -216,6 +217,7 @@ def check_folder(folder, notes, pins, work):
         try:
             data = stranger.mapped(copy)
             entries = stranger.read_zip(data, path)
+            deadline.check()
             read[name] = (copy, data, entries)
             unpacked += sum(entry.size for entry in entries)
         except Refusal as refusal:
@@ -447,14 +449,15 @@ def main(arguments):
         if pins_text is None:
             raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
         pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
-        read, sources = check_folder(folder, notes, pins, work)
+        # One deadline for all the reading before the rebuild, each zip's own besides.
+        deadline = stranger.Deadline(path, READING_SECONDS)
+        read, sources = check_folder(folder, notes, pins, work, deadline)
         os.close(folder.fd)
 
         signed = notes["signed"] == ["yes"]
         if signed and shutil.which("osslsigncode", path=children.PATH) is None:
             raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
         differences, signer, contents = [], None, {}
-        deadline = stranger.Deadline(path, READING_SECONDS)
         for name in sorted(read):
             copy, data, entries = read[name]
             digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"),

@@ -40,21 +40,41 @@ class Repository:
 
     def resolve(self, name):
         """The commit a local branch, tag or full hash names; Refusal otherwise."""
+        return self.named(name)[0]
+
+    def named(self, name):
+        """(commit, full ref name) of what the verifier named: a full hash, HEAD, or a local
+        branch or tag (refs/heads/NAME, refs/tags/NAME, or NAME when only one of them has
+        it); never a remote's ref, nor a name that is both a branch and a tag."""
         if not REF_NAME.fullmatch(name) or ".." in name:
             raise Refusal(f"{name} is no branch, tag or commit name")
-        done = self.git("rev-parse", "--verify", "--quiet", "--end-of-options", f"{name}^{{commit}}", check=False)
-        commit = done.stdout.decode().strip()
-        if done.returncode != 0 or not COMMIT.fullmatch(commit):
-            raise Refusal(f"{name} names no commit of the repository {self.root}")
-        return commit
+        if COMMIT.fullmatch(name) or name == "HEAD":
+            candidates = [name]
+        elif name.startswith(("refs/heads/", "refs/tags/")):
+            candidates = [name]
+        else:
+            candidates = [f"refs/heads/{name}", f"refs/tags/{name}"]
+        found = {}
+        for ref in candidates:
+            done = self.git("rev-parse", "--verify", "--quiet", "--end-of-options", f"{ref}^{{commit}}", check=False)
+            commit = done.stdout.decode().strip()
+            if done.returncode == 0 and COMMIT.fullmatch(commit):
+                found[ref] = commit
+        if len(set(found.values())) > 1:
+            raise Refusal(f"{name} is both {' and '.join(found)}, which name different commits: name one in full")
+        if not found:
+            raise Refusal(f"{name} names no commit, local branch or tag of the repository {self.root}")
+        ref, commit = next(iter(found.items()))
+        return commit, ref
 
-    def local_refs_containing(self, commit):
-        """The local branches and tags that hold the commit: never a remote-tracking ref,
-        which anyone who could push to that remote chose."""
+    def local_branches_containing(self, commit):
+        """The full names of the local branches that hold the commit: never a tag, which a
+        fetch brings along from whoever it fetched (a remote's tag can even be named
+        master), nor a remote-tracking ref, which anyone who could push there chose."""
         if not COMMIT.fullmatch(commit):
             raise Refusal(f"{commit} is no full commit hash")
-        done = self.git("for-each-ref", "--contains", commit, "--format=%(refname)", "refs/heads", "refs/tags")
-        return [ref.split("/", 2)[2] for ref in done.stdout.decode().split("\n") if ref]
+        done = self.git("for-each-ref", "--contains", commit, "--format=%(refname)", "refs/heads/")
+        return [ref for ref in done.stdout.decode().split("\n") if ref.startswith("refs/heads/")]
 
     def show(self, commit, path):
         """The file's bytes at that commit, or None when it has no such file."""

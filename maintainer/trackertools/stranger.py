@@ -31,7 +31,10 @@ MOST_ENTRIES = 10000
 MOST_DEPTH = 32
 MOST_PART_BYTES = 255
 MOST_NAME_BYTES = 1024
-MOST_PROGRAM_BYTES = 256 << 20
+MOST_PROGRAM_BYTES = 64 << 20  # this project's largest, Qt6Core.dll, is under 10 MiB
+MOST_PROGRAMS = 100  # in one zip: a release ships a few dozen
+MOST_ZIPS = 32  # in a release: one for each Qt and kind
+MOST_PACKAGES = 64  # packages RELEASE.txt names as shaping the bytes: a dozen
 MOST_SECONDS = 120  # to read one zip, its bytes inflated included
 
 WINDOWS_DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"} | {
@@ -159,6 +162,13 @@ def read_notes(raw, path):
                       "before signing: it is no release this tool can check")
     if len(set(names)) != len(names):
         raise Refusal(f"{path}: names a zip twice")
+    if len(names) > MOST_ZIPS:
+        raise Refusal(f"{path}: names {len(names)} zips, more than any release makes (at most {MOST_ZIPS})")
+    packages = [line.split(" ")[0] for line in notes["package"]]
+    if len(packages) > MOST_PACKAGES:
+        raise Refusal(f"{path}: names {len(packages)} packages, more than any release records (at most {MOST_PACKAGES})")
+    if len(set(packages)) != len(packages):
+        raise Refusal(f"{path}: names a package twice")
     if len(set(notes["qtbase"])) != len(notes["qtbase"]):
         raise Refusal(f"{path}: names a Qt Base twice")
     if notes["signed"] == ["yes"] and len(notes["fingerprint"]) != 1:

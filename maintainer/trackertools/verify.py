@@ -1,8 +1,8 @@
 """verify-release FOLDER [COMMIT]: whether a release folder, which anyone may have changed,
 is what a rebuild of a commit the verifier trusts gives (docs/building-on-windows.md).
 
-It trusts this clone, the commit it rebuilds (on a local branch or tag, or named as
-COMMIT, which RELEASE.txt's must equal) and the programs it runs: git, osslsigncode,
+It trusts this clone, the commit it rebuilds (on a local branch, or named as COMMIT: a
+hash, a local branch or a tag, which RELEASE.txt's must equal) and the programs it runs: git, osslsigncode,
 openssl, dpkg-query, bash with the commit's Windows check, CMake and strip-nondeterminism.
 Each file of FOLDER is copied once, size-capped, into a folder of its own and read only
 there. Of a published zip only its programs reach the disk, under names of our own, for
@@ -24,6 +24,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__
 TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
 UNTRUSTED = "signed by a certificate that Windows does not trust by default"
 MOST_FILE_BYTES = 1 << 30  # any one file of a release: its zips and Qt's sources
+MOST_COPIED_BYTES = 3 << 30  # the whole folder: its zips together are well under 2 GiB
+READING_SECONDS = 900  # reading the zips and checking their programs' signatures, all of them
 MOST_NAMES = 1000  # in the folder or in SOURCES/
 TOOL_SECONDS, TOOL_MEMORY = 60, 1 << 30  # osslsigncode and openssl, on bytes that passed
 REBUILD_SECONDS = 8 * 3600  # a first rebuild builds Qt for Windows
@@ -43,6 +45,7 @@ class Folder:
 
     def __init__(self, path, copies):
         self.path, self.copies = path, copies
+        self.copied, self.files = 0, {}  # bytes copied so far; (device, inode) -> the name copied
         try:
             self.fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         except OSError:
@@ -71,14 +74,22 @@ class Folder:
                           f"{shown_path}: cannot be read: {error.strerror}", code)
         digest, copy = hashlib.sha256(), os.path.join(self.copies, f"{len(os.listdir(self.copies))}")
         with os.fdopen(fd, "rb") as source, open(copy, "xb") as target:
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
+            status = os.fstat(fd)
+            if not stat.S_ISREG(status.st_mode):
                 raise Refusal(f"{shown_path}: is not a plain file", code)
+            # A file linked under many names would cost its size once for each.
+            seen = self.files.setdefault((status.st_dev, status.st_ino), shown_path)
+            if seen != shown_path:
+                raise Refusal(f"{shown_path}: is the same file as {seen}, which no release has", code)
             copied = 0
             try:
                 for block in iter(lambda: source.read(1 << 20), b""):
                     copied += len(block)
+                    self.copied += len(block)
                     if copied > most:
                         raise Refusal(f"{shown_path}: is longer than {most} bytes, more than any release writes", code)
+                    if self.copied > MOST_COPIED_BYTES:
+                        raise Refusal(f"{self.path}: holds more than {MOST_COPIED_BYTES} bytes, more than any release", code)
                     digest.update(block)
                     target.write(block)
             except OSError as error:
@@ -87,23 +98,25 @@ class Folder:
 
 
 def choose_commit(repository, notes_commit, named):
-    """The commit to rebuild, printed with why it is trusted; Refusal when it is not."""
+    """The commit to rebuild, printed with the full name of what makes it trusted; Refusal
+    when it is not. Unnamed, only a local branch counts: a tag may have come with a fetch
+    of someone else's repository, under any name (even master)."""
     if named is not None:
-        commit = repository.resolve(named)
+        commit, ref = repository.named(named)
         if commit != notes_commit:
             raise Refusal(f"RELEASE.txt names commit {notes_commit}, not {named} ({commit}): nothing rebuilt")
-        say(f"Commit {commit}, named on the command line as {named}")
+        say(f"Commit {commit}, named on the command line as {named}" + (f" ({ref})" if ref != named else ""))
         return commit
     kind = repository.kind(notes_commit)
     if kind is None:
         raise Refusal(f"commit {notes_commit} is not in this clone: fetch it, and name it on the command line "
-                      "if no branch or tag of yours holds it")
+                      "if no branch of yours holds it")
     if kind != "commit":
         raise Refusal(f"RELEASE.txt names {notes_commit} as its commit, but that is a {kind} of this clone, not a commit")
-    refs = repository.local_refs_containing(notes_commit)
+    refs = repository.local_branches_containing(notes_commit)
     if not refs:
-        raise Refusal(f"commit {notes_commit} is on no branch or tag of this clone (a remote's branch is "
-                      "another's choice): nothing rebuilt, unless it is named on the command line")
+        raise Refusal(f"commit {notes_commit} is on no local branch of this clone (a remote's branch or a fetched tag "
+                      "is another's choice): nothing rebuilt, unless it or its tag is named on the command line")
     say(f"Commit {notes_commit}, on {', '.join(refs[:3])}")
     return notes_commit
 
@@ -195,8 +208,12 @@ def check_folder(folder, notes, pins, work):
         path = os.path.join(folder.path, name)
         try:
             copy, digest = folder.copy(name, MOST_FILE_BYTES)
-            if name in sums and digest != sums[name]:
-                raise Refusal(f"{path}: does not match its SHA-256 in SHA256SUMS", 1)
+        except Refusal as refusal:
+            raise Refusal(faults + refusal.lines, 1)
+        # At once: a folder that lies costs no more reading.
+        if name in sums and digest != sums[name]:
+            raise Refusal(faults + [f"{path}: does not match its SHA-256 in SHA256SUMS"], 1)
+        try:
             data = stranger.mapped(copy)
             entries = stranger.read_zip(data, path)
             read[name] = (copy, data, entries)
@@ -211,11 +228,15 @@ def check_folder(folder, notes, pins, work):
     return read, sources
 
 
-def read_programs(data, entries, path, work, signed):
+def read_programs(data, entries, path, work, signed, deadline):
     """Every entry's SHA-256 once inflated (each checked against its size and CRC), and
     each program's file (written under a name of our own, for osslsigncode, in a signed
-    release only), signature and Authenticode digest."""
-    deadline, digests, programs = stranger.Deadline(path), {}, {}
+    release only), signature and Authenticode digest. Their number and each one's size
+    are bounded before any is inflated, the time by the deadline of all the reading."""
+    digests, programs = {}, {}
+    count = sum(1 for entry in entries if not entry.is_folder and is_program(entry.name))
+    if count > stranger.MOST_PROGRAMS:
+        raise Refusal(f"{path}: holds {count} programs, more than any release's zip (at most {stranger.MOST_PROGRAMS})", 1)
     for entry in entries:
         if entry.is_folder:
             continue
@@ -239,11 +260,12 @@ def read_programs(data, entries, path, work, signed):
     return digests, programs
 
 
-def check_signatures(zip_name, programs, notes, work):
+def check_signatures(zip_name, programs, notes, work, deadline):
     """The lines of programs whose signature is not the release's, and the signer seen."""
     differences, signer = [], None
     signed = notes["signed"] == ["yes"]
     for name, (file, blob, digest) in sorted(programs.items()):
+        deadline.check()
         if not signed and blob is not None:
             differences.append(f"{zip_name}: different: {name} carries a signature, but RELEASE.txt says the release is unsigned")
         elif signed and blob is None:
@@ -379,9 +401,21 @@ def attach_signature(blob, program, work):
     return True
 
 
+def discard_stranger_bytes(work):
+    """Of a kept work folder, only our own rebuild stays: no copy of the folder's files
+    nor of its programs (a bomb among them would stay on disk)."""
+    for name in ("copies", "programs", "sources"):
+        shutil.rmtree(os.path.join(work, name), ignore_errors=True)
+    for name in ("signature.der", "signer.der", "signed.exe", "roots.pem", "chain.pem"):
+        try:
+            os.remove(os.path.join(work, name))
+        except FileNotFoundError:
+            pass
+
+
 def main(arguments):
     if len(arguments) not in (1, 2) or not arguments[0]:
-        raise Refusal("give the release folder, and the commit if no branch or tag of this clone holds it: "
+        raise Refusal("give the release folder, and the commit or its tag if no local branch of this clone holds it: "
                       "scripts/verify-release FOLDER [COMMIT]")
     path = os.path.abspath(arguments[0])  # never an option, whatever its name
     temporary = os.environ.get("TMPDIR", "")
@@ -416,11 +450,13 @@ def main(arguments):
         if signed and shutil.which("osslsigncode", path=children.PATH) is None:
             raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
         differences, signer, contents = [], None, {}
+        deadline = stranger.Deadline(path, READING_SECONDS)
         for name in sorted(read):
             copy, data, entries = read[name]
-            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"), signed)
+            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"),
+                                              signed, deadline)
             contents[name] = (digests, programs)
-            found, seen = check_signatures(name, programs, notes, work)
+            found, seen = check_signatures(name, programs, notes, work, deadline)
             differences += found
             signer = seen or signer
         for line in differences:
@@ -459,3 +495,5 @@ def main(arguments):
     finally:
         if not keep:
             shutil.rmtree(work, ignore_errors=True)
+        else:
+            discard_stranger_bytes(work)

@@ -43,6 +43,9 @@ class Repository(unittest.TestCase):
         git(self.root, "commit", "-q", "--allow-empty", "-m", "a contributor's")
         self.remote_only = git(self.root, "rev-parse", "HEAD")
         git(self.root, "update-ref", "refs/remotes/contributor/feature", "HEAD")
+        # As a fetch of a contributor's fork brings them along: tags on their commit.
+        git(self.root, "update-ref", "refs/tags/master", "HEAD")
+        git(self.root, "update-ref", "refs/tags/main", "HEAD")
         git(self.root, "reset", "-q", "--hard", "HEAD~1")
 
     def test_reads_the_repository_it_is_given_and_changes_nothing(self):
@@ -51,7 +54,7 @@ class Repository(unittest.TestCase):
                   "GIT_OBJECT_DIRECTORY": f"{self.other}/.git/objects", "GIT_CONFIG_PARAMETERS": "'core.bare'='true'"}
         with mock.patch.dict(os.environ, caller):
             repository = gitrepo.Repository(self.root)
-            self.assertEqual(repository.resolve("main"), self.first)
+            self.assertEqual(repository.resolve("refs/heads/main"), self.first)
             self.assertEqual(repository.show(self.first, "file"), self.root.encode())
             repository.checkout(self.first, f"{self.folder}/clone")
         self.assertEqual((state(self.root), state(self.other)), before)
@@ -59,14 +62,26 @@ class Repository(unittest.TestCase):
 
     def test_what_holds_a_commit(self):
         repository = gitrepo.Repository(self.root)
-        for case, commit, refs, kind in [("branch and tag", self.first, ["main", "v1"], "commit"),
-                                         ("a remote's branch only", self.remote_only, [], "commit"),
+        for case, commit, refs, kind in [("branch and tag", self.first, ["refs/heads/main"], "commit"),
+                                         ("a remote's branch and fetched tags only", self.remote_only, [], "commit"),
                                          ("a tag's own hash", git(self.root, "rev-parse", "v1"), None, "tag"),
                                          ("missing", "0" * 40, None, None)]:
             with self.subTest(case):
                 self.assertEqual(repository.kind(commit), kind)
                 if refs is not None:
-                    self.assertEqual(sorted(repository.local_refs_containing(commit)), refs)
+                    self.assertEqual(sorted(repository.local_branches_containing(commit)), refs)
+
+    def test_names_the_verifier_gives(self):
+        repository = gitrepo.Repository(self.root)
+        for name, named in [("v1", (self.first, "refs/tags/v1")), ("refs/heads/main", (self.first, "refs/heads/main")),
+                            ("master", (self.remote_only, "refs/tags/master")), (self.first, (self.first, self.first)),
+                            ("contributor/feature", None), ("refs/remotes/contributor/feature", None), ("main", None)]:
+            with self.subTest(name):
+                if named is None:
+                    with self.assertRaises(Refusal):
+                        repository.named(name)
+                else:
+                    self.assertEqual(repository.named(name), named)
 
     def test_names_refused(self):
         repository = gitrepo.Repository(self.root)

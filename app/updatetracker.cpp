@@ -1,14 +1,17 @@
 // update-tracker: runs tracker-updater from its own folder, passes its lines through as
 // they come, keeps them in a record, and ends with a one-line verdict and an exit code.
 #include "app/consoleline.h"
+#include "app/rolloutfile.h"
 #include "modem/runreading.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -77,30 +80,43 @@ void say(const QString &line)
 class Record
 {
 public:
+    // Where records go, the first that takes one.
+    static QStringList folders();
+
     bool open();
     QString path() const { return file.fileName(); }
+    QString folder() const { return QFileInfo(file).absolutePath(); }
     QString whyNotWritten() const { return failure; }
     bool isOpen() const { return file.isOpen(); }
     void write(const QByteArray &bytes);
+    // Its name gets the trackers' IMEIs once they are read.
+    void nameAfter(const QStringList &imeis);
 
 private:
     bool openIn(const QString &folder);
 
     QFile file;
+    QString stem; // the folder and "update-" with the time
     QString failure;
 };
 
-bool Record::open()
+QStringList Record::folders()
 {
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString localData = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    const QStringList folders = {
+    QStringList all = {
         QCoreApplication::applicationDirPath() + QStringLiteral("/records"),
         documents.isEmpty() ? QString() : documents + QStringLiteral("/tracker-updater records"),
         localData.isEmpty() ? QString() : localData + QStringLiteral("/records"),
     };
-    for (const QString &folder : folders) {
-        if (!folder.isEmpty() && openIn(folder))
+    all.removeAll(QString());
+    return all;
+}
+
+bool Record::open()
+{
+    for (const QString &folder : folders()) {
+        if (openIn(folder))
             return true;
     }
     return false;
@@ -112,7 +128,7 @@ bool Record::openIn(const QString &folder)
         failure = QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
         return false;
     }
-    const QString stem = folder + QStringLiteral("/update-")
+    stem = folder + QStringLiteral("/update-")
             + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
     // A second run in the same second gets the next free number.
     for (int number = 1; number <= 100; ++number) {
@@ -124,6 +140,22 @@ bool Record::openIn(const QString &folder)
     }
     failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
     return false;
+}
+
+void Record::nameAfter(const QStringList &imeis)
+{
+    if (!file.isOpen())
+        return;
+    const QString named = stem + u'-' + imeis.join(u'-');
+    file.close();
+    // The first free name: rename() never replaces a file.
+    for (int number = 1; number <= 100; ++number) {
+        const QString name = named + (number == 1 ? QString() : QStringLiteral("-%1").arg(number)) + QStringLiteral(".txt");
+        if (file.rename(name) || !QFile::exists(name))
+            break; // renamed, or kept under the name it has
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(file.errorString()));
 }
 
 void Record::write(const QByteArray &bytes)
@@ -212,6 +244,7 @@ private:
     void passOn(const QByteArray &bytes);
     void updaterEnded();
     void finish();
+    QStringList keptInRollout(const QList<RunVerdict> &verdicts) const;
     void watchInterrupts();
     bool endedByCtrlC() const;
 
@@ -219,6 +252,7 @@ private:
     Record record;
     RunReading reading;
     QByteArray pendingLine;
+    qsizetype imeisInRecordName = 0;
     bool interrupted = false;
     bool updaterFinished = false;
     bool outputEnded = false;
@@ -386,6 +420,11 @@ void Companion::passOn(const QByteArray &bytes)
         start = end + 1;
     }
     pendingLine.remove(0, start);
+    const QStringList imeis = reading.imeis();
+    if (imeis.size() != imeisInRecordName) {
+        imeisInRecordName = imeis.size();
+        record.nameAfter(imeis);
+    }
 }
 
 // Ctrl+C reaches the updater too, and its end may be seen before our own signal is.
@@ -434,14 +473,74 @@ void Companion::finish()
 
     QByteArray forRecord = lineEnd;
     say(QString());
-    for (const RunVerdict &verdict : verdicts) {
-        say(verdict.line);
-        forRecord += verdict.line.toUtf8() + lineEnd;
+    for (const QString &line : keptInRollout(verdicts)) {
+        say(line);
+        forRecord += line.toUtf8() + lineEnd;
     }
     record.write(forRecord);
     if (record.isOpen())
         say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
     QCoreApplication::exit(exitCode);
+}
+
+// A verdict's first words, as the rollout file gives them: UPDATED, NOT UPDATED, STOP.
+QString verdictWord(Verdict verdict)
+{
+    const QString line = QString::fromUtf8(verdictForm(verdict).line);
+    return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
+}
+
+// What a tracker updated before went through again in this run.
+QString updatedBefore(const RolloutEntry &entry)
+{
+    const QString before = QStringLiteral("Updated before, on %1: ").arg(entry.updatedBefore);
+    if (entry.verdict == QLatin1String("UPDATED"))
+        return before + QStringLiteral("this run deleted the backup that update had kept; "
+                                       "its backup is now the firmware that update installed.");
+    if (entry.verdict == QLatin1String("NOT UPDATED"))
+        return before + QStringLiteral("this run left the firmware and the backup of that update as they were.");
+    return before + QStringLiteral("the backup that update had kept may be gone.");
+}
+
+// A line per tracker in the rollout file; the verdict lines, each with what the file
+// says of its tracker's earlier update, and a line when the file cannot be written.
+QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
+{
+    QList<RolloutEntry> entries;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString recordName = record.isOpen() ? QFileInfo(record.path()).fileName() : QString();
+    for (const RunVerdict &verdict : verdicts) {
+        if (!verdict.port.isEmpty())
+            entries.append({ now, verdict.imei, verdict.port, verdictWord(verdict.verdict),
+                             verdictForm(verdict.verdict).exitCode, recordName, {} });
+    }
+    QStringList whyNot;
+    if (!entries.isEmpty()) {
+        // Beside this run's record, or where records go.
+        for (const QString &folder : record.isOpen() ? QStringList { record.folder() } : Record::folders()) {
+            const QString failure = QDir().mkpath(folder)
+                    ? RolloutFile(folder).add(entries)
+                    : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
+            if (failure.isEmpty()) {
+                whyNot.clear();
+                break;
+            }
+            whyNot.append(failure);
+        }
+    }
+    QStringList lines;
+    auto entry = entries.cbegin();
+    for (const RunVerdict &verdict : verdicts) {
+        lines.append(verdict.line);
+        if (verdict.port.isEmpty())
+            continue;
+        if (whyNot.isEmpty() && !entry->updatedBefore.isEmpty())
+            lines.append(updatedBefore(*entry));
+        ++entry;
+    }
+    if (!whyNot.isEmpty())
+        lines.append(QStringLiteral("update-tracker: this run is not in the rollout file (%1)").arg(whyNot.join(QStringLiteral("; "))));
+    return lines;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "modem/consoletext.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -72,6 +73,8 @@ RunReading::RunReading(const UpdateScript &script, std::optional<QString> operat
                 continue;
             step.command = *operatorSelection;
         }
+        if (step.command == QLatin1String(serialNumberCommand))
+            serialNumberStep = steps.size();
         steps.append(step);
         sendLines.append(QLatin1String(ConsoleText::send) + u' ' + QDebug::toString(step.command + QStringLiteral("\r\n")));
     }
@@ -115,14 +118,17 @@ void RunReading::readLine(QByteArrayView bytes)
     if (bytes.startsWith('"')) {
         if (runs.isEmpty() || runs.last().finished || runs.last().sent.isEmpty())
             return;
+        TrackerRun &run = runs.last();
         if (const std::optional<QByteArray> chunk = chunkBytes(bytes, keptReplyBytes))
-            keepReply(runs.last().sent.last().reply, *chunk);
+            keepReply(run.sent.last().reply, *chunk);
+        if (run.imei.isEmpty() && run.sent.last().step == serialNumberStep)
+            run.imei = imeiIn(run.sent.last().reply);
         return;
     }
     const QString line = QString::fromUtf8(bytes);
     const QString openPrefix = QLatin1String(ConsoleText::open) + QStringLiteral(" \"");
     if (line.startsWith(openPrefix) && line.endsWith(u'"')) {
-        runs.append(TrackerRun { line.mid(openPrefix.size(), line.size() - openPrefix.size() - 1), {}, 0, false, false });
+        runs.append(TrackerRun { line.mid(openPrefix.size(), line.size() - openPrefix.size() - 1), {}, 0, {}, false, false });
         return;
     }
     if (runs.isEmpty() || runs.last().finished)
@@ -160,12 +166,47 @@ QList<RunVerdict> RunReading::verdicts(const QString &howItEnded) const
         return { formed(Verdict::NoTracker, howItEnded) };
     QList<RunVerdict> all;
     for (const TrackerRun &run : runs) {
-        RunVerdict one = verdictOf(run, howItEnded);
+        RunVerdict one = namingTheTracker(verdictOf(run, howItEnded), run);
         if (runs.size() > 1)
             one.line = run.port + QStringLiteral(": ") + one.line;
         all.append(one);
     }
     return all;
+}
+
+QStringList RunReading::imeis() const
+{
+    QStringList read;
+    for (const TrackerRun &run : runs) {
+        if (!run.imei.isEmpty() && !read.contains(run.imei))
+            read.append(run.imei);
+    }
+    return read;
+}
+
+QString RunReading::imeiIn(const QString &reply)
+{
+    // Only a line whose end has come: more digits may follow in the next chunk.
+    static const QRegularExpression imeiLine(QStringLiteral("(?:^|\\n)\\r?([0-9]{15})\\r?\\n"));
+    return imeiLine.match(reply).captured(1);
+}
+
+// Right after the verdict's first words: "UPDATED, tracker 869951040000017: ...".
+RunVerdict RunReading::namingTheTracker(RunVerdict verdict, const TrackerRun &run) const
+{
+    QString tracker = QStringLiteral("tracker ") + run.imei;
+    if (run.imei.isEmpty()) {
+        const bool asked = std::any_of(run.sent.cbegin(), run.sent.cend(),
+                                       [this](const SentStep &sent) { return sent.step == serialNumberStep; });
+        tracker = asked ? QStringLiteral("tracker of unknown IMEI (%1 gave none)").arg(QLatin1String(serialNumberCommand))
+                        : QStringLiteral("tracker of unknown IMEI (the run ended before %1)").arg(QLatin1String(serialNumberCommand));
+    }
+    static const QRegularExpression headEnd(QStringLiteral("[,:]"));
+    const qsizetype at = verdict.line.indexOf(headEnd);
+    verdict.line.insert(at < 0 ? verdict.line.size() : at, QStringLiteral(", ") + tracker);
+    verdict.port = run.port;
+    verdict.imei = run.imei;
+    return verdict;
 }
 
 RunVerdict RunReading::weightiest(const QList<RunVerdict> &verdicts)
@@ -272,7 +313,7 @@ RunVerdict RunReading::formed(Verdict verdict, const QString &detail, const QStr
         line = line.arg(detail, where);
     else if (line.contains(QLatin1String("%1")))
         line = line.arg(detail);
-    return { verdict, line };
+    return { verdict, line, {}, {} };
 }
 
 QString RunReading::commandOf(qsizetype step) const

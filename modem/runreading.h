@@ -44,6 +44,8 @@ struct RunVerdict
 {
     Verdict verdict;
     QString line;
+    QString port; // the tracker's, empty when none was opened
+    QString imei; // empty when the run did not read it
 };
 
 // Reads the console lines of one tracker-updater process as they come.
@@ -61,6 +63,12 @@ public:
     // before its last line ("stopped with Ctrl+C", ...). One verdict per tracker opened,
     // none opened giving one too.
     QList<RunVerdict> verdicts(const QString &howItEnded) const;
+
+    // The IMEIs read so far, each once, in the order the trackers came.
+    QStringList imeis() const;
+
+    // The IMEI in a reply to AT+GSN: its first whole line of 15 digits.
+    static QString imeiIn(const QString &reply);
 
     // The verdict that decides the exit code.
     static RunVerdict weightiest(const QList<RunVerdict> &verdicts);
@@ -81,6 +89,7 @@ private:
         QString port;
         QList<SentStep> sent;
         qsizetype nextStep = 0;
+        QString imei;
         bool downloadFailed = false;
         bool finished = false;
     };
@@ -94,9 +103,11 @@ private:
     RunVerdict downloadFailure(const TrackerRun &run) const;
     RunVerdict stoppedAt(const TrackerRun &run, const QString &howItEnded) const;
     RunVerdict formed(Verdict verdict, const QString &detail = {}, const QString &where = {}) const;
+    RunVerdict namingTheTracker(RunVerdict verdict, const TrackerRun &run) const;
     QString commandOf(qsizetype step) const;
 
     QList<CommandStep> steps;     // as the program sends them: the operator's command filled in
     QList<QString> sendLines;     // each step's "Send" line, as the program prints it
+    qsizetype serialNumberStep = -1;
     QList<TrackerRun> runs;
 };

@@ -94,7 +94,7 @@ UpdateScript UpdateScript::standard()
         { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000, Then::Harmless },
         { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000, Then::Harmless },
         { Role::OperatorChoice, QString(), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+GSN"), ok, 10000, Then::Harmless },
+        { Role::Plain, QLatin1String(serialNumberCommand), ok, 10000, Then::Harmless },
         { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
         { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
         { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Then::Harmless },

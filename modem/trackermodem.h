@@ -37,6 +37,9 @@ struct CommandStep
     IfTimedOut ifTimedOut;
 };
 
+// The step whose reply names the tracker: its IMEI, on a line of its own.
+inline constexpr char serialNumberCommand[] = "AT+GSN";
+
 // The whole script, in the order it is sent.
 struct UpdateScript
 {

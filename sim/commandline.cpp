@@ -40,6 +40,8 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
                            yet, 0 to 1000 (default 0)
   --no-backup              the modem holds no backup image yet, as before a tracker's
                            first update: deleting it answers ERROR
+  --imei DIGITS            the modem's IMEI, its answer to AT+GSN: 15 digits
+                           (default 869951040000017)
   --no-answer-to PREFIX    commands that begin with PREFIX get no echo and no reply,
                            and do nothing; may be given several times
 
@@ -162,7 +164,7 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             break;
         }
         const bool known = option == "--report" || option == "--port" || option == "--description"
-                || option == "--mode" || option == noAnswerOption || flagOptions.contains(option)
+                || option == "--mode" || option == "--imei" || option == noAnswerOption || flagOptions.contains(option)
                 || numericOptions.contains(option);
         if (!known)
             return QStringLiteral("unknown option %1 (see --help)").arg(option);
@@ -196,6 +198,11 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             ports.emplace_back().name = value;
         } else if (option == "--description") {
             ports.back().description = value;
+        } else if (option == "--imei") {
+            static const QRegularExpression imei(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{15}")));
+            if (!imei.match(value).hasMatch())
+                return given + QStringLiteral("must be 15 digits");
+            ports.back().behaviour.imei = value.toLatin1();
         } else if (option == noAnswerOption) {
             // The modem cuts commands at CR: a prefix holding one would match nothing.
             if (value.isEmpty() || value.contains(u'\r') || value.contains(u'\n'))

@@ -294,7 +294,7 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         return "\r\n+COPS: 0,2,\"20801\",9\r\n" + ok;
     }
     if (command == "AT+GSN")
-        return "\r\n869951040000017\r\n" + ok;
+        return "\r\n" + behaviour.imei + "\r\n" + ok;
     if (command == "AT+CNCFG?")
         return "\r\n+CNCFG: 0,1,\"" + accessPoint + "\",\"\",\"\",0\r\n" + ok;
     if (command.startsWith("AT+CNCFG=")) {

@@ -38,6 +38,7 @@ struct ModemBehaviour
     bool downloadReportAlone = false; // the download command gets its report alone: no echo, no OK before it
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
     bool noBackup = false; // no backup image yet, as before a tracker's first update
+    QByteArray imei = "869951040000017"; // its answer to AT+GSN
     QByteArrayList unansweredPrefixes; // commands beginning with one get no echo, no reply and do nothing
 };
 

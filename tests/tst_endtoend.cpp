@@ -429,6 +429,7 @@ void EndToEndTest::badOptionsChangeNothing_data()
     row("status below 100", { "--port", "ttyUSB2", "--download-status", "99" }, 2, "--download-status 99: must be an integer from 100 to 999");
     row("status above 999", { "--port", "ttyUSB2", "--download-status", "1000" }, 2, "--download-status 1000: must be an integer from 100 to 999");
     row("empty unanswered prefix", { "--port", "ttyUSB2", "--no-answer-to", "" }, 2, "--no-answer-to : must be a command's beginning: not empty, no line end");
+    row("IMEI of 14 digits", { "--port", "ttyUSB2", "--imei", "86995104000001" }, 2, "--imei 86995104000001: must be 15 digits");
     row("no backup given twice", { "--port", "ttyUSB2", "--no-backup", "--no-backup" }, 2, "--no-backup is given twice for ttyUSB2");
     row("unplug before any command", { "--port", "ttyUSB2", "--unplug-after", "0" }, 2, "--unplug-after 0: must be an integer from 1 to 1000");
     row("unknown mode", { "--port", "ttyUSB2", "--mode", "loud" }, 2, "--mode loud: must be answering, one-piece, silent or error");
@@ -437,7 +438,7 @@ void EndToEndTest::badOptionsChangeNothing_data()
     // Valid, but taken in the simulated /dev: a failure of the simulation, not of the command.
     row("name of a system device", { "--port", "tty" }, 124, "tty cannot be plugged in: cannot create /dev/tty: File exists");
     row("every range at its ends", { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "100", "--busy-until", "-1",
-                                     "--no-answer-to", "AT+CFS", "--no-answer-to", "AT+CREBOOT", "--no-backup",
+                                     "--no-answer-to", "AT+CFS", "--no-answer-to", "AT+CREBOOT", "--no-backup", "--imei", "000000000000000",
                                      "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "999",
                                      "--unregistered-queries", "1000" }, 0, {});
 }

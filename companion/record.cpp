@@ -1,0 +1,54 @@
+#include "companion/record.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QStandardPaths>
+
+bool Record::open()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString localData = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    const QStringList folders = {
+        QCoreApplication::applicationDirPath() + QStringLiteral("/records"),
+        documents.isEmpty() ? QString() : documents + QStringLiteral("/tracker-updater records"),
+        localData.isEmpty() ? QString() : localData + QStringLiteral("/records"),
+    };
+    for (const QString &folder : folders) {
+        if (!folder.isEmpty() && openIn(folder))
+            return true;
+    }
+    return false;
+}
+
+bool Record::openIn(const QString &folder)
+{
+    if (!QDir().mkpath(folder)) {
+        failure = QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
+        return false;
+    }
+    const QString stem = folder + QStringLiteral("/update-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    // A second run in the same second gets the next free number.
+    for (int number = 1; number <= 100; ++number) {
+        file.setFileName(stem + (number == 1 ? QString() : QStringLiteral("-%1").arg(number)) + QStringLiteral(".txt"));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        if (!file.exists())
+            break;
+    }
+    failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+    return false;
+}
+
+QString Record::write(const QByteArray &bytes)
+{
+    if (!file.isOpen())
+        return {};
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const QString why = file.errorString();
+        file.close();
+        return why;
+    }
+    return {};
+}

@@ -1,4 +1,4 @@
-#include "modem/runreading.h"
+#include "companion/runreading.h"
 
 #include "modem/consoletext.h"
 

@@ -1,4 +1,4 @@
-#include "app/rolloutfile.h"
+#include "companion/rolloutfile.h"
 
 #include "buildsettings.h"
 

@@ -1,0 +1,202 @@
+#include "companion/companion.h"
+
+#include "app/consoleline.h"
+#include "companion/rolloutfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+void say(const QString &line)
+{
+    printLine(line);
+    std::fflush(stdout);
+}
+
+Companion::Companion() = default;
+
+Companion::~Companion() = default;
+
+int Companion::run()
+{
+    watchInterrupts();
+    if (record.open())
+        say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
+    else
+        say(QStringLiteral("update-tracker: no record of this run can be kept (%1); the run goes on").arg(record.whyNotWritten()));
+
+    const QString program = QCoreApplication::applicationDirPath() + u'/' + updaterName;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Its lines come to us through a pipe, where Windows would otherwise hide them.
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // And in their own form, whatever the environment asks of Qt's messages: a pattern or a
+    // rule that hid them would leave a finished update read as no tracker found.
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+    updater.setProcessEnvironment(environment);
+    updater.setInputChannelMode(QProcess::ForwardedInputChannel);
+    connect(&updater, &QProcess::finished, this, &Companion::updaterEnded);
+    if (!startUpdater(program)) {
+        const QString line = QStringLiteral("update-tracker: cannot start %1: %2")
+                                     .arg(QDir::toNativeSeparators(program), updater.errorString());
+        keep(line.toUtf8() + lineEnd);
+        say(line);
+        return companionFailedExitCode;
+    }
+    QCoreApplication::exec();
+    stopWatchingInterrupts();
+    return exitCode;
+}
+
+void Companion::keep(const QByteArray &bytes)
+{
+    const QString failure = record.write(bytes);
+    if (!failure.isEmpty())
+        say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(failure));
+}
+
+// Bytes pass through at once and unchanged; the reading waits for whole lines.
+void Companion::passOn(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+    keep(bytes);
+    pendingLine += bytes;
+    // Read in place: a flood's long line is not copied again.
+    qsizetype start = 0;
+    qsizetype end;
+    while ((end = pendingLine.indexOf('\n', start)) >= 0) {
+        QByteArrayView line(pendingLine.constData() + start, end - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        reading.readLine(line);
+        start = end + 1;
+    }
+    pendingLine.remove(0, start);
+    nameTheRecord();
+}
+
+// As soon as a tracker's IMEI is read, so that a record left by a run cut short has it too.
+void Companion::nameTheRecord()
+{
+    const QStringList imeis = reading.imeis();
+    if (imeis.size() == imeisInRecordName)
+        return;
+    imeisInRecordName = imeis.size();
+    const QString failure = record.nameAfter(imeis);
+    if (!failure.isEmpty())
+        say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(failure));
+}
+
+void Companion::interrupt()
+{
+    interrupted = true;
+    // As Ctrl+C on tracker-updater alone: it ends at once.
+    if (updater.state() != QProcess::NotRunning)
+        updater.kill();
+}
+
+void Companion::updaterEnded()
+{
+    // What QProcess read but did not hand on yet (on Windows the lines come another way).
+    passOn(updater.readAllStandardError());
+    updaterFinished = true;
+    finish();
+}
+
+// Once the updater has ended and all it wrote has been read.
+void Companion::finish()
+{
+    if (!updaterFinished || !outputEnded)
+        return;
+    if (!pendingLine.isEmpty())
+        reading.readLine(pendingLine);
+    QString howItEnded;
+    if (interrupted || endedByCtrlC())
+        howItEnded = QStringLiteral("stopped");
+    else if (updater.exitStatus() == QProcess::CrashExit)
+        howItEnded = QStringLiteral("tracker-updater ended unexpectedly");
+    else
+        howItEnded = QStringLiteral("tracker-updater ended unexpectedly with exit code %1").arg(updater.exitCode());
+    const QList<RunVerdict> verdicts = reading.verdicts(howItEnded);
+    exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
+
+    QByteArray forRecord = lineEnd;
+    say(QString());
+    for (const QString &line : keptInRollout(verdicts)) {
+        say(line);
+        forRecord += line.toUtf8() + lineEnd;
+    }
+    keep(forRecord);
+    if (record.isOpen())
+        say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
+    QCoreApplication::exit(exitCode);
+}
+
+namespace {
+
+// A verdict's first words, as the rollout file gives them: UPDATED, NOT UPDATED, STOP.
+QString verdictWord(Verdict verdict)
+{
+    const QString line = QString::fromUtf8(verdictForm(verdict).line);
+    return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
+}
+
+// What a tracker updated before went through again in this run.
+QString updatedBefore(const RolloutEntry &entry)
+{
+    const QString before = QStringLiteral("Updated before, on %1: ").arg(entry.updatedBefore);
+    if (entry.verdict == QLatin1String("UPDATED"))
+        return before + QStringLiteral("this run deleted the backup that update had kept; "
+                                       "its backup is now the firmware that update installed.");
+    if (entry.verdict == QLatin1String("NOT UPDATED"))
+        return before + QStringLiteral("this run left the firmware and the backup of that update as they were.");
+    return before + QStringLiteral("the backup that update had kept may be gone.");
+}
+
+} // namespace
+
+// A line per tracker in the rollout file; the verdict lines, each with what the file
+// says of its tracker's earlier update, and a line when the file cannot be written.
+QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
+{
+    QList<RolloutEntry> entries;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString recordName = record.isOpen() ? QFileInfo(record.path()).fileName() : QString();
+    for (const RunVerdict &verdict : verdicts) {
+        if (!verdict.port.isEmpty())
+            entries.append({ now, verdict.imei, verdict.port, verdictWord(verdict.verdict),
+                             verdictForm(verdict.verdict).exitCode, recordName, {} });
+    }
+    QStringList whyNot;
+    if (!entries.isEmpty()) {
+        // Beside this run's record, or where records go.
+        for (const QString &folder : record.isOpen() ? QStringList { record.folder() } : Record::folders()) {
+            const QString failure = QDir().mkpath(folder)
+                    ? RolloutFile(folder).add(entries)
+                    : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
+            if (failure.isEmpty()) {
+                whyNot.clear();
+                break;
+            }
+            whyNot.append(failure);
+        }
+    }
+    QStringList lines;
+    auto entry = entries.cbegin();
+    for (const RunVerdict &verdict : verdicts) {
+        lines.append(verdict.line);
+        if (verdict.port.isEmpty())
+            continue;
+        if (whyNot.isEmpty() && !entry->updatedBefore.isEmpty())
+            lines.append(updatedBefore(*entry));
+        ++entry;
+    }
+    if (!whyNot.isEmpty())
+        lines.append(QStringLiteral("update-tracker: this run is not in the rollout file (%1)").arg(whyNot.join(QStringLiteral("; "))));
+    return lines;
+}
+

@@ -1,0 +1,62 @@
+// update-tracker: runs tracker-updater from its own folder, passes its lines through as
+// they come, keeps them in a record, and ends with a one-line verdict and an exit code.
+#include "companion/companion.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const char usage[] = R"(Usage: update-tracker
+
+Starts tracker-updater from this program's folder, shows its lines as they come, and
+keeps them in a record: the folder "records" beside this program, or where it cannot be
+written, "tracker-updater records" in your documents (or the local application data
+folder). The record's path is shown at the start and the end.
+
+When tracker-updater ends, one line says what the run did and what to do, and the exit
+code says the same:
+  0  updated: new firmware, the old one kept as a backup
+  1  not updated, tracker unchanged: no coverage; run again where it has coverage
+  2  not updated, tracker unchanged: the update server answered a code; tell the maintainer
+  3  stop, do not run again: a file step got no OK in time; send the record to the maintainer
+  4  updated, but restart the tracker: the reboot got no OK in time
+  5  no tracker found: stopped before a tracker was found
+  6  stopped, or tracker-updater ended unexpectedly, before the file swap: tracker unchanged
+  7  stopped, or ended unexpectedly, during the file swap: as 3
+  8  stopped, or ended unexpectedly, at the reboot: as 4
+  9  tracker-updater could not be started, or an unknown option
+With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
+
+Ctrl+C stops the run, and the verdict says at which step. Started by a double click, the
+window waits for Enter before it closes. It takes no option but --help.
+)";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    prepareConsole();
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("update-tracker"));
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments == QStringList { QStringLiteral("--help") } || arguments == QStringList { QStringLiteral("-h") }) {
+        say(QString::fromUtf8(usage).trimmed());
+        return 0;
+    }
+    if (!arguments.isEmpty()) {
+        say(QStringLiteral("update-tracker: it takes no option but --help, not %1").arg(arguments.join(u' ')));
+        return companionFailedExitCode;
+    }
+    int exitCode;
+    {
+        Companion companion;
+        exitCode = companion.run();
+    }
+    if (ownsItsConsole()) {
+        // An Enter pressed during the run would close the window before the verdict is read.
+        discardTypedAhead();
+        say(QStringLiteral("Press Enter to close this window"));
+        waitForEnter();
+    }
+    return exitCode;
+}

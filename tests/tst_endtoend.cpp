@@ -9,6 +9,7 @@
 #include "sim/childprocess.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -523,7 +524,58 @@ void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int,
         QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
 }
 
-const QString updated = "UPDATED: the tracker has its new firmware, and its old one as a backup.";
+const QString imei = "869951040000017"; // the simulated modem's unless --imei says otherwise
+const QString updatedAs = "UPDATED, tracker %1: the tracker has its new firmware, and its old one as a backup.";
+const QString updated = updatedAs.arg(imei);
+const QString notFound = "NOT UPDATED, tracker %1, the tracker is unchanged: the update server answered 404: "
+                         "running again does not help. Tell the maintainer.";
+
+// Every line of the rollout file, the preamble's included, split into its columns.
+QList<QStringList> rolloutFile(const QString &folder)
+{
+    QFile file(folder + "/rollout.csv");
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QStringList> lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines.append(QString::fromUtf8(line.endsWith('\r') ? line.chopped(1) : line + " (no CR)").split(','));
+    }
+    return lines;
+}
+
+// The rollout lines that the verdict lines ask for, as the file's last lines: a verdict
+// on a tracker gives its port, IMEI, first words and exit code, the build its version,
+// access point and host, and this run's record its name.
+void compareWithRollout(const QStringList &verdictLines, int exitCode, const QString &recordName,
+                        const QList<QStringList> &rollout, int earlierLines = 0)
+{
+    static const QRegularExpression trackerVerdict(
+            "^(?:(tty\\w+): )?(UPDATED|NOT UPDATED|STOP), tracker (?:([0-9]{15})|of unknown IMEI)");
+    QList<QStringList> expected;
+    for (const QString &line : verdictLines) {
+        const QRegularExpressionMatch match = trackerVerdict.match(line);
+        if (match.hasMatch())
+            expected.append({ match.captured(3), match.hasCaptured(1) ? match.captured(1) : "ttyUSB2", match.captured(2),
+                              QString::number(exitCode), BuildSettings::accessPoint, BuildSettings::updateHost, recordName });
+    }
+    if (expected.isEmpty() && earlierLines == 0) {
+        QCOMPARE(rollout, QList<QStringList>()); // no tracker, no line
+        return;
+    }
+    QCOMPARE(rollout.size(), 2 + earlierLines + expected.size());
+    QCOMPARE(rollout.first(), QStringList { "sep=" } << "");
+    QCOMPARE(rollout[1].join(','), "time,IMEI,port,verdict,exit code,version,access point,update host,record");
+    const QRegularExpression time("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$");
+    const QRegularExpression version("^\\d+\\.\\d+ \\(commit ([0-9a-f]{12}|unknown)\\)$");
+    QList<QStringList> last;
+    for (const QStringList &line : rollout.mid(rollout.size() - expected.size())) {
+        QCOMPARE(line.size(), 9);
+        QVERIFY2(time.match(line[0]).hasMatch() && version.match(line[5]).hasMatch(), qPrintable(line.join(',')));
+        last.append(line.mid(1, 4) + line.mid(6));
+    }
+    QCOMPARE(last, expected);
+}
 
 } // namespace
 
@@ -531,13 +583,18 @@ const QString updated = "UPDATED: the tracker has its new firmware, and its old 
 // pass through unchanged, the record holds them, and the verdict and exit code follow.
 void EndToEndTest::companionGivesTheVerdict_data()
 {
-    const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
+    const QString unchanged = "NOT UPDATED, tracker " + imei + ", the tracker is unchanged: ";
     const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
-    const QString fileStep = "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
+    const QString fileStep = "STOP, tracker " + imei + ", do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
     verdictRows({
         { "good download", {}, plainStart, 0, updated },
-        { "not found", { "--download-status", "404" }, plainStart, 2,
-          serverAnswered.arg("404: running again does not help") },
+        // The second run deletes the backup, the tracker's firmware before the first.
+        { "good download, then the same tracker again", {}, "\"$0\" 1>&2 && exec \"$0\" 1>&2", 0,
+          updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
+                    "its backup is now the firmware that update installed." },
+        { "two trackers", { "--imei", "869951040000025", "--port", "ttyUSB3", "--imei", "869951040000033" }, plainStart, 0,
+          "ttyUSB2: " + updatedAs.arg("869951040000025") + "\nttyUSB3: " + updatedAs.arg("869951040000033") },
+        { "not found", { "--download-status", "404" }, plainStart, 2, notFound.arg(imei) },
         { "server busy", { "--download-status", "503" }, plainStart, 2,
           serverAnswered.arg("503: one later retry may help") },
         { "empty file", { "--download-empty" }, plainStart, 2,
@@ -549,7 +606,7 @@ void EndToEndTest::companionGivesTheVerdict_data()
         { "no backup yet", { "--no-backup" }, plainStart, 0, updated },
         { "file step unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 3, fileStep.arg("AT+CFSTERM") },
         { "reboot unanswered", { "--no-answer-to", "AT+CREBOOT" }, plainStart, 4,
-          "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
+          "UPDATED, tracker " + imei + ", but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
         { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
           "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
           "tracker-ports lists the ports and marks the tracker's." },
@@ -559,10 +616,26 @@ void EndToEndTest::companionGivesTheVerdict_data()
         { "updater dies", { "--attach-delay", "20000" },
           inTheBackground + "until grep -q 'AT+CGATT' \"$RECORDS\"/*; do sleep 0.05; done; kill -KILL $child\n" + nothingLeft,
           6, unchanged + "tracker-updater ended unexpectedly at AT+CGATT=1, before the file swap. You may run again." },
+        { "Ctrl+C before AT+GSN", { "--no-answer-to", "AT+CMNB" },
+          inTheBackground + "until grep -q 'AT+CMNB' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft,
+          6, "NOT UPDATED, tracker of unknown IMEI (the run ended before AT+GSN), the tracker is unchanged: "
+             "stopped at AT+CMNB=1, before the file swap. You may run again." },
         { "record cannot be written", {},
           R"(: > "$RECORDS"; mkdir -p "$RECORDS.x"; : > "$RECORDS.x/file"
 HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME="$RECORDS.x/file/config" exec "$0" 1>&2)",
-          0, updated },
+          0, updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS cannot be made; "
+                       "$RECORDS.x/file/home/Documents/tracker-updater records cannot be made; "
+                       "$RECORDS.x/file/data/update-tracker/records cannot be made)" },
+        { "rollout file cannot be written", {}, R"(mkdir -p "$RECORDS/rollout.csv"; exec "$0" 1>&2)", 0,
+          updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS/rollout.csv: Is a directory)" },
+        // Stopped together, they append together: each line whole, none lost.
+        { "two companions at once",
+          { "--attach-delay", "20000", "--imei", "869951040000025", "--port", "ttyUSB3", "--attach-delay", "20000",
+            "--imei", "869951040000033" },
+          R"sh(setsid sh -c '"$0" & "$0"; wait' "$0" 1>&2 & g=$!
+until [ "$(grep -l 'AT+CGATT' "$RECORDS"/update-* 2>/dev/null | wc -l)" -eq 2 ]; do sleep 0.05; done
+/bin/kill -INT -- -$g; wait $g)sh", 0,
+          "NOT UPDATED, tracker %1, the tracker is unchanged: stopped at AT+CGATT=1, before the file swap. You may run again." },
         // A message pattern or logging rules of the user's hide nothing from the reading.
         { "Qt message settings", {},
           R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
@@ -597,35 +670,91 @@ void EndToEndTest::companionGivesTheVerdict()
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY(!run.lines.contains("tracker-updater left running"));
 
-    // The record's path first and last, the verdict before it; between them the program's
-    // lines, also in the record, followed there by the verdict.
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QList<QStringList> rollout = rolloutFile(records);
+    if (tag == "two companions at once") {
+        // Their lines mix on the one console; the rollout file holds each one's whole.
+        QCOMPARE(rollout.size(), 4);
+        QStringList imeis;
+        for (const QStringList &line : rollout.mid(2)) {
+            QCOMPARE(line.size(), 9);
+            const QString itsVerdict = verdict.arg(line[1]);
+            compareWithRollout({ line[2] + ": " + itsVerdict }, 6, line[8], { rollout[0], rollout[1], line });
+            QFile record(records + '/' + line[8]);
+            QVERIFY(record.open(QIODevice::ReadOnly));
+            QVERIFY(record.readAll().endsWith("\n\n" + itsVerdict.toUtf8() + '\n'));
+            imeis.append(line[1]);
+        }
+        imeis.sort();
+        QCOMPARE(imeis, (QStringList { "869951040000025", "869951040000033" }));
+        return;
+    }
+
+    // The last companion's lines: the record's path first and last, the verdict lines before
+    // it; between them the program's lines, also in the record, followed there by the verdict.
     const QStringList lines = run.lines;
-    const bool recordKept = QTest::currentDataTag() != QLatin1String("record cannot be written");
-    const qsizetype last = lines.size() - (recordKept ? 2 : 1);
-    QVERIFY(last > 2);
-    QCOMPARE(lines.mid(last - 1, 2), (QStringList { "", verdict }));
-    const QStringList programLines = lines.mid(1, last - 2);
+    const bool recordKept = tag != "record cannot be written";
+    const bool twice = tag == "good download, then the same tracker again";
+    QStringList verdictLines = QString(verdict).replace("$RECORDS", records).replace("$EARLIER", rollout.value(2).value(0)).split('\n');
+    const qsizetype end = lines.size() - (recordKept ? 1 : 0);
+    const qsizetype verdictStart = end - verdictLines.size();
+    QVERIFY(verdictStart > 3);
+    QCOMPARE(lines[verdictStart - 1], "");
+    const QStringList shown = lines.mid(verdictStart, verdictLines.size());
+    QStringList sortedShown = shown;
+    if (verdictLines.first().startsWith("tty")) {
+        // Several trackers: they come in the order the system lists their ports.
+        sortedShown.sort();
+        verdictLines.sort();
+    }
+    QCOMPARE(sortedShown, verdictLines);
+    const QRegularExpression recordLine("^Record of this run: (" + QRegularExpression::escape(records)
+                                        + "/update-\\d{4}-\\d\\d-\\d\\d-\\d{6})((?:-\\d{15})*)(-\\d+)?\\.txt$");
+    const qsizetype start = recordKept ? lines.lastIndexOf(recordLine, end - 2) : 0;
+    QVERIFY(start >= 0);
+    const QStringList programLines = lines.mid(start + 1, verdictStart - 2 - start);
     QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
-    if (QTest::currentDataTag() == QLatin1String("good download"))
+    if (tag == "good download")
         QCOMPARE(withoutModemChunks(programLines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
     if (!recordKept) {
         QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept ("), qPrintable(lines.first()));
         QVERIFY(lines.first().endsWith("); the run goes on"));
+        QCOMPARE(rollout, QList<QStringList>());
         return;
     }
-    const QRegularExpression recordLine("^Record of this run: (" + QRegularExpression::escape(records)
-                                        + "/update-\\d{4}-\\d\\d-\\d\\d-\\d{6}(-\\d+)?\\.txt)$");
-    const QRegularExpressionMatch first = recordLine.match(lines.first());
-    QVERIFY2(first.hasMatch(), qPrintable(lines.first()));
-    QCOMPARE(lines.last(), lines.first());
-    QFile record(first.captured(1));
+    // Named by the time first, then by the trackers' IMEIs in the order they came.
+    const QRegularExpressionMatch first = recordLine.match(lines[start]);
+    const QRegularExpressionMatch last = recordLine.match(lines.last());
+    QVERIFY2(first.hasMatch() && first.captured(2).isEmpty(), qPrintable(lines[start]));
+    QVERIFY2(last.hasMatch(), qPrintable(lines.last()));
+    QStringList imeis;
+    for (const QString &line : shown) {
+        const QString read = QRegularExpression(" tracker ([0-9]{15})").match(line).captured(1);
+        if (!read.isEmpty() && !imeis.contains(read))
+            imeis.append(read);
+    }
+    QCOMPARE(last.captured(1), first.captured(1));
+    QCOMPARE(last.captured(2), imeis.isEmpty() ? QString() : '-' + imeis.join('-'));
+    const QString recordPath = lines.last().mid(QStringLiteral("Record of this run: ").size());
+    QCOMPARE(QFile::exists(first.captured(0).mid(QStringLiteral("Record of this run: ").size())), imeis.isEmpty());
+    QFile record(recordPath);
     QVERIFY(record.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(record.readAll()), programLines.join('\n') + "\n\n" + verdict + '\n');
-    if (QTest::currentDataTag() == QLatin1String("two runs in one second")) {
+    QCOMPARE(QString::fromUtf8(record.readAll()), programLines.join('\n') + "\n\n" + shown.join('\n') + '\n');
+
+    if (shown.last().startsWith("update-tracker: this run is not in the rollout file"))
+        QCOMPARE(rollout, QList<QStringList>());
+    else
+        compareWithRollout(shown, exitCode, QFileInfo(recordPath).fileName(), rollout, twice ? 1 : 0);
+    if (twice) {
+        // Before it, the first run's line; after it, the new firmware twice on the tracker.
+        QCOMPARE(rollout[2].mid(1, 4), (QStringList { imei, "ttyUSB2", "UPDATED", "0" }));
+        QCOMPARE(run.files(0).value("cust_app_bck.bin"), run.files(0).value("cust_app.bin"));
+    }
+    if (tag == "two runs in one second") {
         // The run took the first free name of its second; the names taken stay as they were.
-        QVERIFY2(first.captured(2) == "-2", qPrintable(first.captured(1)));
-        for (const QFileInfo &other : QDir(records).entryInfoList(QDir::Files)) {
-            if (other.filePath() != first.captured(1))
+        QVERIFY2(first.captured(3) == "-2", qPrintable(first.captured(0)));
+        for (const QFileInfo &other : QDir(records).entryInfoList({ "update-*" }, QDir::Files)) {
+            if (other.filePath() != recordPath)
                 QCOMPARE(other.size(), 0);
         }
     }
@@ -639,7 +768,7 @@ void EndToEndTest::companionGivesTheVerdictAfterRealWaits_data()
         { "first operator query unanswered", { "--unregistered-queries", "1" }, plainStart, 0, updated },
         { "no coverage", { "--no-answer-to", "AT+CGATT", "--no-answer-to", "AT+CNACT=", "--download-status", "613" },
           plainStart, 1,
-          "NOT UPDATED, the tracker is unchanged: no coverage (the modem reported network error 613). "
+          "NOT UPDATED, tracker " + imei + ", the tracker is unchanged: no coverage (the modem reported network error 613). "
           "Move the tracker where it has coverage and run again." },
     });
 }

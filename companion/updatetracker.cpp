@@ -27,6 +27,11 @@ code says the same:
   9  tracker-updater could not be started, or an unknown option
 With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
 
+Each verdict names its tracker by the IMEI the modem gives, and the record's name takes
+it. A line per tracker also goes to rollout.csv beside the records, which your
+maintainer may ask for; a line under the verdict says when the file already shows the
+tracker updated before.
+
 Ctrl+C stops the run, and the verdict says at which step. Started by a double click, the
 window waits for Enter before it closes. It takes no option but --help.
 )";

@@ -33,11 +33,22 @@ QByteArray field(const QString &text)
     return bytes;
 }
 
+// The time as the file gives it: local, with its offset from UTC.
+QString timeText(const QDateTime &time)
+{
+    const int offsetMinutes = time.offsetFromUtc() / 60;
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+            + QStringLiteral("%1%2:%3")
+                      .arg(offsetMinutes < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                      .arg(std::abs(offsetMinutes) / 60, 2, 10, QLatin1Char('0'))
+                      .arg(std::abs(offsetMinutes) % 60, 2, 10, QLatin1Char('0'));
+}
+
 QByteArray lineOf(const RolloutEntry &entry)
 {
     const QString version = QStringLiteral(TRACKER_VERSION " (commit " TRACKER_COMMIT ")");
     const QStringList fields = {
-        RolloutFile::timeText(entry.time), entry.imei, entry.port, entry.verdict, QString::number(entry.exitCode),
+        timeText(entry.time), entry.imei, entry.port, entry.verdict, QString::number(entry.exitCode),
         version, QLatin1String(BuildSettings::accessPoint), QLatin1String(BuildSettings::updateHost), entry.record,
     };
     QByteArray line;
@@ -75,16 +86,6 @@ void readEarlierUpdates(QFile &file, QHash<QString, QString> &updated)
 } // namespace
 
 RolloutFile::RolloutFile(const QString &folder) : filePath(folder + u'/' + fileName) { }
-
-QString RolloutFile::timeText(const QDateTime &time)
-{
-    const int offsetMinutes = time.offsetFromUtc() / 60;
-    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-            + QStringLiteral("%1%2:%3")
-                      .arg(offsetMinutes < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                      .arg(std::abs(offsetMinutes) / 60, 2, 10, QLatin1Char('0'))
-                      .arg(std::abs(offsetMinutes) % 60, 2, 10, QLatin1Char('0'));
-}
 
 QString RolloutFile::add(QList<RolloutEntry> &entries) const
 {

@@ -41,9 +41,6 @@ public:
     // lines could not be added, or an empty string.
     QString add(QList<RolloutEntry> &entries) const;
 
-    // The time as the file gives it: local, with its offset from UTC.
-    static QString timeText(const QDateTime &time);
-
 private:
     QString filePath;
 };

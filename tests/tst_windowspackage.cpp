@@ -166,8 +166,10 @@ void WindowsPackageTest::updateRuns_data()
     QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true << -1 << QString();
     QTest::newRow("good download through update-tracker") << "C.UTF-8" << QByteArray() << QStringList() << true << 0
             << "UPDATED, tracker 869951040000017: the tracker has its new firmware, and its old one as a backup.";
-    QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray() << notFound << false << 2
-            << "NOT UPDATED, tracker 869951040000017, the tracker is unchanged: the update server answered 404: "
+    // Another tracker: one the rollout file does not show updated before.
+    QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray()
+            << notFound + QStringList { "--imei", "869951040000025" } << false << 2
+            << "NOT UPDATED, tracker 869951040000025, the tracker is unchanged: the update server answered 404: "
                "running again does not help. "
                "Tell the maintainer.";
 }
@@ -206,9 +208,10 @@ void WindowsPackageTest::updateRuns()
         newRecords.removeIf([&earlierRecords](const QString &name) { return earlierRecords.contains(name); });
         QCOMPARE(newRecords.size(), 1);
         const QString recordName = newRecords.first();
-        QVERIFY2(recordName.endsWith("-869951040000017.txt"), qPrintable(recordName));
+        const QString imei = QRegularExpression("tracker ([0-9]{15})").match(verdict).captured(1);
+        QVERIFY2(recordName.endsWith('-' + imei + ".txt"), qPrintable(recordName));
         QVERIFY2(lines.size() > 4 && lines.first().startsWith("Record of this run: ")
-                         && lines.first().endsWith("\\bin\\records\\" + QString(recordName).remove("-869951040000017")),
+                         && lines.first().endsWith("\\bin\\records\\" + QString(recordName).remove('-' + imei)),
                  qPrintable(lines.value(0)));
         QCOMPARE(lines.last(), lines.first().section('\\', 0, -2) + '\\' + recordName);
         // The rollout file, as a spreadsheet on Windows reads it, ends with this run's line.
@@ -220,7 +223,7 @@ void WindowsPackageTest::updateRuns()
         QCOMPARE(rolloutLines.last(), QByteArray());
         const QList<QByteArray> columns = rolloutLines[rolloutLines.size() - 2].split(',');
         QCOMPARE(columns.size(), 9);
-        QCOMPARE(columns.mid(1, 4), (QList<QByteArray> { "869951040000017", "COM5", verdict.section(',', 0, 0).toUtf8(),
+        QCOMPARE(columns.mid(1, 4), (QList<QByteArray> { imei.toUtf8(), "COM5", verdict.section(',', 0, 0).toUtf8(),
                                                           QByteArray::number(companionExitCode) }));
         QCOMPARE(columns[8], recordName.toUtf8() + '\r');
         QCOMPARE(lines.mid(lines.size() - 3, 2), (QStringList { "", verdict }));

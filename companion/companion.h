@@ -36,11 +36,11 @@ private:
     void keep(const QByteArray &bytes);
     void updaterEnded();
     void finish();
+    void showVerdicts(const QList<RunVerdict> &verdicts);
 
     QProcess updater;
     Record record;
     RunReading reading;
-    QByteArray pendingLine;
     bool interrupted = false;
     bool updaterFinished = false;
     bool outputEnded = false;

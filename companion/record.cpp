@@ -1,9 +1,13 @@
 #include "companion/record.h"
 
+#include "app/consoleline.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
+
+#include <cerrno>
 
 bool Record::open()
 {
@@ -14,10 +18,15 @@ bool Record::open()
         documents.isEmpty() ? QString() : documents + QStringLiteral("/tracker-updater records"),
         localData.isEmpty() ? QString() : localData + QStringLiteral("/records"),
     };
+    QStringList reasons;
     for (const QString &folder : folders) {
-        if (!folder.isEmpty() && openIn(folder))
+        if (folder.isEmpty())
+            continue;
+        if (openIn(folder))
             return true;
+        reasons.append(failure);
     }
+    failure = reasons.join(QStringLiteral("; "));
     return false;
 }
 
@@ -33,7 +42,7 @@ bool Record::openIn(const QString &folder)
     for (int number = 1; number <= 100; ++number) {
         file.setFileName(stem + (number == 1 ? QString() : QStringLiteral("-%1").arg(number)) + QStringLiteral(".txt"));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return true;
+            return created = true;
         if (!file.exists())
             break;
     }
@@ -45,8 +54,13 @@ QString Record::write(const QByteArray &bytes)
 {
     if (!file.isOpen())
         return {};
+    errno = 0;
     if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString why = file.errorString();
+        // Where Qt has no text for it ("Unknown error"), the C library's.
+        const int number = errno;
+        QString why = file.errorString();
+        if (number != 0 && (file.error() == QFileDevice::NoError || why.isEmpty() || why == QLatin1String("Unknown error")))
+            why = cLibraryError(number);
         file.close();
         return why;
     }

@@ -9,7 +9,9 @@ class Record
 {
 public:
     bool open();
-    QString path() const { return file.fileName(); }
+    // Its path once created, also after a write failed.
+    QString path() const { return created ? file.fileName() : QString(); }
+    // Why no folder took it: each folder's reason.
     QString whyNotWritten() const { return failure; }
     bool isOpen() const { return file.isOpen(); }
     // Returns why the bytes could not be written, after which the record is closed; or an
@@ -21,4 +23,5 @@ private:
 
     QFile file;
     QString failure;
+    bool created = false;
 };

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <future>
+#include <vector>
 #include <optional>
 
 class EndToEndTest : public QObject
@@ -72,6 +74,73 @@ QString shownChunks(const QStringList &lines)
 
 } // namespace
 
+
+namespace {
+
+// How update-tracker is started in a row: a shell script whose $0 is the companion, in a
+// folder of its own with tracker-updater beside it. Its own lines, on standard output, go
+// with the program's, so that the simulation's report holds both in order.
+const QString plainStart = QStringLiteral(R"(exec "$0" 1>&2)");
+// The child of the companion started in the background, once it runs: $c and $child.
+const QString inTheBackground = QStringLiteral(R"("$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+)");
+// After the companion ended: its child must not outlive it.
+const QString nothingLeft = QStringLiteral(R"(wait $c; code=$?
+sleep 0.2; [ -e /proc/$child ] && echo "tracker-updater left running" >&2
+exit $code)");
+const QString ctrlCToTheCompanion = inTheBackground + "sleep 1.5; kill -INT $c\n" + nothingLeft;
+// Ctrl+C in a terminal: SIGINT to the whole foreground group, the program's too.
+const QString ctrlCToTheGroup = QStringLiteral(R"(setsid "$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+sleep 1.5; /bin/kill -INT -- -$c
+)") + nothingLeft;
+
+void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int, QString>> &rows)
+{
+    QTest::addColumn<QStringList>("simulation");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("verdict");
+    for (const auto &[name, simulation, script, exitCode, verdict] : rows)
+        QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
+}
+
+const QString updated = "UPDATED: the tracker has its new firmware, and its old one as a backup.";
+const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
+const QString keepsItsFirmware = "NOT UPDATED, the tracker keeps its firmware: ";
+
+// update-tracker started by `script` (see plainStart) in a folder of its own with
+// tracker-updater beside it, under tracker-sim.
+SimulatedRun runCompanion(const QStringList &simulation, const QString &script, const QString &bin, int timeoutMs = 300000)
+{
+    if (!QDir().mkpath(bin) || !QFile::copy(UPDATE_TRACKER_PATH, bin + "/update-tracker")
+        || !QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"))
+        return {};
+    return simulate(simulation, "C.UTF-8", timeoutMs, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+}
+
+// What the verdict says of the tracker holds for the simulated tracker's own files at the
+// end: UPDATED, the new image runs and the old one is the backup; NOT UPDATED with the
+// tracker unchanged, the files are as they were; with its firmware kept, its image is.
+void verdictAgreesWithTheFiles(const QString &verdict, const SimulatedRun &run, const QStringList &simulation)
+{
+    QMap<QString, QByteArray> files = run.files(0);
+    QMap<QString, QByteArray> before = Expected::filesBeforeRun();
+    if (simulation.contains("--no-backup"))
+        before.remove("cust_app_bck.bin");
+    if (verdict.startsWith("UPDATED")) {
+        QCOMPARE(files.value("cust_app.bin"), Expected::filesAfterSwap().value("cust_app.bin"));
+        QCOMPARE(files.value("cust_app_bck.bin"), SimulatedTracker::currentImage);
+    } else if (verdict.startsWith(unchanged) || (verdict.startsWith("NO TRACKER FOUND") && !files.isEmpty())) {
+        files.remove("cust_app_new.bin"); // what a failed download may leave behind, never installed
+        QCOMPARE(files, before);
+    } else if (verdict.startsWith(keepsItsFirmware)) {
+        QCOMPARE(files.value("cust_app.bin"), SimulatedTracker::currentImage);
+    }
+}
+
+} // namespace
 
 void EndToEndTest::completeRun_data()
 {
@@ -173,6 +242,36 @@ void EndToEndTest::trackerUnpluggedDuringTheRun()
 
 void EndToEndTest::silentModemWithRealLimits()
 {
+    // Meanwhile, update-tracker's verdict on modems that make it wait out every step, or
+    // that vanish as the download is sent (the program then spins through the download's
+    // limit, as with a real tracker): what the answers show, not no coverage.
+    QTemporaryDir directory;
+    const QString rerun = "Unplug the tracker, plug it in again and run again.";
+    const QList<std::tuple<QStringList, QString>> deadModems = {
+        { { "--port", "ttyUSB2", "--mode", "silent" }, "AT+CMNB=1 got no answer" },
+        { { "--port", "ttyUSB2", "--mode", "error" }, "AT+CMNB=1 answered ERROR" },
+        { { "--port", "ttyUSB2", "--unplug-after", "14" }, "the download got no answer" },
+    };
+    std::vector<std::future<SimulatedRun>> verdictRuns;
+    for (qsizetype i = 0; i < deadModems.size(); ++i) {
+        const QStringList simulation = std::get<0>(deadModems[i]);
+        const QString bin = directory.filePath(QStringLiteral("bin%1").arg(i));
+        verdictRuns.push_back(std::async(std::launch::async, [simulation, bin] {
+            return runCompanion(simulation, plainStart, bin, 15 * 60 * 1000);
+        }));
+    }
+    auto checkVerdicts = qScopeGuard([&] {
+        for (qsizetype i = 0; i < deadModems.size(); ++i) {
+            const SimulatedRun run = verdictRuns[size_t(i)].get();
+            if (QTest::currentTestFailed())
+                continue;
+            const QString verdict = unchanged + "the modem did not answer (" + std::get<1>(deadModems[i]) + "). " + rerun;
+            QVERIFY2(run.finished && run.exitCode == 1 && run.lines.value(run.lines.size() - 2) == verdict,
+                     qPrintable(std::get<0>(deadModems[i]).join(' ') + ":\n" + run.lines.mid(run.lines.size() - 4).join('\n')));
+            verdictAgreesWithTheFiles(verdict, run, std::get<0>(deadModems[i]));
+        }
+    });
+
     SIMULATE(run, { "--port", "ttyUSB2", "--mode", "silent" }, "fr_FR.UTF-8", 15 * 60 * 1000);
 
     // The download never reports, so the file swap is left out.
@@ -491,46 +590,13 @@ void EndToEndTest::installedPackageUpdatesATracker()
             && content->contains("/bin/update-tracker\n"));
 }
 
-namespace {
-
-// How update-tracker is started in a row: a shell script whose $0 is the companion, in a
-// folder of its own with tracker-updater beside it. Its own lines, on standard output, go
-// with the program's, so that the simulation's report holds both in order.
-const QString plainStart = QStringLiteral(R"(exec "$0" 1>&2)");
-// The child of the companion started in the background, once it runs: $c and $child.
-const QString inTheBackground = QStringLiteral(R"("$0" 1>&2 & c=$!
-until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
-)");
-// After the companion ended: its child must not outlive it.
-const QString nothingLeft = QStringLiteral(R"(wait $c; code=$?
-sleep 0.2; [ -e /proc/$child ] && echo "tracker-updater left running" >&2
-exit $code)");
-const QString ctrlCToTheCompanion = inTheBackground + "sleep 1.5; kill -INT $c\n" + nothingLeft;
-// Ctrl+C in a terminal: SIGINT to the whole foreground group, the program's too.
-const QString ctrlCToTheGroup = QStringLiteral(R"(setsid "$0" 1>&2 & c=$!
-until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
-sleep 1.5; /bin/kill -INT -- -$c
-)") + nothingLeft;
-
-void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int, QString>> &rows)
-{
-    QTest::addColumn<QStringList>("simulation");
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("verdict");
-    for (const auto &[name, simulation, script, exitCode, verdict] : rows)
-        QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
-}
-
-const QString updated = "UPDATED: the tracker has its new firmware, and its old one as a backup.";
-
-} // namespace
-
 // Every verdict from a real run of the program under the companion: the program's lines
 // pass through unchanged, the record holds them, and the verdict and exit code follow.
 void EndToEndTest::companionGivesTheVerdict_data()
 {
-    const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
+    const QString unreadable = unchanged + "the download's report, the line above \"Download failed\", "
+                                           "is not one tracker-updater can read. Tell the maintainer.";
+    const QString unzipAgain = "Unzip the package again into an empty folder and run again.";
     const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
     const QString fileStep = "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
     verdictRows({
@@ -546,7 +612,38 @@ void EndToEndTest::companionGivesTheVerdict_data()
                       "Move the tracker where it has coverage and run again." },
         // Every first update: the delete answers ERROR and times out, the swap goes on.
         { "no backup yet", { "--no-backup" }, plainStart, 0, updated },
-        { "file step unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 3, fileStep.arg("AT+CFSTERM") },
+        // Both renames answered: the swap is done, whatever its end got.
+        { "file swap's end unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 0, updated },
+        { "first update, the backup's delete unanswered", { "--no-backup", "--no-answer-to", "AT+CFSDFILE" }, plainStart, 0, updated },
+        // Neither rename was done: the answers say so.
+        { "files not opened", { "--no-answer-to", "AT+CFSINIT" }, plainStart, 2,
+          keepsItsFirmware + "the modem did not rename its files (AT+CFSINIT got no answer). Send the record to the maintainer." },
+        { "backup's delete unanswered", { "--no-answer-to", "AT+CFSDFILE" }, plainStart, 2,
+          keepsItsFirmware + R"(the modem did not rename its files (AT+CFSDFILE=0,"cust_app_bck.bin" got no answer). )"
+                             "Send the record to the maintainer." },
+        { "new image's rename unanswered", { "--no-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" }, plainStart, 3,
+          fileStep.arg(R"(AT+CFSREN=0,"cust_app_new.bin","cust_app.bin")") },
+        { "Ctrl+C in a first update's delete wait", { "--no-backup", "--no-answer-to", "AT+CFSDFILE" },
+          inTheBackground + "until grep -q 'AT+CFSDFILE' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
+          keepsItsFirmware + R"(stopped at AT+CFSDFILE=0,"cust_app_bck.bin", before any file was renamed. You may run again.)" },
+        { "Ctrl+C at the reboot after a 404", { "--download-status", "404", "--no-answer-to", "AT+CREBOOT" },
+          inTheBackground + "until grep -q 'AT+CREBOOT' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 2,
+          serverAnswered.arg("404: running again does not help") },
+        { "killed at the reboot after a 601", { "--download-status", "601", "--no-answer-to", "AT+CREBOOT" },
+          inTheBackground + "until grep -q 'AT+CREBOOT' \"$RECORDS\"/*; do sleep 0.05; done; kill -KILL $child\n" + nothingLeft, 1,
+          unchanged + "no coverage (the modem reported network error 601). Move the tracker where it has coverage and run again." },
+        { "report in an unexpected form", { "--download-extra", ",0" }, plainStart, 2, unreadable },
+        { "report flooding the port", { "--download-flood", "16777216" }, plainStart, 2, unreadable },
+        { "port held for ever", { "--busy-until", "-1" },
+          inTheBackground + "until grep -q 'already used' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 5,
+          unchanged + R"(another program holds its port "ttyUSB2". )"
+                      "Close that program (a terminal, a modem tool, a second updater) and run again." },
+        // A missing DLL on Windows ends it the same way.
+        { "tracker-updater ends before its first line", {},
+          R"(printf '#!/bin/sh\nexit 3\n' > "$(dirname "$0")/tracker-updater"; exec "$0" 1>&2)", 9,
+          unchanged + "tracker-updater could not be started (it ended with exit code 3 before its first line). " + unzipAgain },
+        { "tracker-updater missing", {}, R"(rm "$(dirname "$0")/tracker-updater"; exec "$0" 1>&2)", 9,
+          unchanged + "tracker-updater could not be started (tracker-updater is missing, or cannot be run). " + unzipAgain },
         { "reboot unanswered", { "--no-answer-to", "AT+CREBOOT" }, plainStart, 4,
           "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
         { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
@@ -567,6 +664,11 @@ HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME
           R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
 XDG_CONFIG_HOME="$RECORDS.config" QT_MESSAGE_PATTERN='%{time} %{message}' QT_LOGGING_RULES='*.debug=false' exec "$0" 1>&2)",
           0, updated },
+        // A disk that fills up: the record stops, named with its reason, and its path stays.
+        { "record fills its disk", {},
+          R"(mkdir -p "$RECORDS" && mount -t tmpfs -o size=4k tmpfs "$RECORDS" || exit 125
+head -c 4096 /dev/zero > "$RECORDS/filler"
+exec "$0" 1>&2)", 0, updated },
         { "two runs in one second",
           {}, R"(mkdir "$RECORDS"; for s in 0 1 2 3; do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
 exec "$0" 1>&2)", 0, updated },
@@ -581,12 +683,9 @@ void EndToEndTest::companionGivesTheVerdict()
     QFETCH(QString, verdict);
     QTemporaryDir directory;
     const QString bin = directory.filePath("bin");
-    QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::copy(UPDATE_TRACKER_PATH, bin + "/update-tracker"));
-    QVERIFY(QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"));
     const QString records = bin + "/records";
     qputenv("RECORDS", records.toUtf8());
-    const SimulatedRun run = simulate(simulation, "C.UTF-8", 300000, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+    const SimulatedRun run = runCompanion(simulation, script, bin);
     QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
     QVERIFY(run.finished);
     auto showRun = qScopeGuard([&run] {
@@ -596,20 +695,38 @@ void EndToEndTest::companionGivesTheVerdict()
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY(!run.lines.contains("tracker-updater left running"));
 
+    verdictAgreesWithTheFiles(verdict, run, simulation);
+    if (QTest::currentTestFailed())
+        return;
+
     // The record's path first and last, the verdict before it; between them the program's
     // lines, also in the record, followed there by the verdict.
     const QStringList lines = run.lines;
-    const bool recordKept = QTest::currentDataTag() != QLatin1String("record cannot be written");
-    const qsizetype last = lines.size() - (recordKept ? 2 : 1);
-    QVERIFY(last > 2);
+    const qsizetype last = lines.size() - 2;
+    QVERIFY(last > 1);
     QCOMPARE(lines.mid(last - 1, 2), (QStringList { "", verdict }));
     const QStringList programLines = lines.mid(1, last - 2);
-    QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
+    if (exitCode != 9)
+        QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
     if (QTest::currentDataTag() == QLatin1String("good download"))
         QCOMPARE(withoutModemChunks(programLines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
-    if (!recordKept) {
-        QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept ("), qPrintable(lines.first()));
+    if (QTest::currentDataTag() == QLatin1String("record cannot be written")) {
+        // Each folder's reason, and at the end that there is no record.
+        QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept (" + QDir::toNativeSeparators(records)
+                                          + " cannot be made; "),
+                 qPrintable(lines.first()));
+        QCOMPARE(lines.first().count(" cannot be made"), 3);
         QVERIFY(lines.first().endsWith("); the run goes on"));
+        QCOMPARE(lines.last(), "No record of this run was kept: the first line says why.");
+        return;
+    }
+    if (QTest::currentDataTag() == QLatin1String("record fills its disk")) {
+        const QStringList stops = lines.filter(QRegularExpression("^update-tracker: the record stops here, it cannot be written: "));
+        QVERIFY2(stops.size() == 1 && !stops.first().endsWith(": ") && !stops.first().endsWith("Unknown error"),
+                 qPrintable(lines.join('\n')));
+        qInfo("%s", qPrintable(stops.first()));
+        QVERIFY2(lines.last().startsWith("Record of this run, cut short where it could not be written: " + records + "/update-"),
+                 qPrintable(lines.last()));
         return;
     }
     const QRegularExpression recordLine("^Record of this run: (" + QRegularExpression::escape(records)
@@ -619,7 +736,8 @@ void EndToEndTest::companionGivesTheVerdict()
     QCOMPARE(lines.last(), lines.first());
     QFile record(first.captured(1));
     QVERIFY(record.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(record.readAll()), programLines.join('\n') + "\n\n" + verdict + '\n');
+    QCOMPARE(QString::fromUtf8(record.readAll()),
+             (programLines.isEmpty() ? QString() : programLines.join('\n') + '\n') + '\n' + verdict + '\n');
     if (QTest::currentDataTag() == QLatin1String("two runs in one second")) {
         // The run took the first free name of its second; the names taken stay as they were.
         QVERIFY2(first.captured(2) == "-2", qPrintable(first.captured(1)));
@@ -636,6 +754,8 @@ void EndToEndTest::companionGivesTheVerdictAfterRealWaits_data()
     verdictRows({
         // Before the tracker registers, the first operator query times out; the run goes on.
         { "first operator query unanswered", { "--unregistered-queries", "1" }, plainStart, 0, updated },
+        // The new image's rename answered in its last wait: "Timed out" shows under the OK.
+        { "rename's OK in its last wait", { "--late-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" }, plainStart, 0, updated },
         { "no coverage", { "--no-answer-to", "AT+CGATT", "--no-answer-to", "AT+CNACT=", "--download-status", "613" },
           plainStart, 1,
           "NOT UPDATED, the tracker is unchanged: no coverage (the modem reported network error 613). "

@@ -169,6 +169,11 @@ void WindowsPackageTest::updateRuns_data()
     QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray() << notFound << false << 2
             << "NOT UPDATED, the tracker is unchanged: the update server answered 404: running again does not help. "
                "Tell the maintainer.";
+    // A cause named from the modem's report.
+    QTest::newRow("network error through update-tracker") << "C.UTF-8" << QByteArray()
+            << QStringList { "--download-status", "613" } << false << 1
+            << "NOT UPDATED, the tracker is unchanged: no coverage (the modem reported network error 613). "
+               "Move the tracker where it has coverage and run again.";
 }
 
 void WindowsPackageTest::updateRuns()

@@ -44,7 +44,9 @@ int Companion::run()
                                      .arg(QDir::toNativeSeparators(program), updater.errorString());
         keep(line.toUtf8() + lineEnd);
         say(line);
-        return companionFailedExitCode;
+        stopWatchingInterrupts();
+        showVerdicts({ RunReading::notStarted(QStringLiteral("%1 is missing, or cannot be run").arg(updaterName)) });
+        return exitCode;
     }
     QCoreApplication::exec();
     stopWatchingInterrupts();
@@ -58,24 +60,13 @@ void Companion::keep(const QByteArray &bytes)
         say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(failure));
 }
 
-// Bytes pass through at once and unchanged; the reading waits for whole lines.
+// Bytes pass through at once and unchanged; the reading takes them as they come.
 void Companion::passOn(const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
     keep(bytes);
-    pendingLine += bytes;
-    // Read in place: a flood's long line is not copied again.
-    qsizetype start = 0;
-    qsizetype end;
-    while ((end = pendingLine.indexOf('\n', start)) >= 0) {
-        QByteArrayView line(pendingLine.constData() + start, end - start);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        reading.readLine(line);
-        start = end + 1;
-    }
-    pendingLine.remove(0, start);
+    reading.read(bytes);
     nameTheRecord();
 }
 
@@ -112,18 +103,22 @@ void Companion::finish()
 {
     if (!updaterFinished || !outputEnded)
         return;
-    if (!pendingLine.isEmpty())
-        reading.readLine(pendingLine);
-    QString howItEnded;
+    reading.endOfOutput();
+    UpdaterEnd end;
     if (interrupted || endedByCtrlC())
-        howItEnded = QStringLiteral("stopped");
+        end.how = UpdaterEnd::How::Stopped;
     else if (updater.exitStatus() == QProcess::CrashExit)
-        howItEnded = QStringLiteral("tracker-updater ended unexpectedly");
+        end.how = UpdaterEnd::How::Crashed;
     else
-        howItEnded = QStringLiteral("tracker-updater ended unexpectedly with exit code %1").arg(updater.exitCode());
-    const QList<RunVerdict> verdicts = reading.verdicts(howItEnded);
-    exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
+        end.exitCode = updater.exitCode();
+    showVerdicts(reading.verdicts(end));
+    QCoreApplication::exit(exitCode);
+}
 
+// An empty line and the verdicts, also into the record; then where the record is.
+void Companion::showVerdicts(const QList<RunVerdict> &verdicts)
+{
+    exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
     QByteArray forRecord = lineEnd;
     say(QString());
     for (const QString &line : keptInRollout(verdicts)) {
@@ -131,9 +126,13 @@ void Companion::finish()
         forRecord += line.toUtf8() + lineEnd;
     }
     keep(forRecord);
+    const QString path = QDir::toNativeSeparators(record.path());
     if (record.isOpen())
-        say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
-    QCoreApplication::exit(exitCode);
+        say(QStringLiteral("Record of this run: %1").arg(path));
+    else if (!path.isEmpty())
+        say(QStringLiteral("Record of this run, cut short where it could not be written: %1").arg(path));
+    else
+        say(QStringLiteral("No record of this run was kept: the first line says why."));
 }
 
 namespace {
@@ -165,7 +164,7 @@ QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
 {
     QList<RolloutEntry> entries;
     const QDateTime now = QDateTime::currentDateTime();
-    const QString recordName = record.isOpen() ? QFileInfo(record.path()).fileName() : QString();
+    const QString recordName = QFileInfo(record.path()).fileName();
     for (const RunVerdict &verdict : verdicts) {
         if (!verdict.port.isEmpty())
             entries.append({ now, verdict.imei, verdict.port, verdictWord(verdict.verdict),
@@ -174,7 +173,7 @@ QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
     QStringList whyNot;
     if (!entries.isEmpty()) {
         // Beside this run's record, or where records go.
-        for (const QString &folder : record.isOpen() ? QStringList { record.folder() } : Record::folders()) {
+        for (const QString &folder : record.path().isEmpty() ? Record::folders() : QStringList { record.folder() }) {
             const QString failure = QDir().mkpath(folder)
                     ? RolloutFile(folder).add(entries)
                     : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));

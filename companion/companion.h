@@ -36,13 +36,13 @@ private:
     void keep(const QByteArray &bytes);
     void updaterEnded();
     void finish();
+    void showVerdicts(const QList<RunVerdict> &verdicts);
     void nameTheRecord();
     QStringList keptInRollout(const QList<RunVerdict> &verdicts) const;
 
     QProcess updater;
     Record record;
     RunReading reading;
-    QByteArray pendingLine;
     qsizetype imeisInRecordName = 0;
     bool interrupted = false;
     bool updaterFinished = false;

@@ -44,8 +44,11 @@ void Companion::watchInterrupts()
         ::sigaction(signal, &action, nullptr);
 }
 
+// A stop from now on ends update-tracker at once, at "Press Enter" too.
 void Companion::stopWatchingInterrupts()
 {
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        std::signal(signal, SIG_DFL);
 }
 
 bool Companion::startUpdater(const QString &program)
@@ -88,9 +91,8 @@ void discardTypedAhead()
     ::tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
+// Ctrl+C closes the window then, as Enter does: the run's end set the signals back.
 void waitForEnter()
 {
-    // Ctrl+C now closes the window, as Enter does.
-    std::signal(SIGINT, SIG_DFL);
     std::getchar();
 }

@@ -17,8 +17,9 @@ const QByteArray lineEnd = "\r\n";
 namespace {
 
 // QProcess stops reading the updater's pipe the moment the updater ends and drops what it
-// had not read yet, which loses the run's last lines (seen under wine). A pipe of our own,
-// read to its end, keeps every line.
+// had not read yet: under wine the run's last lines were lost that way, while Qt 6.8 on
+// Windows itself reads a pipe to its end. A pipe of our own, read to its end, keeps every
+// line on both.
 class PipeReader : public QThread
 {
     Q_OBJECT
@@ -72,16 +73,33 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 
 } // namespace
 
+static QString windowsError(DWORD code)
+{
+    return qt_error_string(int(code));
+}
+
 void Companion::watchInterrupts()
 {
-    theCompanion = this;
+    {
+        const QMutexLocker locker(&companionInUse);
+        theCompanion = this;
+    }
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     killOnClose = ::CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    ::SetInformationJobObject(killOnClose, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (!killOnClose
+        || !::SetInformationJobObject(killOnClose, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        say(QStringLiteral("update-tracker: tracker-updater cannot be tied to this window (%1): if the window "
+                           "is closed, it may go on; stop it with Ctrl+C instead")
+                    .arg(windowsError(::GetLastError())));
+        if (killOnClose)
+            ::CloseHandle(killOnClose);
+        killOnClose = nullptr;
+    }
 }
 
+// Whatever comes next, no console event reaches this companion: it may be gone by then.
 void Companion::stopWatchingInterrupts()
 {
     const QMutexLocker locker(&companionInUse);
@@ -97,12 +115,24 @@ bool Companion::startUpdater(const QString &program)
         return false;
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     updater.setProcessChannelMode(QProcess::ForwardedChannels);
-    updater.setCreateProcessArgumentsModifier([writeEnd](QProcess::CreateProcessArguments *arguments) {
+    // Created suspended, it runs only once it is in the job that ends it with us.
+    PROCESS_INFORMATION *created = nullptr;
+    updater.setCreateProcessArgumentsModifier([writeEnd, &created](QProcess::CreateProcessArguments *arguments) {
         arguments->startupInfo->hStdError = writeEnd;
+        arguments->flags |= CREATE_SUSPENDED;
+        created = arguments->processInformation;
     });
     updater.start(program, QStringList());
     const bool started = updater.waitForStarted(-1);
+    updater.setCreateProcessArgumentsModifier({});
     ::CloseHandle(writeEnd); // the updater holds the only one left: its end is the pipe's end
+    if (started && created) {
+        if (killOnClose && !::AssignProcessToJobObject(killOnClose, created->hProcess))
+            say(QStringLiteral("update-tracker: tracker-updater cannot be tied to this window (%1): if the window "
+                               "is closed, it may go on; stop it with Ctrl+C instead")
+                        .arg(windowsError(::GetLastError())));
+        ::ResumeThread(created->hThread);
+    }
     auto *errorReader = new PipeReader(readEnd);
     outputReader.reset(errorReader);
     connect(errorReader, &PipeReader::received, this, &Companion::passOn);
@@ -111,10 +141,6 @@ bool Companion::startUpdater(const QString &program)
         finish();
     });
     errorReader->start();
-    if (started) {
-        if (HANDLE process = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(updater.processId())))
-            ::AssignProcessToJobObject(killOnClose, process), ::CloseHandle(process);
-    }
     return started;
 }
 

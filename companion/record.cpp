@@ -1,10 +1,14 @@
 #include "companion/record.h"
 
+#include "app/consoleline.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+
+#include <cerrno>
 
 QStringList Record::folders()
 {
@@ -21,10 +25,13 @@ QStringList Record::folders()
 
 bool Record::open()
 {
+    QStringList reasons;
     for (const QString &folder : folders()) {
         if (openIn(folder))
             return true;
+        reasons.append(failure);
     }
+    failure = reasons.join(QStringLiteral("; "));
     return false;
 }
 
@@ -45,7 +52,7 @@ bool Record::openIn(const QString &folder)
     for (int number = 1; number <= 100; ++number) {
         file.setFileName(stem + (number == 1 ? QString() : QStringLiteral("-%1").arg(number)) + QStringLiteral(".txt"));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return true;
+            return created = true;
         if (!file.exists())
             break;
     }
@@ -57,8 +64,13 @@ QString Record::write(const QByteArray &bytes)
 {
     if (!file.isOpen())
         return {};
+    errno = 0;
     if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString why = file.errorString();
+        // Where Qt has no text for it ("Unknown error"), the C library's.
+        const int number = errno;
+        QString why = file.errorString();
+        if (number != 0 && (file.error() == QFileDevice::NoError || why.isEmpty() || why == QLatin1String("Unknown error")))
+            why = cLibraryError(number);
         file.close();
         return why;
     }
@@ -67,9 +79,11 @@ QString Record::write(const QByteArray &bytes)
 
 QString Record::nameAfter(const QStringList &imeis)
 {
-    if (!file.isOpen())
+    if (!created)
         return {};
     const QString named = stem + u'-' + imeis.join(u'-');
+    // One cut short is renamed too, and stays closed.
+    const bool wasOpen = file.isOpen();
     file.close(); // Windows renames no file that is open
     // The first free name: rename() never replaces a file.
     for (int number = 1; number <= 100; ++number) {
@@ -77,7 +91,7 @@ QString Record::nameAfter(const QStringList &imeis)
         if (file.rename(name) || !QFile::exists(name))
             break; // renamed, or kept under the name it has
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (wasOpen && !file.open(QIODevice::WriteOnly | QIODevice::Append))
         return file.errorString();
     return {};
 }

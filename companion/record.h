@@ -13,8 +13,10 @@ public:
     static QStringList folders();
 
     bool open();
-    QString path() const { return file.fileName(); }
+    // Its path once created, also after a write failed.
+    QString path() const { return created ? file.fileName() : QString(); }
     QString folder() const;
+    // Why no folder took it: each folder's reason.
     QString whyNotWritten() const { return failure; }
     bool isOpen() const { return file.isOpen(); }
     // Returns why the bytes could not be written, after which the record is closed; or an
@@ -30,4 +32,5 @@ private:
     QFile file;
     QString stem; // the folder, and "update-" with the time
     QString failure;
+    bool created = false;
 };

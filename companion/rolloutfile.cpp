@@ -92,9 +92,14 @@ QString RolloutFile::add(QList<RolloutEntry> &entries) const
     const QString shown = QDir::toNativeSeparators(filePath);
     QLockFile lock(filePath + QStringLiteral(".lock"));
     if (!lock.tryLock(lockWaitMs)) {
-        return lock.error() == QLockFile::LockFailedError
-                ? QStringLiteral("%1: another program held it for %2 s").arg(shown).arg(lockWaitMs / 1000)
-                : QStringLiteral("%1: its lock cannot be made").arg(shown);
+        switch (lock.error()) {
+        case QLockFile::LockFailedError:
+            return QStringLiteral("%1: another program held it for %2 s").arg(shown).arg(lockWaitMs / 1000);
+        case QLockFile::PermissionError:
+            return QStringLiteral("%1.lock: permission denied").arg(shown);
+        default:
+            return QStringLiteral("%1.lock cannot be written").arg(shown);
+        }
     }
     QFile file(filePath);
     if (!file.open(QIODevice::ReadWrite))

@@ -7,25 +7,49 @@
 
 #include <algorithm>
 
+// The verdicts, in the order of how much the technician must heed them.
 const QList<VerdictForm> verdictForms = {
-    { Verdict::FileStepUnanswered, 3,
+    { Verdict::FileStepUnanswered, 3, 1,
       "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer." },
-    { Verdict::StoppedInFileSwap, 7,
+    { Verdict::StoppedInFileSwap, 7, 2,
       "STOP, do not run again: %1 at %2, during the file swap. Send the record to the maintainer." },
-    { Verdict::RebootUnanswered, 4,
+    { Verdict::RebootUnanswered, 4, 0,
       "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
-    { Verdict::StoppedAtReboot, 8,
-      "UPDATED, but restart the tracker: %1 at %2, the reboot. Unplug the tracker and plug it in again." },
-    { Verdict::StoppedTrackerUnchanged, 6,
+    { Verdict::StoppedAfterSwap, 8, 2,
+      "UPDATED, but restart the tracker: %1 at %2, after the file swap. Unplug the tracker and plug it in again." },
+    { Verdict::StoppedTrackerUnchanged, 6, 2,
       "NOT UPDATED, the tracker is unchanged: %1 at %2, before the file swap. You may run again." },
-    { Verdict::ServerAnswered, 2,
+    { Verdict::StoppedBeforeRename, 6, 2,
+      "NOT UPDATED, the tracker keeps its firmware: %1 at %2, before any file was renamed. You may run again." },
+    { Verdict::ServerAnswered, 2, 1,
       "NOT UPDATED, the tracker is unchanged: the update server answered %1. Tell the maintainer." },
-    { Verdict::NoCoverage, 1,
-      "NOT UPDATED, the tracker is unchanged: %1. Move the tracker where it has coverage and run again." },
-    { Verdict::NoTracker, 5,
+    { Verdict::ReportUnreadable, 2, 0,
+      "NOT UPDATED, the tracker is unchanged: the download's report, the line above \"Download failed\", "
+      "is not one tracker-updater can read. Tell the maintainer." },
+    { Verdict::SwapNotDone, 2, 1,
+      "NOT UPDATED, the tracker keeps its firmware: the modem did not rename its files (%1). "
+      "Send the record to the maintainer." },
+    { Verdict::NoCoverage, 1, 1,
+      "NOT UPDATED, the tracker is unchanged: no coverage (%1). Move the tracker where it has coverage and run again." },
+    { Verdict::ModemDidNotAnswer, 1, 1,
+      "NOT UPDATED, the tracker is unchanged: the modem did not answer (%1). "
+      "Unplug the tracker, plug it in again and run again." },
+    { Verdict::ReportLate, 1, 0,
+      "NOT UPDATED, the tracker is unchanged: the download's report came too late. "
+      "Move the tracker where the coverage is better and run again." },
+    { Verdict::PortBusy, 5, 1,
+      "NOT UPDATED, the tracker is unchanged: another program holds its port %1. "
+      "Close that program (a terminal, a modem tool, a second updater) and run again." },
+    { Verdict::NoTracker, 5, 1,
       "NO TRACKER FOUND: %1 before a tracker was found. Check the cable and the driver; "
       "tracker-ports lists the ports and marks the tracker's." },
-    { Verdict::Updated, 0, "UPDATED: the tracker has its new firmware, and its old one as a backup." },
+    { Verdict::NotStarted, 9, 1,
+      "NOT UPDATED, the tracker is unchanged: tracker-updater could not be started (%1). "
+      "Unzip the package again into an empty folder and run again." },
+    { Verdict::UpdatedWithoutBackup, 0, 0,
+      "UPDATED: the tracker has its new firmware, but no answer shows its old one kept as a backup. "
+      "Tell the maintainer." },
+    { Verdict::Updated, 0, 0, "UPDATED: the tracker has its new firmware, and its old one as a backup." },
 };
 
 const VerdictForm &verdictForm(Verdict verdict)
@@ -35,6 +59,42 @@ const VerdictForm &verdictForm(Verdict verdict)
 }
 
 namespace {
+
+using Answer = RunReading::Answer;
+
+constexpr int operator|(Answer a, Answer b) { return int(a) | int(b); }
+constexpr int operator|(int a, Answer b) { return a | int(b); }
+constexpr int anyAnswer = Answer::NotSent | Answer::Done | Answer::Refused | Answer::Unknown;
+
+// What the two renames' answers prove about the running image. The first row that holds
+// decides; the reboot and the causes follow in RunReading::verdictOf.
+enum class Swap {
+    Done,            // the new image runs, the old one is the backup
+    NewImageOnly,    // the new image runs; nothing shows the old one kept
+    NothingRenamed,  // the running image is the one it was
+    ImageUnknown,    // the running image is unknown, or gone
+};
+struct SwapRule
+{
+    int imageToBackup; // the answers it holds for
+    int newImageToImage;
+    Swap swap;
+};
+constexpr SwapRule swapRules[] = {
+    { int(Answer::Done), int(Answer::Done), Swap::Done },
+    { Answer::Refused | Answer::Unknown, int(Answer::Done), Swap::NewImageOnly },
+    { Answer::NotSent | Answer::Refused, Answer::NotSent | Answer::Refused, Swap::NothingRenamed },
+    { anyAnswer, anyAnswer, Swap::ImageUnknown },
+};
+
+Swap swapOf(Answer imageToBackup, Answer newImageToImage)
+{
+    for (const SwapRule &rule : swapRules) {
+        if ((rule.imageToBackup & int(imageToBackup)) && (rule.newImageToImage & int(newImageToImage)))
+            return rule.swap;
+    }
+    return Swap::ImageUnknown;
+}
 
 // HTTP statuses that may pass: one later retry may help.
 bool passingStatus(int status)
@@ -56,11 +116,32 @@ int hexDigit(char c)
     return -1;
 }
 
+QString howItEnded(const UpdaterEnd &end)
+{
+    switch (end.how) {
+    case UpdaterEnd::How::Stopped:
+        return QStringLiteral("stopped");
+    case UpdaterEnd::How::Crashed:
+        return QStringLiteral("tracker-updater ended unexpectedly");
+    case UpdaterEnd::How::Exited:
+        break;
+    }
+    return QStringLiteral("tracker-updater ended unexpectedly with exit code %1").arg(end.exitCode);
+}
+
+// Windows' status codes read best as it writes them: 0xC0000135, not -1073741515.
+QString exitCodeText(int code)
+{
+    if (code < 0 || code > 0xFFFF)
+        return QStringLiteral("0x%1").arg(quint32(code), 8, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("0X"), QLatin1String("0x"));
+    return QString::number(code);
+}
+
 } // namespace
 
-void RunReading::keepReply(QString &reply, const QByteArray &chunk)
+void RunReading::keepReply(QString &reply, const QString &piece)
 {
-    reply += QString::fromUtf8(chunk);
+    reply += piece;
     if (reply.size() > 2 * keptReplyBytes)
         reply = reply.right(keptReplyBytes);
 }
@@ -80,10 +161,10 @@ RunReading::RunReading(const UpdateScript &script, std::optional<QString> operat
     }
 }
 
-std::optional<QByteArray> RunReading::chunkBytes(QByteArrayView line, qsizetype keptBytes)
+bool RunReading::chunkBytes(QByteArrayView line, qsizetype pieceBytes, const std::function<void(const QByteArray &)> &take)
 {
     if (line.size() < 2 || !line.startsWith('"') || !line.endsWith('"'))
-        return std::nullopt;
+        return false;
     static const QByteArray escapes = "\"\\bfnrt";
     static const QByteArray escaped = "\"\\\b\f\n\r\t";
     QByteArray bytes;
@@ -93,7 +174,7 @@ std::optional<QByteArray> RunReading::chunkBytes(QByteArrayView line, qsizetype 
         if (c == '"') {
             // The stream closes and reopens its quotes between a \x escape and a hex digit.
             if (i + 1 >= end || line[i + 1] != '"')
-                return std::nullopt;
+                return false;
             ++i;
         } else if (c != '\\') {
             bytes += c;
@@ -103,32 +184,76 @@ std::optional<QByteArray> RunReading::chunkBytes(QByteArrayView line, qsizetype 
             bytes += char(hexDigit(line[i + 2]) * 16 + hexDigit(line[i + 3]));
             i += 3;
         } else {
-            return std::nullopt;
+            return false;
         }
-        if (bytes.size() >= 2 * keptBytes)
-            bytes.remove(0, bytes.size() - keptBytes);
+        if (bytes.size() >= pieceBytes)
+            take(std::exchange(bytes, {}));
     }
-    return bytes.right(keptBytes);
+    if (!bytes.isEmpty())
+        take(bytes);
+    return true;
+}
+
+// A modem's chunk, read apart from the program's own lines: a flood must cost no more
+// than what the reading keeps of it.
+void RunReading::readChunk(QByteArrayView line)
+{
+    if (runs.isEmpty() || runs.last().finished || runs.last().sent.isEmpty())
+        return;
+    TrackerRun &run = runs.last();
+    QList<QString> pieces;
+    const bool isChunk = chunkBytes(line, keptReplyBytes, [&pieces](const QByteArray &bytes) {
+        pieces.append(QString::fromUtf8(bytes));
+    });
+    if (!isChunk)
+        return;
+    for (const QString &piece : std::as_const(pieces)) {
+        keepReply(run.sent.last().reply, piece);
+        if (run.report && !run.report->complete() && run.report->take(piece))
+            run.reportCompletedUnder = run.sent.size() - 1;
+    }
+    if (run.imei.isEmpty() && run.sent.last().step == serialNumberStep)
+        run.imei = imeiIn(run.sent.last().reply);
+}
+
+void RunReading::read(QByteArrayView bytes)
+{
+    pendingLine += bytes;
+    // Read in place: a flood's long line is not copied again.
+    qsizetype start = 0;
+    qsizetype end;
+    while ((end = pendingLine.indexOf('\n', start)) >= 0) {
+        QByteArrayView line(pendingLine.constData() + start, end - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        readLine(line);
+        start = end + 1;
+    }
+    pendingLine.remove(0, start);
+}
+
+void RunReading::endOfOutput()
+{
+    if (!pendingLine.isEmpty())
+        readLine(std::exchange(pendingLine, {}));
 }
 
 void RunReading::readLine(QByteArrayView bytes)
 {
-    // A modem's chunk, read apart from the program's own lines: a flood must cost no more
-    // than what the reading keeps of it.
-    if (bytes.startsWith('"')) {
-        if (runs.isEmpty() || runs.last().finished || runs.last().sent.isEmpty())
-            return;
-        TrackerRun &run = runs.last();
-        if (const std::optional<QByteArray> chunk = chunkBytes(bytes, keptReplyBytes))
-            keepReply(run.sent.last().reply, *chunk);
-        if (run.imei.isEmpty() && run.sent.last().step == serialNumberStep)
-            run.imei = imeiIn(run.sent.last().reply);
+    anyLine = true;
+    if (bytes.startsWith('"') && !bytes.endsWith(ConsoleText::alreadyUsed)) {
+        readChunk(bytes);
         return;
     }
     const QString line = QString::fromUtf8(bytes);
     const QString openPrefix = QLatin1String(ConsoleText::open) + QStringLiteral(" \"");
     if (line.startsWith(openPrefix) && line.endsWith(u'"')) {
-        runs.append(TrackerRun { line.mid(openPrefix.size(), line.size() - openPrefix.size() - 1), {}, 0, {}, false, false });
+        runs.append(TrackerRun {});
+        runs.last().port = line.mid(openPrefix.size(), line.size() - openPrefix.size() - 1);
+        return;
+    }
+    if (line.startsWith(u'"') && line.endsWith(QStringLiteral("\" ") + QLatin1String(ConsoleText::alreadyUsed))) {
+        busyPort = line.chopped(qsizetype(qstrlen(ConsoleText::alreadyUsed)) + 1);
         return;
     }
     if (runs.isEmpty() || runs.last().finished)
@@ -142,36 +267,38 @@ void RunReading::readLine(QByteArrayView bytes)
         run.downloadFailed = true;
         return;
     }
-    if (line == QLatin1String(ConsoleText::timedOut)) {
-        if (!run.sent.isEmpty())
-            run.sent.last().timedOut = true;
-        return;
-    }
     // The steps in the order the program sends them, the file swap left out after a
     // failed download: repeated commands are told apart by where the run is.
     for (qsizetype step = run.nextStep; step < steps.size(); ++step) {
         if (run.downloadFailed && steps[step].role == CommandStep::Role::FileSwap)
             continue;
         if (line == sendLines[step]) {
-            run.sent.append(SentStep { step, {}, false });
+            run.sent.append(SentStep { step, {} });
             run.nextStep = step + 1;
+            if (steps[step].role == CommandStep::Role::Download)
+                run.report.emplace(steps[step].expected);
             return;
         }
     }
 }
 
-QList<RunVerdict> RunReading::verdicts(const QString &howItEnded) const
+QList<RunVerdict> RunReading::verdicts(const UpdaterEnd &end) const
 {
     if (runs.isEmpty())
-        return { formed(Verdict::NoTracker, howItEnded) };
+        return { beforeAnyTracker(end) };
     QList<RunVerdict> all;
     for (const TrackerRun &run : runs) {
-        RunVerdict one = namingTheTracker(verdictOf(run, howItEnded), run);
+        RunVerdict one = namingTheTracker(verdictOf(run, end, &run == &runs.last()), run);
         if (runs.size() > 1)
             one.line = run.port + QStringLiteral(": ") + one.line;
         all.append(one);
     }
     return all;
+}
+
+RunVerdict RunReading::notStarted(const QString &why)
+{
+    return formed(Verdict::NotStarted, why);
 }
 
 QStringList RunReading::imeis() const
@@ -220,103 +347,163 @@ RunVerdict RunReading::weightiest(const QList<RunVerdict> &verdicts)
     return verdicts.value(0);
 }
 
-RunVerdict RunReading::verdictOf(const TrackerRun &run, const QString &howItEnded) const
+RunVerdict RunReading::beforeAnyTracker(const UpdaterEnd &end) const
 {
-    return run.finished ? verdictOfFinishedRun(run) : stoppedAt(run, howItEnded);
+    if (!anyLine && end.how != UpdaterEnd::How::Stopped) {
+        const QString how = end.how == UpdaterEnd::How::Crashed
+                ? QStringLiteral("it ended unexpectedly before its first line")
+                : QStringLiteral("it ended with exit code %1 before its first line").arg(exitCodeText(end.exitCode));
+        return formed(Verdict::NotStarted, how);
+    }
+    if (!busyPort.isEmpty())
+        return formed(Verdict::PortBusy, busyPort);
+    return formed(Verdict::NoTracker, howItEnded(end));
 }
 
-RunVerdict RunReading::verdictOfFinishedRun(const TrackerRun &run) const
+qsizetype RunReading::stepWith(CommandStep::Effect effect) const
 {
+    const auto found = std::find_if(steps.cbegin(), steps.cend(),
+                                    [effect](const CommandStep &step) { return step.effect == effect; });
+    return found - steps.cbegin();
+}
+
+qsizetype RunReading::downloadStep() const
+{
+    const auto found = std::find_if(steps.cbegin(), steps.cend(),
+                                    [](const CommandStep &step) { return step.role == CommandStep::Role::Download; });
+    return found - steps.cbegin();
+}
+
+// What came for a step: its reply after its echo, and what came under the next step
+// before that one's echo. Without an echo to tell them apart, a reply is its step's own.
+QString RunReading::answerText(const TrackerRun &run, qsizetype sentIndex) const
+{
+    const auto echoEnd = [this, &run](qsizetype index) {
+        const QString &reply = run.sent[index].reply;
+        const qsizetype echo = reply.indexOf(steps[run.sent[index].step].command + u'\r');
+        return echo;
+    };
+    QString text = run.sent[sentIndex].reply;
+    const qsizetype ownEcho = echoEnd(sentIndex);
+    if (ownEcho > 0)
+        text.remove(0, ownEcho);
+    if (sentIndex + 1 < run.sent.size()) {
+        const qsizetype nextEcho = echoEnd(sentIndex + 1);
+        if (nextEcho > 0)
+            text += run.sent[sentIndex + 1].reply.left(nextEcho);
+    }
+    return text;
+}
+
+RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step, bool runEnded) const
+{
+    const auto sent = std::find_if(run.sent.cbegin(), run.sent.cend(),
+                                   [step](const SentStep &one) { return one.step == step; });
+    if (sent == run.sent.cend())
+        return Answer::NotSent;
+    const QString text = answerText(run, sent - run.sent.cbegin());
+    if (text.contains(steps[step].expected))
+        return Answer::Done;
+    // The run ended while it waited: an ERROR of what came before may still be followed.
+    if (runEnded && sent + 1 == run.sent.cend())
+        return Answer::Unknown;
+    return text.contains(QLatin1String("ERROR")) ? Answer::Refused : Answer::Unknown;
+}
+
+// The first step from `from` up to `to` whose work no answer shows done, with what it got.
+QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const
+{
+    for (qsizetype step = from; step <= to && step < steps.size(); ++step) {
+        const Answer answer = answerTo(run, step, !run.finished);
+        if (answer == Answer::Refused)
+            return QStringLiteral("%1 answered ERROR").arg(steps[step].command);
+        if (answer == Answer::Unknown)
+            return QStringLiteral("%1 got no answer").arg(steps[step].command);
+    }
+    return {};
+}
+
+RunVerdict RunReading::verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const
+{
+    const bool ended = !run.finished && lastRun;
+    const QString how = howItEnded(end);
+    const QString where = run.sent.isEmpty() ? QStringLiteral("the start of the run") : steps[run.sent.last().step].command;
+    const bool inFileSwap = !run.sent.isEmpty() && steps[run.sent.last().step].role == CommandStep::Role::FileSwap;
+    const qsizetype imageToBackup = stepWith(CommandStep::Effect::ImageToBackup);
+    const qsizetype newImageToImage = stepWith(CommandStep::Effect::NewImageToImage);
+    const Answer first = answerTo(run, imageToBackup, ended);
+    const Answer second = answerTo(run, newImageToImage, ended);
+
+    switch (swapOf(first, second)) {
+    case Swap::Done:
+    case Swap::NewImageOnly:
+        if (answerTo(run, stepWith(CommandStep::Effect::Restarts), ended) == Answer::Done)
+            return formed(swapOf(first, second) == Swap::Done ? Verdict::Updated : Verdict::UpdatedWithoutBackup);
+        return ended ? formed(Verdict::StoppedAfterSwap, how, where) : formed(Verdict::RebootUnanswered);
+    case Swap::ImageUnknown:
+        if (ended && inFileSwap)
+            return formed(Verdict::StoppedInFileSwap, how, where);
+        return formed(Verdict::FileStepUnanswered, steps[first == Answer::Done ? newImageToImage : imageToBackup].command);
+    case Swap::NothingRenamed:
+        break;
+    }
+    // A failed download's cause stays whatever happened after it.
     if (run.downloadFailed)
         return downloadFailure(run);
-    // Every step after the download must have been sent and answered, as its column says.
-    const auto download = std::find_if(steps.cbegin(), steps.cend(),
-                                       [](const CommandStep &step) { return step.role == CommandStep::Role::Download; });
-    for (qsizetype step = download - steps.cbegin(); step < steps.size(); ++step) {
-        const auto sent = std::find_if(run.sent.cbegin(), run.sent.cend(),
-                                       [step](const SentStep &one) { return one.step == step; });
-        const bool answered = sent != run.sent.cend() && !sent->timedOut;
-        switch (steps[step].ifTimedOut) {
-        case CommandStep::IfTimedOut::Harmless:
-        case CommandStep::IfTimedOut::ReportDecides:
-            break;
-        case CommandStep::IfTimedOut::StopUnlessRefused:
-            if (sent != run.sent.cend() && sent->reply.contains(QLatin1String("ERROR")))
-                break;
-            Q_FALLTHROUGH();
-        case CommandStep::IfTimedOut::Stop:
-            if (!answered)
-                return formed(Verdict::FileStepUnanswered, commandOf(step));
-            break;
-        case CommandStep::IfTimedOut::Restart:
-            if (!answered)
-                return formed(Verdict::RebootUnanswered);
-            break;
-        }
-    }
-    return formed(Verdict::Updated);
+    if (ended)
+        return inFileSwap ? formed(Verdict::StoppedBeforeRename, how, where)
+                          : formed(Verdict::StoppedTrackerUnchanged, how, where);
+    const qsizetype swapStart = std::find_if(steps.cbegin(), steps.cend(), [](const CommandStep &step) {
+        return step.role == CommandStep::Role::FileSwap;
+    }) - steps.cbegin();
+    return formed(Verdict::SwapNotDone, firstUnanswered(run, swapStart, newImageToImage));
 }
 
 // The report under the download says why; one that shows only later came too late.
 RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
 {
-    QString fromTheDownloadOn;
-    for (const SentStep &sent : run.sent) {
-        if (steps[sent.step].role == CommandStep::Role::Download) {
-            fromTheDownloadOn = QStringLiteral("\n") + sent.reply;
-            const std::optional<QString> line = downloadReportIn(fromTheDownloadOn);
-            const std::optional<DownloadReport> report = line ? downloadReport(*line) : std::nullopt;
-            if (report && report->status < firstNetworkStatus && !downloadSucceeded(*line)) {
-                QString answer = QString::number(report->status);
-                if (report->status == 200 && report->size == 0)
-                    answer += QStringLiteral(" with an empty file: running again does not help");
-                else if (passingStatus(report->status))
-                    answer += QStringLiteral(": one later retry may help");
-                else
-                    answer += QStringLiteral(": running again does not help");
-                return formed(Verdict::ServerAnswered, answer);
-            }
-            if (report && report->status >= firstNetworkStatus)
-                return formed(Verdict::NoCoverage, QStringLiteral("no coverage (the modem reported network error %1)")
-                                                            .arg(report->status));
-        } else if (!fromTheDownloadOn.isEmpty()) {
-            fromTheDownloadOn += sent.reply;
-        }
+    const qsizetype download = downloadStep();
+    const auto sent = std::find_if(run.sent.cbegin(), run.sent.cend(),
+                                   [download](const SentStep &one) { return one.step == download; });
+    const bool reportInTime = run.report && run.report->complete() && run.reportCompletedUnder == sent - run.sent.cbegin();
+    if (reportInTime) {
+        const std::optional<DownloadReport> report
+                = run.report->cut() ? std::nullopt : downloadReport(run.report->line());
+        if (!report)
+            return formed(Verdict::ReportUnreadable);
+        if (report->status >= firstNetworkStatus)
+            return formed(Verdict::NoCoverage, QStringLiteral("the modem reported network error %1").arg(report->status));
+        QString answer = QString::number(report->status);
+        if (report->status == 200 && report->size == 0)
+            answer += QStringLiteral(" with an empty file: running again does not help");
+        else if (passingStatus(report->status))
+            answer += QStringLiteral(": one later retry may help");
+        else
+            answer += QStringLiteral(": running again does not help");
+        return formed(Verdict::ServerAnswered, answer);
     }
-    if (downloadReportIn(fromTheDownloadOn))
-        return formed(Verdict::NoCoverage, QStringLiteral("the download's report came too late"));
-    return formed(Verdict::NoCoverage, QStringLiteral("no coverage (the download got no report)"));
+    if (run.report && run.report->complete())
+        return formed(Verdict::ReportLate);
+    // No report: no coverage only where the modem answered everything before it.
+    const bool downloadAnswered = sent != run.sent.cend() && !answerText(run, sent - run.sent.cbegin()).isEmpty()
+            && !answerText(run, sent - run.sent.cbegin()).contains(QLatin1String("ERROR"));
+    const QString unanswered = firstUnanswered(run, 0, download - 1);
+    if (downloadAnswered && unanswered.isEmpty())
+        return formed(Verdict::NoCoverage, QStringLiteral("the download got no report"));
+    if (!unanswered.isEmpty())
+        return formed(Verdict::ModemDidNotAnswer, unanswered);
+    return formed(Verdict::ModemDidNotAnswer, sent != run.sent.cend() && answerText(run, sent - run.sent.cbegin()).contains(QLatin1String("ERROR"))
+                                                      ? QStringLiteral("the download answered ERROR")
+                                                      : QStringLiteral("the download got no answer"));
 }
 
-RunVerdict RunReading::stoppedAt(const TrackerRun &run, const QString &howItEnded) const
+RunVerdict RunReading::formed(Verdict verdict, const QString &detail, const QString &where)
 {
-    if (run.sent.isEmpty())
-        return formed(Verdict::StoppedTrackerUnchanged, howItEnded, QStringLiteral("the start of the run"));
-    const qsizetype step = run.sent.last().step;
-    const QString where = commandOf(step);
-    if (steps[step].role == CommandStep::Role::FileSwap)
-        return formed(Verdict::StoppedInFileSwap, howItEnded, where);
-    if (steps[step].ifTimedOut == CommandStep::IfTimedOut::Restart && !run.downloadFailed) {
-        // Read as a finished run up to the reboot: a file step gone wrong still says stop.
-        const RunVerdict swap = verdictOfFinishedRun(run);
-        if (swap.verdict == Verdict::FileStepUnanswered)
-            return swap;
-        return formed(Verdict::StoppedAtReboot, howItEnded, where);
-    }
-    return formed(Verdict::StoppedTrackerUnchanged, howItEnded, where);
-}
-
-RunVerdict RunReading::formed(Verdict verdict, const QString &detail, const QString &where) const
-{
-    QString line = QString::fromUtf8(verdictForm(verdict).line);
-    if (line.contains(QLatin1String("%2")))
+    const VerdictForm &form = verdictForm(verdict);
+    QString line = QString::fromUtf8(form.line);
+    if (form.details == 2)
         line = line.arg(detail, where);
-    else if (line.contains(QLatin1String("%1")))
+    else if (form.details == 1)
         line = line.arg(detail);
     return { verdict, line, {}, {} };
-}
-
-QString RunReading::commandOf(qsizetype step) const
-{
-    return steps[step].command;
 }

@@ -13,17 +13,21 @@ keeps them in a record: the folder "records" beside this program, or where it ca
 written, "tracker-updater records" in your documents (or the local application data
 folder). The record's path is shown at the start and the end.
 
-When tracker-updater ends, one line says what the run did and what to do, and the exit
-code says the same:
+When tracker-updater ends, one line says what the modem's answers prove about the
+tracker's firmware and what to do, and the exit code says the same:
   0  updated: new firmware, the old one kept as a backup
-  1  not updated, tracker unchanged: no coverage; run again where it has coverage
-  2  not updated, tracker unchanged: the update server answered a code; tell the maintainer
-  3  stop, do not run again: a file step got no OK in time; send the record to the maintainer
+  1  not updated, tracker unchanged: run again (no coverage, a modem that did not
+     answer, a report that came too late)
+  2  not updated: tell the maintainer (the server's code, a report that cannot be
+     read, files the modem did not rename)
+  3  stop, do not run again: the running firmware is unknown or gone; send the record
+     to the maintainer
   4  updated, but restart the tracker: the reboot got no OK in time
-  5  no tracker found: stopped before a tracker was found
-  6  stopped, or tracker-updater ended unexpectedly, before the file swap: tracker unchanged
+  5  no tracker opened: none found, or another program holds its port
+  6  stopped, or tracker-updater ended unexpectedly, before any file was renamed: you
+     may run again
   7  stopped, or ended unexpectedly, during the file swap: as 3
-  8  stopped, or ended unexpectedly, at the reboot: as 4
+  8  stopped, or ended unexpectedly, after the file swap: as 4
   9  tracker-updater could not be started, or an unknown option
 With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
 

@@ -166,12 +166,16 @@ void WindowsPackageTest::updateRuns_data()
     QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true << -1 << QString();
     QTest::newRow("good download through update-tracker") << "C.UTF-8" << QByteArray() << QStringList() << true << 0
             << "UPDATED, tracker 869951040000017: the tracker has its new firmware, and its old one as a backup.";
-    // Another tracker: one the rollout file does not show updated before.
+    // Other trackers: ones the rollout file does not show updated before.
     QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray()
             << notFound + QStringList { "--imei", "869951040000025" } << false << 2
             << "NOT UPDATED, tracker 869951040000025, the tracker is unchanged: the update server answered 404: "
-               "running again does not help. "
-               "Tell the maintainer.";
+               "running again does not help. Tell the maintainer.";
+    // A cause named from the modem's report.
+    QTest::newRow("network error through update-tracker") << "C.UTF-8" << QByteArray()
+            << QStringList { "--download-status", "613", "--imei", "869951040000033" } << false << 1
+            << "NOT UPDATED, tracker 869951040000033, the tracker is unchanged: no coverage (the modem reported network error 613). "
+               "Move the tracker where it has coverage and run again.";
 }
 
 void WindowsPackageTest::updateRuns()

@@ -144,15 +144,34 @@ QString verdictWord(Verdict verdict)
     return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
 }
 
-// What a tracker updated before went through again in this run.
-QString updatedBefore(const RolloutEntry &entry)
+// What this run did to the backup of a tracker updated before, as far as its verdict shows.
+QString updatedBefore(const QString &when, Verdict verdict)
 {
-    const QString before = QStringLiteral("Updated before, on %1: ").arg(entry.updatedBefore);
-    if (entry.verdict == QLatin1String("UPDATED"))
+    const QString before = QStringLiteral("Updated before, on %1: ").arg(when);
+    switch (verdict) {
+    case Verdict::Updated:
+    case Verdict::RebootUnanswered:
+    case Verdict::StoppedAfterSwap:
         return before + QStringLiteral("this run deleted the backup that update had kept; "
                                        "its backup is now the firmware that update installed.");
-    if (entry.verdict == QLatin1String("NOT UPDATED"))
+    case Verdict::NoCoverage:
+    case Verdict::ModemDidNotAnswer:
+    case Verdict::ReportLate:
+    case Verdict::ServerAnswered:
+    case Verdict::ReportUnreadable:
+    case Verdict::StoppedTrackerUnchanged:
+    case Verdict::NoTracker:
+    case Verdict::PortBusy:
+    case Verdict::NotStarted:
         return before + QStringLiteral("this run left the firmware and the backup of that update as they were.");
+    case Verdict::SwapNotDone:
+    case Verdict::StoppedBeforeRename:
+        return before + QStringLiteral("this run left its firmware, but the backup that update had kept may be gone.");
+    case Verdict::UpdatedWithoutBackup:
+    case Verdict::FileStepUnanswered:
+    case Verdict::StoppedInFileSwap:
+        break;
+    }
     return before + QStringLiteral("the backup that update had kept may be gone.");
 }
 
@@ -191,7 +210,7 @@ QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
         if (verdict.port.isEmpty())
             continue;
         if (whyNot.isEmpty() && !entry->updatedBefore.isEmpty())
-            lines.append(updatedBefore(*entry));
+            lines.append(updatedBefore(entry->updatedBefore, verdict.verdict));
         ++entry;
     }
     if (!whyNot.isEmpty())

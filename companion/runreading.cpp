@@ -395,7 +395,7 @@ QString RunReading::answerText(const TrackerRun &run, qsizetype sentIndex) const
     return text;
 }
 
-RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step, bool runEnded) const
+RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) const
 {
     const auto sent = std::find_if(run.sent.cbegin(), run.sent.cend(),
                                    [step](const SentStep &one) { return one.step == step; });
@@ -404,9 +404,6 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step, b
     const QString text = answerText(run, sent - run.sent.cbegin());
     if (text.contains(steps[step].expected))
         return Answer::Done;
-    // The run ended while it waited: an ERROR of what came before may still be followed.
-    if (runEnded && sent + 1 == run.sent.cend())
-        return Answer::Unknown;
     return text.contains(QLatin1String("ERROR")) ? Answer::Refused : Answer::Unknown;
 }
 
@@ -414,11 +411,20 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step, b
 QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const
 {
     for (qsizetype step = from; step <= to && step < steps.size(); ++step) {
-        const Answer answer = answerTo(run, step, !run.finished);
+        const Answer answer = answerTo(run, step);
         if (answer == Answer::Refused)
             return QStringLiteral("%1 answered ERROR").arg(steps[step].command);
-        if (answer == Answer::Unknown)
+        if (answer == Answer::Unknown) {
+            // Something else than its expected text came, or nothing beyond its echo.
+            const auto sent = std::find_if(run.sent.cbegin(), run.sent.cend(),
+                                           [step](const SentStep &one) { return one.step == step; });
+            QString text = sent == run.sent.cend() ? QString() : answerText(run, sent - run.sent.cbegin());
+            if (text.startsWith(steps[step].command + u'\r'))
+                text.remove(0, steps[step].command.size() + 1);
+            if (!text.trimmed().isEmpty())
+                return QStringLiteral("%1 got no %2").arg(steps[step].command, steps[step].expected);
             return QStringLiteral("%1 got no answer").arg(steps[step].command);
+        }
     }
     return {};
 }
@@ -431,13 +437,13 @@ RunVerdict RunReading::verdictOf(const TrackerRun &run, const UpdaterEnd &end, b
     const bool inFileSwap = !run.sent.isEmpty() && steps[run.sent.last().step].role == CommandStep::Role::FileSwap;
     const qsizetype imageToBackup = stepWith(CommandStep::Effect::ImageToBackup);
     const qsizetype newImageToImage = stepWith(CommandStep::Effect::NewImageToImage);
-    const Answer first = answerTo(run, imageToBackup, ended);
-    const Answer second = answerTo(run, newImageToImage, ended);
+    const Answer first = answerTo(run, imageToBackup);
+    const Answer second = answerTo(run, newImageToImage);
 
     switch (swapOf(first, second)) {
     case Swap::Done:
     case Swap::NewImageOnly:
-        if (answerTo(run, stepWith(CommandStep::Effect::Restarts), ended) == Answer::Done)
+        if (answerTo(run, stepWith(CommandStep::Effect::Restarts)) == Answer::Done)
             return formed(swapOf(first, second) == Swap::Done ? Verdict::Updated : Verdict::UpdatedWithoutBackup);
         return ended ? formed(Verdict::StoppedAfterSwap, how, where) : formed(Verdict::RebootUnanswered);
     case Swap::ImageUnknown:

@@ -143,7 +143,7 @@ private:
     void readChunk(QByteArrayView line);
     qsizetype stepWith(CommandStep::Effect effect) const;
     qsizetype downloadStep() const;
-    Answer answerTo(const TrackerRun &run, qsizetype step, bool runEnded) const;
+    Answer answerTo(const TrackerRun &run, qsizetype step) const;
     QString answerText(const TrackerRun &run, qsizetype sentIndex) const;
     RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
     RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;

@@ -180,6 +180,10 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         refusing.replies.append({ step.command, echoAnd(step.command, error) });
     row("modem answering ERROR", banner + trackerLines(refusing), exited, 1,
         unread + "the modem did not answer (AT+CMNB=1 answered ERROR). " + rerun);
+    row("not registered, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", "\r\n+COPS: 2\r\n" + ok) },
+                                             { download, echoAnd(download, ok) } })),
+        exited, 1, unchanged + "the modem did not answer (AT+COPS? got no +COPS: 0,). " + rerun);
     row("unplugged when the download was sent",
         banner + trackerLines(with(failed, { { download, {} }, { "AT+CREBOOT", {} } })), exited, 1,
         unchanged + "the modem did not answer (the download got no answer). " + rerun);

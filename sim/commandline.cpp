@@ -171,9 +171,9 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             break;
         }
         const bool known = option == "--report" || option == "--port" || option == "--description"
-                || option == "--mode" || option == "--download-extra" || option == "--imei" || option == noAnswerOption || option == lateAnswerOption
-                || flagOptions.contains(option)
-                || numericOptions.contains(option);
+                || option == "--mode" || option == "--download-extra" || option == "--imei"
+                || option == noAnswerOption || option == lateAnswerOption
+                || flagOptions.contains(option) || numericOptions.contains(option);
         if (!known)
             return QStringLiteral("unknown option %1 (see --help)").arg(option);
         const bool portOption = option != "--report" && option != "--port";

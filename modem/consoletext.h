@@ -6,6 +6,7 @@ namespace ConsoleText {
 
 constexpr char open[] = "Open ";
 constexpr char send[] = "Send";
+constexpr char alreadyUsed[] = " already used"; // after the quoted port name and a space
 constexpr char timedOut[] = "Timed out";
 constexpr char downloadFailed[] = "Download failed: firmware files left unchanged";
 constexpr char separator[] = "-------------------------";

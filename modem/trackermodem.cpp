@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace {
 
 QString quoted(const QString &text)
@@ -49,13 +51,56 @@ bool downloadSucceeded(const QString &reportLine)
     return complete.match(reportLine).hasMatch();
 }
 
-std::optional<QString> downloadReportIn(const QString &reply)
+ReportLine::ReportLine(const QString &lineStart)
+    : start(lineStart), kept(QStringLiteral("\n"))
 {
-    static const QRegularExpression line(QStringLiteral("(?:^|\n)(\\+HTTPTOFS:[^\n]*?)\r\n"));
-    const QRegularExpressionMatch match = line.match(reply);
-    if (!match.hasMatch())
-        return std::nullopt;
-    return match.captured(1);
+}
+
+bool ReportLine::take(QStringView text)
+{
+    if (ended)
+        return true;
+    if (started)
+        return takeLine(text);
+    QString received = kept;
+    received += text;
+    qsizetype at = received.indexOf(start);
+    while (at >= 0 && (at == 0 || received.at(at - 1) != u'\n'))
+        at = received.indexOf(start, at + 1);
+    if (at < 0) {
+        kept = received.right(start.size());
+        return false;
+    }
+    started = true;
+    kept.clear();
+    return takeLine(QStringView(received).mid(at));
+}
+
+bool ReportLine::takeLine(QStringView text)
+{
+    if (crLast && text.startsWith(u'\n')) {
+        finish(length - 1);
+        return true;
+    }
+    const qsizetype end = text.indexOf(u"\r\n");
+    const QStringView part = end >= 0 ? text.left(end) : text;
+    if (kept.size() <= longestKeptLine)
+        kept += part.left(longestKeptLine + 1 - kept.size());
+    length += part.size();
+    if (end >= 0) {
+        finish(length);
+        return true;
+    }
+    if (!text.isEmpty())
+        crLast = text.endsWith(u'\r');
+    return false;
+}
+
+void ReportLine::finish(qint64 lineLength)
+{
+    ended = true;
+    wasCut = lineLength > longestKeptLine;
+    kept.truncate(qsizetype(std::min<qint64>(lineLength, longestKeptLine)));
 }
 
 std::optional<DownloadReport> downloadReport(const QString &reportLine)
@@ -87,30 +132,30 @@ UpdateScript UpdateScript::standard()
     const QString backup = quoted(QStringLiteral("cust_app_bck.bin"));
 
     using Role = CommandStep::Role;
-    using Then = CommandStep::IfTimedOut;
+    using Does = CommandStep::Effect;
     return { {
-        { Role::Plain, QStringLiteral("AT+CMNB=1"), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000, Then::Harmless },
-        { Role::OperatorChoice, QString(), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+GSN"), ok, 10000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 30000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CNACT?"), ok, 5000, Then::Harmless },
-        { Role::Plain, QStringLiteral("AT+CNCFG?"), ok, 5000, Then::Harmless },
+        { Role::Plain, QStringLiteral("AT+CMNB=1"), ok, 10000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CBANDCFG=") + quoted(QStringLiteral("CAT-M")) + QStringLiteral(",2,3,8,20"), ok, 10000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CNCFG=0,1,") + quoted(accessPoint), ok, 10000, Does::None },
+        { Role::Plain, QStringLiteral("AT+COPS=2"), ok, 10000, Does::None },
+        { Role::OperatorChoice, QString(), ok, 10000, Does::None },
+        { Role::Plain, QLatin1String(serialNumberCommand), ok, 10000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CGATT=1"), ok, 30000, Does::None },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Does::None },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 30000, Does::None },
+        { Role::Plain, QStringLiteral("AT+COPS?"), operatorSelected, 15000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CNACT=0,1"), QStringLiteral("+APP PDP: 0,ACTIVE"), 45000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CNACT?"), ok, 5000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CNCFG?"), ok, 5000, Does::None },
         { Role::Download, QStringLiteral("AT+HTTPTOFS=") + quoted(firmwareUrl()) + u','
                   + quoted(QStringLiteral("/custapp/cust_app_new.bin")),
-          QStringLiteral("+HTTPTOFS:"), 300000, Then::ReportDecides },
-        { Role::FileSwap, QStringLiteral("AT+CFSINIT"), ok, 10000, Then::Stop },
-        { Role::FileSwap, QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000, Then::StopUnlessRefused },
-        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000, Then::Stop },
-        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000, Then::Stop },
-        { Role::FileSwap, QStringLiteral("AT+CFSTERM"), ok, 10000, Then::Stop },
-        { Role::Plain, QStringLiteral("AT+CREBOOT"), ok, 10000, Then::Restart },
+          QStringLiteral("+HTTPTOFS:"), 300000, Does::None },
+        { Role::FileSwap, QStringLiteral("AT+CFSINIT"), ok, 10000, Does::None },
+        { Role::FileSwap, QStringLiteral("AT+CFSDFILE=0,") + backup, ok, 10000, Does::DeletesBackup },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + image + u',' + backup, ok, 10000, Does::ImageToBackup },
+        { Role::FileSwap, QStringLiteral("AT+CFSREN=0,") + newImage + u',' + image, ok, 10000, Does::NewImageToImage },
+        { Role::FileSwap, QStringLiteral("AT+CFSTERM"), ok, 10000, Does::None },
+        { Role::Plain, QStringLiteral("AT+CREBOOT"), ok, 10000, Does::Restarts },
     } };
 }

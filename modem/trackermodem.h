@@ -21,21 +21,25 @@ struct CommandStep
         FileSwap,       // sent only after a download that report shows complete
     };
 
-    // What "Timed out" under the step tells the technician: how update-tracker reads a run.
-    enum class IfTimedOut {
-        Harmless,          // set-up: what decides is the download
-        ReportDecides,     // the download: its report line says what happened
-        Stop,              // the file swap half done: running again could delete the only image
-        StopUnlessRefused, // the same, except an ERROR reply: there was nothing to delete
-        Restart,           // the swap is done, but the modem may not have restarted
+    // What the step's work does to the tracker's firmware files, which its answer proves
+    // done (its expected text), not done (ERROR) or leaves unknown (no answer).
+    enum class Effect {
+        None,            // no file changes: set-up, the download into its own file, opening the files
+        DeletesBackup,   // the old backup goes
+        ImageToBackup,   // the running image becomes the backup
+        NewImageToImage, // the downloaded image becomes the running one
+        Restarts,        // the modem restarts into the running image
     };
 
     Role role;
     QString command;
     QString expected;
     int timeLimitMs;
-    IfTimedOut ifTimedOut;
+    Effect effect;
 };
+
+// The step whose reply names the tracker: its IMEI, on a line of its own.
+inline constexpr char serialNumberCommand[] = "AT+GSN";
 
 // The whole script, in the order it is sent.
 struct UpdateScript
@@ -52,9 +56,40 @@ QString firmwareUrl();
 // a complete download: HTTP status 200 and a file that is not empty.
 bool downloadSucceeded(const QString &reportLine);
 
-// The first complete download report line in what the modem sent: "+HTTPTOFS:" where a
-// line begins, up to its CR LF (the start of `reply` counts as a line's start).
-std::optional<QString> downloadReportIn(const QString &reply);
+// The download's report line, as tracker-updater and update-tracker both read it: its
+// expected text ("+HTTPTOFS:") where a line begins (the start of what the step receives
+// counts as one), up to the first CR LF after it; a bare LF does not end it. Fed the
+// modem's text piece by piece as it arrives, it keeps only what can still count, so a
+// modem flooding the port costs neither memory nor search time: before the line, a tail
+// that may begin it; in the line, its first `longestKeptLine` characters, which is longer
+// than any report the modem sends.
+class ReportLine
+{
+public:
+    static constexpr qsizetype longestKeptLine = 256;
+
+    explicit ReportLine(const QString &start);
+
+    // Takes the next piece of text; true once the line is complete (then it takes no more).
+    bool take(QStringView text);
+    bool begun() const { return started; }
+    bool complete() const { return ended; }
+    // The line without its CR LF, cut to longestKeptLine characters; cut() says whether it was.
+    QString line() const { return kept; }
+    bool cut() const { return wasCut; }
+
+private:
+    bool takeLine(QStringView text);
+    void finish(qint64 lineLength);
+
+    QString start;
+    QString kept; // before the line, the tail that may begin it; in it, its start
+    qint64 length = 0; // of the line so far
+    bool started = false;
+    bool ended = false;
+    bool wasCut = false;
+    bool crLast = false; // the line so far ends with a CR, which an LF would make its end
+};
 
 // The status and size a report line gives, where it gives them as numbers.
 struct DownloadReport

@@ -16,8 +16,6 @@ constexpr int firstScanDelayMs = 1000;
 constexpr int rescanIntervalMs = 2000;
 // Lets the echo of a command arrive before the step's clock starts.
 constexpr int firstWaitMs = 200;
-// Longer than any line the modem reports on: a line kept whole is cut here.
-constexpr qsizetype longestKeptLine = 256;
 }
 
 SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)
@@ -41,7 +39,7 @@ void SerialPortMonitor::timeout()
 
         port = std::make_unique<QSerialPort>(info);
         if (!port->open(QIODevice::ReadWrite)) {
-            qDebug() << info.portName() << " already used";
+            qDebug() << info.portName() << ConsoleText::alreadyUsed;
             port.reset();
             continue;
         }
@@ -62,8 +60,11 @@ void SerialPortMonitor::sendCommand(QString command, int timeLimitMs, QString ex
 std::optional<QString> SerialPortMonitor::exchange(const QString &command, int timeLimitMs,
                                                    const QString &expected, StepEnd end)
 {
-    // What the step receives begins a line.
-    QString response = end == StepEnd::AtEndOfItsLine ? QStringLiteral("\n") : QString();
+    QString response;
+    ReportLine reportLine(expected);
+    const auto ended = [&] {
+        return end == StepEnd::AtEndOfItsLine ? reportLine.complete() : expectedArrived(response, expected);
+    };
     qDebug() << ConsoleText::send << command;
     port->write(command.toUtf8());
     port->waitForReadyRead(firstWaitMs);
@@ -71,46 +72,32 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
     // A monotonic clock: a wall clock set back or passing midnight must not end a step early.
     QElapsedTimer clock;
     clock.start();
-    bool ended;
-    while (!(ended = endArrived(response, expected, end)) && clock.elapsed() < timeLimitMs) {
+    while (!ended() && clock.elapsed() < timeLimitMs) {
         port->waitForReadyRead(timeLimitMs / 10);
         const QByteArray chunk = port->readAll();
-        if (!chunk.isEmpty())
-            qDebug() << chunk;
-        response += QString::fromUtf8(chunk);
+        if (chunk.isEmpty())
+            continue;
+        qDebug() << chunk;
+        if (end == StepEnd::AtEndOfItsLine)
+            reportLine.take(QString::fromUtf8(chunk));
+        else
+            response += QString::fromUtf8(chunk);
     }
     if (clock.elapsed() >= timeLimitMs)
         qDebug() << ConsoleText::timedOut;
-    return ended ? std::optional(response) : std::nullopt;
+    if (!ended())
+        return std::nullopt;
+    return end == StepEnd::AtEndOfItsLine ? reportLine.line() : response;
 }
 
-// Whether `reply` holds what ends the step: the expected text, or for a step that ends at
-// the end of its line, that text where a line begins (after an LF) up to the CR LF after
-// it. Leaves in `reply` only what can still count, so a modem flooding the port costs
-// neither memory nor search time: while the text has not come, a tail that may begin it
-// (with the character before, for a line step); afterwards its line from it on.
-bool SerialPortMonitor::endArrived(QString &reply, const QString &expected, StepEnd end)
+// Whether `reply` holds the expected text. Leaves in `reply` only what can still count,
+// so a modem flooding the port costs neither memory nor search time: while the text has
+// not come, a tail that may begin it.
+bool SerialPortMonitor::expectedArrived(QString &reply, const QString &expected)
 {
-    const bool atLineStart = end == StepEnd::AtEndOfItsLine;
-    qsizetype at = reply.indexOf(expected, 0, Qt::CaseSensitive);
-    while (atLineStart && at >= 0 && (at == 0 || reply.at(at - 1) != u'\n'))
-        at = reply.indexOf(expected, at + 1, Qt::CaseSensitive);
-    if (at < 0) {
-        reply = reply.right(expected.size() - (atLineStart ? 0 : 1));
-        return false;
-    }
-    if (!atLineStart)
+    if (reply.contains(expected))
         return true;
-    // Kept from the LF before it, so that it still begins a line when more comes.
-    reply.remove(0, at - 1);
-    const qsizetype lineEnd = reply.indexOf(QLatin1String("\r\n"));
-    if (lineEnd >= 0) {
-        reply = reply.mid(1, lineEnd - 1);
-        return true;
-    }
-    // Its start stays too long to pass for a report; a CR at its end may begin the line end.
-    if (reply.size() > 1 + longestKeptLine)
-        reply = reply.left(1 + longestKeptLine) + (reply.endsWith(u'\r') ? QStringLiteral("\r") : QString());
+    reply = reply.right(expected.size() - 1);
     return false;
 }
 

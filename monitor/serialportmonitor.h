@@ -33,11 +33,11 @@ private:
     enum class StepEnd { AtExpectedText, AtEndOfItsLine };
 
     // The exchange itself. Once the step's end arrived, returns what was kept of the reply:
-    // the expected text with whatever came with it, or for AtEndOfItsLine the line from the
-    // expected text to its CR LF; returns nothing when the end did not arrive in time.
+    // the expected text with whatever came with it, or for AtEndOfItsLine its ReportLine;
+    // returns nothing when the end did not arrive in time.
     std::optional<QString> exchange(const QString &command, int timeLimitMs, const QString &expected,
                                     StepEnd end);
-    static bool endArrived(QString &reply, const QString &expected, StepEnd end);
+    static bool expectedArrived(QString &reply, const QString &expected);
     void runUpdate();
     std::optional<QString> runStep(const CommandStep &step);
     void printClosingLines();

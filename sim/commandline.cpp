@@ -31,6 +31,8 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
   --download-silent        the download never reports
   --download-flood BYTES   the report's status is BYTES digits (1 to 16777216), then
                            its line end
+  --download-extra TEXT    the report goes on with TEXT after its size (",0": a form
+                           the program does not take)
   --plug-at MS             plug the tracker in later (default: before COMMAND starts)
   --plug-after-output MS   plug it in MS after COMMAND first writes to standard error
   --unplug-at MS           unplug it at that time, later than --plug-at
@@ -40,10 +42,16 @@ milliseconds from the start of COMMAND, from 0 to 86400000 (a day):
                            yet, 0 to 1000 (default 0)
   --no-backup              the modem holds no backup image yet, as before a tracker's
                            first update: deleting it answers ERROR
+  --imei DIGITS            the modem's IMEI, its answer to AT+GSN: 15 digits
+                           (default 869951040000017)
   --no-answer-to PREFIX    commands that begin with PREFIX get no echo and no reply,
                            and do nothing; may be given several times
+  --late-answer-to PREFIX  commands that begin with PREFIX are done and answered
+                           late: the reply's first CR LF 9.4 s after the command, its
+                           rest 10.25 s after, so that a step of 10 s shows "Timed
+                           out" under its answer; may be given several times
 
-Each option but --no-answer-to is given once per port. A download has one outcome
+Each option but --no-answer-to and --late-answer-to is given once per port. A download has one outcome
 at most (status, empty, silent or flood), and a silent one no split; a tracker has
 one plug time at most, and --unplug-at goes with --plug-at only.
 
@@ -99,8 +107,9 @@ const QMap<QString, PortFlag> flagOptions = {
     { "--no-backup", [](PortPlan &plan) -> bool & { return plan.behaviour.noBackup; } },
 };
 
-// The one port option that may be given several times: each adds a prefix.
+// The port options that may be given several times: each adds a prefix.
 const QString noAnswerOption = QStringLiteral("--no-answer-to");
+const QString lateAnswerOption = QStringLiteral("--late-answer-to");
 
 const QMap<QString, ModemBehaviour::Mode> modes = {
     { "answering", ModemBehaviour::Mode::Answering },
@@ -162,14 +171,15 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             break;
         }
         const bool known = option == "--report" || option == "--port" || option == "--description"
-                || option == "--mode" || option == noAnswerOption || flagOptions.contains(option)
-                || numericOptions.contains(option);
+                || option == "--mode" || option == "--download-extra" || option == "--imei"
+                || option == noAnswerOption || option == lateAnswerOption
+                || flagOptions.contains(option) || numericOptions.contains(option);
         if (!known)
             return QStringLiteral("unknown option %1 (see --help)").arg(option);
         const bool portOption = option != "--report" && option != "--port";
         if (portOption && ports.empty())
             return option + " must follow a --port";
-        if (portOption && option != noAnswerOption && ports.back().given.contains(option))
+        if (portOption && option != noAnswerOption && option != lateAnswerOption && ports.back().given.contains(option))
             return QStringLiteral("%1 is given twice for %2").arg(option, ports.back().name);
         if (portOption)
             ports.back().given.append(option);
@@ -196,11 +206,21 @@ QString parseTrackerSimArguments(const QStringList &arguments, TrackerSimOptions
             ports.emplace_back().name = value;
         } else if (option == "--description") {
             ports.back().description = value;
-        } else if (option == noAnswerOption) {
+        } else if (option == "--imei") {
+            static const QRegularExpression imei(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{15}")));
+            if (!imei.match(value).hasMatch())
+                return given + QStringLiteral("must be 15 digits");
+            ports.back().behaviour.imei = value.toLatin1();
+        } else if (option == "--download-extra") {
+            if (value.contains(u'\r') || value.contains(u'\n'))
+                return given + QStringLiteral("must stay on the report's line: no line end");
+            ports.back().behaviour.downloadReportExtra = value.toUtf8();
+        } else if (option == noAnswerOption || option == lateAnswerOption) {
             // The modem cuts commands at CR: a prefix holding one would match nothing.
             if (value.isEmpty() || value.contains(u'\r') || value.contains(u'\n'))
                 return given + QStringLiteral("must be a command's beginning: not empty, no line end");
-            ports.back().behaviour.unansweredPrefixes.append(value.toUtf8());
+            (option == noAnswerOption ? ports.back().behaviour.unansweredPrefixes : ports.back().behaviour.latePrefixes)
+                    .append(value.toUtf8());
         } else if (option == "--mode") {
             if (!modes.contains(value))
                 return given + QStringLiteral("must be answering, one-piece, silent or error");

@@ -17,6 +17,9 @@ namespace {
 const QByteArray ok = "\r\nOK\r\n";
 const QByteArray errorReply = "\r\nERROR\r\n";
 const QByteArray fileDirectory = "/custapp/";
+// A late answer, from its command on.
+constexpr int lateReplyStartMs = 9400;
+constexpr int lateReplyRestMs = 10250;
 
 qint64 nowMs()
 {
@@ -274,7 +277,13 @@ void SimulatedTracker::answer(const QByteArray &command, qint64 now)
         }
         const int attach = command == "AT+CGATT=1" ? behaviour.attachDelayMs : 0;
         const qint64 replyAt = now + behaviour.replyDelayMs + attach;
-        if (!(behaviour.downloadReportAlone && command.startsWith("AT+HTTPTOFS="))) {
+        if (std::any_of(behaviour.latePrefixes.cbegin(), behaviour.latePrefixes.cend(), unanswered)) {
+            // The reply's first line end starts the program's last wait of a 10 s step; the
+            // rest comes in that wait, after the limit: "Timed out" shows under the answer.
+            send(now, echo);
+            send(now + lateReplyStartMs, reply.left(2));
+            send(now + lateReplyRestMs, reply.mid(2));
+        } else if (!(behaviour.downloadReportAlone && command.startsWith("AT+HTTPTOFS="))) {
             send(now, echo);
             send(replyAt, reply);
         }
@@ -294,7 +303,7 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         return "\r\n+COPS: 0,2,\"20801\",9\r\n" + ok;
     }
     if (command == "AT+GSN")
-        return "\r\n869951040000017\r\n" + ok;
+        return "\r\n" + behaviour.imei + "\r\n" + ok;
     if (command == "AT+CNCFG?")
         return "\r\n+CNCFG: 0,1,\"" + accessPoint + "\",\"\",\"\",0\r\n" + ok;
     if (command.startsWith("AT+CNCFG=")) {
@@ -324,7 +333,8 @@ QByteArray SimulatedTracker::replyTo(const QByteArray &command, QList<TimedReply
         const QByteArray keyword = behaviour.downloadReportUnspaced ? "+HTTPTOFS:" : "+HTTPTOFS: ";
         const QByteArray report = behaviour.downloadFloodBytes > 0
                 ? keyword + QByteArray(behaviour.downloadFloodBytes, '2') + "\r\n"
-                : keyword + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size()) + "\r\n";
+                : keyword + QByteArray::number(behaviour.downloadStatus) + ',' + QByteArray::number(image.size())
+                        + behaviour.downloadReportExtra + "\r\n";
         const QByteArray lineStart = behaviour.downloadReportAlone ? QByteArray() : "\r\n" + behaviour.downloadReportPrefix;
         if (behaviour.downloadSplitMs < 0) {
             later.append({ behaviour.downloadDelayMs, lineStart + report });

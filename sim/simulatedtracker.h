@@ -32,13 +32,16 @@ struct ModemBehaviour
     bool downloadSilent = false; // the download never reports
     int downloadFloodBytes = 0; // above 0: the report's status is this many digits, then its line end
     QByteArray downloadReportPrefix; // what the modem puts before the report on its line
+    QByteArray downloadReportExtra; // what it puts after the report's size, before its line end
     int downloadSplitMs = -1;  // the report's rest follows its first downloadSplitAt bytes this much later (-1: at once)
     int downloadSplitAt = 10;  // 10: right after "+HTTPTOFS:"
     bool downloadReportUnspaced = false; // "+HTTPTOFS:200,<size>": no space after the colon
     bool downloadReportAlone = false; // the download command gets its report alone: no echo, no OK before it
     int unplugAfterCommands = -1; // the tracker vanishes once it received this many commands
     bool noBackup = false; // no backup image yet, as before a tracker's first update
+    QByteArray imei = "869951040000017"; // its answer to AT+GSN
     QByteArrayList unansweredPrefixes; // commands beginning with one get no echo, no reply and do nothing
+    QByteArrayList latePrefixes; // commands beginning with one are answered in the last wait of a 10 s step
 };
 
 // Bytes the modem sends a given time after the command that triggers them.

@@ -9,6 +9,7 @@
 #include "sim/childprocess.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -16,6 +17,8 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <future>
+#include <vector>
 #include <optional>
 
 class EndToEndTest : public QObject
@@ -72,6 +75,129 @@ QString shownChunks(const QStringList &lines)
 
 } // namespace
 
+
+namespace {
+
+// How update-tracker is started in a row: a shell script whose $0 is the companion, in a
+// folder of its own with tracker-updater beside it. Its own lines, on standard output, go
+// with the program's, so that the simulation's report holds both in order.
+const QString plainStart = QStringLiteral(R"(exec "$0" 1>&2)");
+// The child of the companion started in the background, once it runs: $c and $child.
+const QString inTheBackground = QStringLiteral(R"("$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+)");
+// After the companion ended: its child must not outlive it.
+const QString nothingLeft = QStringLiteral(R"(wait $c; code=$?
+sleep 0.2; [ -e /proc/$child ] && echo "tracker-updater left running" >&2
+exit $code)");
+const QString ctrlCToTheCompanion = inTheBackground + "sleep 1.5; kill -INT $c\n" + nothingLeft;
+// Ctrl+C in a terminal: SIGINT to the whole foreground group, the program's too.
+const QString ctrlCToTheGroup = QStringLiteral(R"(setsid "$0" 1>&2 & c=$!
+until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
+sleep 1.5; /bin/kill -INT -- -$c
+)") + nothingLeft;
+
+void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int, QString>> &rows)
+{
+    QTest::addColumn<QStringList>("simulation");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("verdict");
+    for (const auto &[name, simulation, script, exitCode, verdict] : rows)
+        QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
+}
+
+// Each verdict on a tracker names it, by the simulated modem's IMEI unless --imei says otherwise.
+const QString imei = "869951040000017";
+const QString updatedAs = "UPDATED, tracker %1: the tracker has its new firmware, and its old one as a backup.";
+const QString updated = updatedAs.arg(imei);
+const QString unchanged = "NOT UPDATED, tracker " + imei + ", the tracker is unchanged: ";
+const QString keepsItsFirmware = "NOT UPDATED, tracker " + imei + ", the tracker keeps its firmware: ";
+// Where no tracker was opened, none is named.
+const QString noneOpenedUnchanged = "NOT UPDATED, the tracker is unchanged: ";
+
+// Every line of the rollout file, the preamble's included, split into its columns.
+QList<QStringList> rolloutFile(const QString &folder)
+{
+    QFile file(folder + "/rollout.csv");
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QStringList> lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines.append(QString::fromUtf8(line.endsWith('\r') ? line.chopped(1) : line + " (no CR)").split(','));
+    }
+    return lines;
+}
+
+// The rollout lines that the verdict lines ask for, as the file's last lines: a verdict
+// on a tracker gives its port, IMEI, first words and exit code, the build its version,
+// access point and host, and this run's record its name.
+void compareWithRollout(const QStringList &verdictLines, int exitCode, const QString &recordName,
+                        const QList<QStringList> &rollout, int earlierLines = 0)
+{
+    static const QRegularExpression trackerVerdict(
+            "^(?:(tty\\w+): )?(UPDATED|NOT UPDATED|STOP), tracker (?:([0-9]{15})|of unknown IMEI)");
+    QList<QStringList> expected;
+    for (const QString &line : verdictLines) {
+        const QRegularExpressionMatch match = trackerVerdict.match(line);
+        if (match.hasMatch())
+            expected.append({ match.captured(3), match.hasCaptured(1) ? match.captured(1) : "ttyUSB2", match.captured(2),
+                              QString::number(exitCode), BuildSettings::accessPoint, BuildSettings::updateHost, recordName });
+    }
+    if (expected.isEmpty() && earlierLines == 0) {
+        QCOMPARE(rollout, QList<QStringList>()); // no tracker, no line
+        return;
+    }
+    QCOMPARE(rollout.size(), 2 + earlierLines + expected.size());
+    QCOMPARE(rollout.first(), QStringList { "sep=" } << "");
+    QCOMPARE(rollout[1].join(','), "time,IMEI,port,verdict,exit code,version,access point,update host,record");
+    const QRegularExpression time("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$");
+    const QRegularExpression version("^\\d+\\.\\d+ \\(commit ([0-9a-f]{12}|unknown)\\)$");
+    QList<QStringList> last;
+    for (const QStringList &line : rollout.mid(rollout.size() - expected.size())) {
+        QCOMPARE(line.size(), 9);
+        QVERIFY2(time.match(line[0]).hasMatch() && version.match(line[5]).hasMatch(), qPrintable(line.join(',')));
+        last.append(line.mid(1, 4) + line.mid(6));
+    }
+    QCOMPARE(last, expected);
+}
+
+// update-tracker started by `script` (see plainStart) in a folder of its own with
+// tracker-updater beside it, under tracker-sim.
+SimulatedRun runCompanion(const QStringList &simulation, const QString &script, const QString &bin, int timeoutMs = 300000)
+{
+    if (!QDir().mkpath(bin) || !QFile::copy(UPDATE_TRACKER_PATH, bin + "/update-tracker")
+        || !QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"))
+        return {};
+    return simulate(simulation, "C.UTF-8", timeoutMs, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+}
+
+// What the verdict says of the tracker holds for the simulated tracker's own files at the
+// end: UPDATED, the new image runs and the old one is the backup; NOT UPDATED with the
+// tracker unchanged, the files are as they were; with its firmware kept, its image is.
+void verdictAgreesWithTheFiles(const QString &shown, const SimulatedRun &run, const QStringList &simulation)
+{
+    // Read without the tracker it names.
+    const QString verdict = QString(shown).remove(QRegularExpression(", tracker (?:[0-9]{15}|of unknown IMEI \\([^)]*\\))"));
+    QMap<QString, QByteArray> files = run.files(0);
+    QMap<QString, QByteArray> before = Expected::filesBeforeRun();
+    if (simulation.contains("--no-backup"))
+        before.remove("cust_app_bck.bin");
+    if (verdict.startsWith("UPDATED")) {
+        QCOMPARE(files.value("cust_app.bin"), Expected::filesAfterSwap().value("cust_app.bin"));
+        // Updated before: the backup is the firmware that update installed.
+        QCOMPARE(files.value("cust_app_bck.bin"), verdict.contains("\nUpdated before, on ")
+                         ? Expected::filesAfterSwap().value("cust_app.bin") : SimulatedTracker::currentImage);
+    } else if (verdict.startsWith(noneOpenedUnchanged) || (verdict.startsWith("NO TRACKER FOUND") && !files.isEmpty())) {
+        files.remove("cust_app_new.bin"); // what a failed download may leave behind, never installed
+        QCOMPARE(files, before);
+    } else if (verdict.startsWith("NOT UPDATED, the tracker keeps its firmware: ")) {
+        QCOMPARE(files.value("cust_app.bin"), SimulatedTracker::currentImage);
+    }
+}
+
+} // namespace
 
 void EndToEndTest::completeRun_data()
 {
@@ -173,6 +299,39 @@ void EndToEndTest::trackerUnpluggedDuringTheRun()
 
 void EndToEndTest::silentModemWithRealLimits()
 {
+    // Meanwhile, update-tracker's verdict on modems that make it wait out every step, or
+    // that vanish as the download is sent: what the answers show, not no coverage. The
+    // program then spins through the download's limit, as with a real tracker, at the
+    // lowest priority, so that the tests beside it keep their times.
+    QTemporaryDir directory;
+    const QString rerun = "Unplug the tracker, plug it in again and run again.";
+    const QString unknown = "tracker of unknown IMEI (AT+GSN gave none)";
+    const QList<std::tuple<QStringList, QString, QString>> deadModems = {
+        { { "--port", "ttyUSB2", "--mode", "silent" }, unknown, "AT+CMNB=1 got no answer" },
+        { { "--port", "ttyUSB2", "--mode", "error" }, unknown, "AT+CMNB=1 answered ERROR" },
+        { { "--port", "ttyUSB2", "--unplug-after", "14" }, "tracker " + imei, "the download got no answer" },
+    };
+    std::vector<std::future<SimulatedRun>> verdictRuns;
+    for (qsizetype i = 0; i < deadModems.size(); ++i) {
+        const QStringList simulation = std::get<0>(deadModems[i]);
+        const QString bin = directory.filePath(QStringLiteral("bin%1").arg(i));
+        verdictRuns.push_back(std::async(std::launch::async, [simulation, bin] {
+            return runCompanion(simulation, R"(exec nice -n 19 "$0" 1>&2)", bin, 15 * 60 * 1000);
+        }));
+    }
+    auto checkVerdicts = qScopeGuard([&] {
+        for (qsizetype i = 0; i < deadModems.size(); ++i) {
+            const SimulatedRun run = verdictRuns[size_t(i)].get();
+            if (QTest::currentTestFailed())
+                continue;
+            const QString verdict = "NOT UPDATED, " + std::get<1>(deadModems[i]) + ", the tracker is unchanged: "
+                    "the modem did not answer (" + std::get<2>(deadModems[i]) + "). " + rerun;
+            QVERIFY2(run.finished && run.exitCode == 1 && run.lines.value(run.lines.size() - 2) == verdict,
+                     qPrintable(std::get<0>(deadModems[i]).join(' ') + ":\n" + run.lines.mid(run.lines.size() - 4).join('\n')));
+            verdictAgreesWithTheFiles(verdict, run, std::get<0>(deadModems[i]));
+        }
+    });
+
     SIMULATE(run, { "--port", "ttyUSB2", "--mode", "silent" }, "fr_FR.UTF-8", 15 * 60 * 1000);
 
     // The download never reports, so the file swap is left out.
@@ -429,6 +588,7 @@ void EndToEndTest::badOptionsChangeNothing_data()
     row("status below 100", { "--port", "ttyUSB2", "--download-status", "99" }, 2, "--download-status 99: must be an integer from 100 to 999");
     row("status above 999", { "--port", "ttyUSB2", "--download-status", "1000" }, 2, "--download-status 1000: must be an integer from 100 to 999");
     row("empty unanswered prefix", { "--port", "ttyUSB2", "--no-answer-to", "" }, 2, "--no-answer-to : must be a command's beginning: not empty, no line end");
+    row("IMEI of 14 digits", { "--port", "ttyUSB2", "--imei", "86995104000001" }, 2, "--imei 86995104000001: must be 15 digits");
     row("no backup given twice", { "--port", "ttyUSB2", "--no-backup", "--no-backup" }, 2, "--no-backup is given twice for ttyUSB2");
     row("unplug before any command", { "--port", "ttyUSB2", "--unplug-after", "0" }, 2, "--unplug-after 0: must be an integer from 1 to 1000");
     row("unknown mode", { "--port", "ttyUSB2", "--mode", "loud" }, 2, "--mode loud: must be answering, one-piece, silent or error");
@@ -437,7 +597,7 @@ void EndToEndTest::badOptionsChangeNothing_data()
     // Valid, but taken in the simulated /dev: a failure of the simulation, not of the command.
     row("name of a system device", { "--port", "tty" }, 124, "tty cannot be plugged in: cannot create /dev/tty: File exists");
     row("every range at its ends", { "--port", "a.b-c_9", "--reply-delay", "0", "--download-status", "100", "--busy-until", "-1",
-                                     "--no-answer-to", "AT+CFS", "--no-answer-to", "AT+CREBOOT", "--no-backup",
+                                     "--no-answer-to", "AT+CFS", "--no-answer-to", "AT+CREBOOT", "--no-backup", "--imei", "000000000000000",
                                      "--port", "ttyUSB2", "--download-delay", "86400000", "--download-status", "999",
                                      "--unregistered-queries", "1000" }, 0, {});
 }
@@ -491,50 +651,23 @@ void EndToEndTest::installedPackageUpdatesATracker()
             && content->contains("/bin/update-tracker\n"));
 }
 
-namespace {
-
-// How update-tracker is started in a row: a shell script whose $0 is the companion, in a
-// folder of its own with tracker-updater beside it. Its own lines, on standard output, go
-// with the program's, so that the simulation's report holds both in order.
-const QString plainStart = QStringLiteral(R"(exec "$0" 1>&2)");
-// The child of the companion started in the background, once it runs: $c and $child.
-const QString inTheBackground = QStringLiteral(R"("$0" 1>&2 & c=$!
-until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
-)");
-// After the companion ended: its child must not outlive it.
-const QString nothingLeft = QStringLiteral(R"(wait $c; code=$?
-sleep 0.2; [ -e /proc/$child ] && echo "tracker-updater left running" >&2
-exit $code)");
-const QString ctrlCToTheCompanion = inTheBackground + "sleep 1.5; kill -INT $c\n" + nothingLeft;
-// Ctrl+C in a terminal: SIGINT to the whole foreground group, the program's too.
-const QString ctrlCToTheGroup = QStringLiteral(R"(setsid "$0" 1>&2 & c=$!
-until child=$(cat /proc/$c/task/$c/children 2>/dev/null) && [ -n "$child" ]; do sleep 0.05; done
-sleep 1.5; /bin/kill -INT -- -$c
-)") + nothingLeft;
-
-void verdictRows(const QList<std::tuple<const char *, QStringList, QString, int, QString>> &rows)
-{
-    QTest::addColumn<QStringList>("simulation");
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("verdict");
-    for (const auto &[name, simulation, script, exitCode, verdict] : rows)
-        QTest::newRow(name) << QStringList { "--port", "ttyUSB2" } + simulation << script << exitCode << verdict;
-}
-
-const QString updated = "UPDATED: the tracker has its new firmware, and its old one as a backup.";
-
-} // namespace
-
 // Every verdict from a real run of the program under the companion: the program's lines
 // pass through unchanged, the record holds them, and the verdict and exit code follow.
 void EndToEndTest::companionGivesTheVerdict_data()
 {
-    const QString unchanged = "NOT UPDATED, the tracker is unchanged: ";
+    const QString unreadable = unchanged + "the download's report, the line above \"Download failed\", "
+                                           "is not one tracker-updater can read. Tell the maintainer.";
+    const QString unzipAgain = "Unzip the package again into an empty folder and run again.";
     const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
-    const QString fileStep = "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
+    const QString fileStep = "STOP, tracker " + imei + ", do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
     verdictRows({
         { "good download", {}, plainStart, 0, updated },
+        // The second run deletes the backup, the tracker's firmware before the first.
+        { "good download, then the same tracker again", {}, "\"$0\" 1>&2 && exec \"$0\" 1>&2", 0,
+          updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
+                    "its backup is now the firmware that update installed." },
+        { "two trackers", { "--imei", "869951040000025", "--port", "ttyUSB3", "--imei", "869951040000033" }, plainStart, 0,
+          "ttyUSB2: " + updatedAs.arg("869951040000025") + "\nttyUSB3: " + updatedAs.arg("869951040000033") },
         { "not found", { "--download-status", "404" }, plainStart, 2,
           serverAnswered.arg("404: running again does not help") },
         { "server busy", { "--download-status", "503" }, plainStart, 2,
@@ -546,9 +679,41 @@ void EndToEndTest::companionGivesTheVerdict_data()
                       "Move the tracker where it has coverage and run again." },
         // Every first update: the delete answers ERROR and times out, the swap goes on.
         { "no backup yet", { "--no-backup" }, plainStart, 0, updated },
-        { "file step unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 3, fileStep.arg("AT+CFSTERM") },
+        // Both renames answered: the swap is done, whatever its end got.
+        { "file swap's end unanswered", { "--no-answer-to", "AT+CFSTERM" }, plainStart, 0, updated },
+        { "first update, the backup's delete unanswered", { "--no-backup", "--no-answer-to", "AT+CFSDFILE" }, plainStart, 0, updated },
+        // Neither rename was done: the answers say so.
+        { "files not opened", { "--no-answer-to", "AT+CFSINIT" }, plainStart, 2,
+          keepsItsFirmware + "the modem did not rename its files (AT+CFSINIT got no answer). Send the record to the maintainer." },
+        { "backup's delete unanswered", { "--no-answer-to", "AT+CFSDFILE" }, plainStart, 2,
+          keepsItsFirmware + R"(the modem did not rename its files (AT+CFSDFILE=0,"cust_app_bck.bin" got no answer). )"
+                             "Send the record to the maintainer." },
+        { "new image's rename unanswered", { "--no-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" }, plainStart, 3,
+          fileStep.arg(R"(AT+CFSREN=0,"cust_app_new.bin","cust_app.bin")") },
+        { "Ctrl+C in a first update's delete wait", { "--no-backup", "--no-answer-to", "AT+CFSDFILE" },
+          inTheBackground + "until grep -q 'AT+CFSDFILE' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
+          keepsItsFirmware + R"(stopped at AT+CFSDFILE=0,"cust_app_bck.bin", before any file was renamed. You may run again.)" },
+        { "Ctrl+C at the reboot after a 404", { "--download-status", "404", "--no-answer-to", "AT+CREBOOT" },
+          inTheBackground + "until grep -q 'AT+CREBOOT' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 2,
+          serverAnswered.arg("404: running again does not help") },
+        { "killed at the reboot after a 601", { "--download-status", "601", "--no-answer-to", "AT+CREBOOT" },
+          inTheBackground + "until grep -q 'AT+CREBOOT' \"$RECORDS\"/*; do sleep 0.05; done; kill -KILL $child\n" + nothingLeft, 1,
+          unchanged + "no coverage (the modem reported network error 601). Move the tracker where it has coverage and run again." },
+        { "report in an unexpected form", { "--download-extra", ",0" }, plainStart, 2, unreadable },
+        { "report flooding the port", { "--download-flood", "16777216" }, plainStart, 2, unreadable },
+        { "port held for ever", { "--busy-until", "-1" },
+          inTheBackground + "until grep -q 'already used' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 5,
+          noneOpenedUnchanged + R"(another program holds its port "ttyUSB2". )"
+                      "Close that program (a terminal, a modem tool, a second updater) and run again." },
+        // A missing DLL on Windows ends it the same way.
+        { "tracker-updater ends before its first line", {},
+          R"(printf '#!/bin/sh\nexit 3\n' > "$(dirname "$0")/tracker-updater"; exec "$0" 1>&2)", 9,
+          noneOpenedUnchanged + "tracker-updater could not be started (it ended with exit code 3 before its first line). " + unzipAgain },
+        { "tracker-updater missing", {}, R"(rm "$(dirname "$0")/tracker-updater"; exec "$0" 1>&2)", 9,
+          noneOpenedUnchanged + "tracker-updater could not be started (tracker-updater is missing, or cannot be run). " + unzipAgain },
         { "reboot unanswered", { "--no-answer-to", "AT+CREBOOT" }, plainStart, 4,
-          "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
+          "UPDATED, tracker " + imei + ", but restart the tracker: the reboot got no OK in time. "
+          "Unplug the tracker and plug it in again." },
         { "no tracker", { "--description", "USB Serial Port" }, ctrlCToTheGroup, 5,
           "NO TRACKER FOUND: stopped before a tracker was found. Check the cable and the driver; "
           "tracker-ports lists the ports and marks the tracker's." },
@@ -558,15 +723,44 @@ void EndToEndTest::companionGivesTheVerdict_data()
         { "updater dies", { "--attach-delay", "20000" },
           inTheBackground + "until grep -q 'AT+CGATT' \"$RECORDS\"/*; do sleep 0.05; done; kill -KILL $child\n" + nothingLeft,
           6, unchanged + "tracker-updater ended unexpectedly at AT+CGATT=1, before the file swap. You may run again." },
+        { "Ctrl+C before AT+GSN", { "--no-answer-to", "AT+CMNB" },
+          inTheBackground + "until grep -q 'AT+CMNB' \"$RECORDS\"/*; do sleep 0.05; done; kill -INT $c\n" + nothingLeft,
+          6, "NOT UPDATED, tracker of unknown IMEI (the run ended before AT+GSN), the tracker is unchanged: "
+             "stopped at AT+CMNB=1, before the file swap. You may run again." },
         { "record cannot be written", {},
           R"(: > "$RECORDS"; mkdir -p "$RECORDS.x"; : > "$RECORDS.x/file"
 HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME="$RECORDS.x/file/config" exec "$0" 1>&2)",
-          0, updated },
+          0, updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS cannot be made; "
+                       "$RECORDS.x/file/home/Documents/tracker-updater records cannot be made; "
+                       "$RECORDS.x/file/data/update-tracker/records cannot be made)" },
+        { "rollout file cannot be written", {}, R"(mkdir -p "$RECORDS/rollout.csv"; exec "$0" 1>&2)", 0,
+          updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS/rollout.csv: Is a directory)" },
+        // Stopped together, they append together: each line whole, none lost.
+        { "two companions at once",
+          { "--attach-delay", "20000", "--imei", "869951040000025", "--port", "ttyUSB3", "--attach-delay", "20000",
+            "--imei", "869951040000033" },
+          R"sh(setsid sh -c '"$0" & "$0"; wait' "$0" 1>&2 & g=$!
+until [ "$(grep -l 'AT+CGATT' "$RECORDS"/update-* 2>/dev/null | wc -l)" -eq 2 ]; do sleep 0.05; done
+/bin/kill -INT -- -$g; wait $g)sh", 0,
+          "NOT UPDATED, tracker %1, the tracker is unchanged: stopped at AT+CGATT=1, before the file swap. You may run again." },
+        // A message pattern or logging rules of the user's hide nothing from the reading.
         // A message pattern or logging rules of the user's hide nothing from the reading.
         { "Qt message settings", {},
           R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
 XDG_CONFIG_HOME="$RECORDS.config" QT_MESSAGE_PATTERN='%{time} %{message}' QT_LOGGING_RULES='*.debug=false' exec "$0" 1>&2)",
           0, updated },
+        // Started in a terminal of its own, it waits for Enter: a stop signal ends it too.
+        { "stop signal at Press Enter", {},
+          R"sh(sleep 60 | script -qec "echo \$\$ > '$RECORDS.pid'; exec '$0'" /dev/null > "$RECORDS.out" 2>&1 &
+until grep -q 'Press Enter' "$RECORDS.out" 2>/dev/null; do sleep 0.05; done
+c=$(cat "$RECORDS.pid"); kill -TERM $c; sleep 1
+[ -e /proc/$c ] && [ "$(cut -d ' ' -f 3 /proc/$c/stat)" != Z ] && echo "update-tracker still waits" >&2
+tr -d '\r' < "$RECORDS.out" >&2)sh", 0, updated },
+        // A disk that fills up: the record stops, named with its reason, and its path stays.
+        { "record fills its disk", {},
+          R"(mkdir -p "$RECORDS" && mount -t tmpfs -o size=4k tmpfs "$RECORDS" || exit 125
+head -c 4096 /dev/zero > "$RECORDS/filler"
+exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS/rollout.csv.lock cannot be written)" },
         { "two runs in one second",
           {}, R"(mkdir "$RECORDS"; for s in 0 1 2 3; do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
 exec "$0" 1>&2)", 0, updated },
@@ -581,12 +775,9 @@ void EndToEndTest::companionGivesTheVerdict()
     QFETCH(QString, verdict);
     QTemporaryDir directory;
     const QString bin = directory.filePath("bin");
-    QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::copy(UPDATE_TRACKER_PATH, bin + "/update-tracker"));
-    QVERIFY(QFile::copy(TRACKER_UPDATER_PATH, bin + "/tracker-updater"));
     const QString records = bin + "/records";
     qputenv("RECORDS", records.toUtf8());
-    const SimulatedRun run = simulate(simulation, "C.UTF-8", 300000, { "/bin/sh", "-c", script, bin + "/update-tracker" });
+    const SimulatedRun run = runCompanion(simulation, script, bin);
     QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
     QVERIFY(run.finished);
     auto showRun = qScopeGuard([&run] {
@@ -596,35 +787,110 @@ void EndToEndTest::companionGivesTheVerdict()
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY(!run.lines.contains("tracker-updater left running"));
 
-    // The record's path first and last, the verdict before it; between them the program's
-    // lines, also in the record, followed there by the verdict.
-    const QStringList lines = run.lines;
-    const bool recordKept = QTest::currentDataTag() != QLatin1String("record cannot be written");
-    const qsizetype last = lines.size() - (recordKept ? 2 : 1);
-    QVERIFY(last > 2);
-    QCOMPARE(lines.mid(last - 1, 2), (QStringList { "", verdict }));
-    const QStringList programLines = lines.mid(1, last - 2);
-    QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
-    if (QTest::currentDataTag() == QLatin1String("good download"))
-        QCOMPARE(withoutModemChunks(programLines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
-    if (!recordKept) {
-        QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept ("), qPrintable(lines.first()));
-        QVERIFY(lines.first().endsWith("); the run goes on"));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QList<QStringList> rollout = rolloutFile(records);
+    if (tag == "two companions at once") {
+        // Their lines mix on the one console; the rollout file holds each one's whole.
+        QCOMPARE(rollout.size(), 4);
+        QStringList imeis;
+        for (const QStringList &line : rollout.mid(2)) {
+            QCOMPARE(line.size(), 9);
+            const QString itsVerdict = verdict.arg(line[1]);
+            compareWithRollout({ line[2] + ": " + itsVerdict }, 6, line[8], { rollout[0], rollout[1], line });
+            QFile record(records + '/' + line[8]);
+            QVERIFY(record.open(QIODevice::ReadOnly));
+            QVERIFY(record.readAll().endsWith("\n\n" + itsVerdict.toUtf8() + '\n'));
+            imeis.append(line[1]);
+        }
+        imeis.sort();
+        QCOMPARE(imeis, (QStringList { "869951040000025", "869951040000033" }));
+        return;
+    }
+    verdictAgreesWithTheFiles(verdict, run, simulation);
+    if (QTest::currentTestFailed())
+        return;
+
+    // The last companion's lines: the record's path first and last, the verdict lines before
+    // it; between them the program's lines, also in the record, followed there by the verdict.
+    QStringList lines = run.lines;
+    if (tag == "stop signal at Press Enter") {
+        QVERIFY(!lines.contains("update-tracker still waits"));
+        QCOMPARE(lines.takeLast(), "Press Enter to close this window");
+    }
+    const bool twice = tag == "good download, then the same tracker again";
+    QStringList verdictLines = QString(verdict).replace("$RECORDS", records).replace("$EARLIER", rollout.value(2).value(0)).split('\n');
+    const qsizetype verdictStart = lines.size() - 1 - verdictLines.size();
+    QVERIFY(verdictStart > 1);
+    QCOMPARE(lines[verdictStart - 1], "");
+    const QStringList shown = lines.mid(verdictStart, verdictLines.size());
+    QStringList sortedShown = shown;
+    if (verdictLines.first().startsWith("tty")) {
+        // Several trackers: they come in the order the system lists their ports.
+        sortedShown.sort();
+        verdictLines.sort();
+    }
+    QCOMPARE(sortedShown, verdictLines);
+    // Its line comes wherever the write failed, among the program's.
+    if (tag == "record fills its disk") {
+        const QStringList stops = lines.filter(QRegularExpression("^update-tracker: the record stops here, it cannot be written: "));
+        QVERIFY2(stops.size() == 1 && !stops.first().endsWith(": ") && !stops.first().endsWith("Unknown error"),
+                 qPrintable(lines.join('\n')));
+        qInfo("%s", qPrintable(stops.first()));
+        QVERIFY2(lines.last().startsWith("Record of this run, cut short where it could not be written: " + records + "/update-")
+                         && lines.last().endsWith("-" + imei + ".txt"),
+                 qPrintable(lines.last()));
         return;
     }
     const QRegularExpression recordLine("^Record of this run: (" + QRegularExpression::escape(records)
-                                        + "/update-\\d{4}-\\d\\d-\\d\\d-\\d{6}(-\\d+)?\\.txt)$");
-    const QRegularExpressionMatch first = recordLine.match(lines.first());
-    QVERIFY2(first.hasMatch(), qPrintable(lines.first()));
-    QCOMPARE(lines.last(), lines.first());
-    QFile record(first.captured(1));
+                                        + "/update-\\d{4}-\\d\\d-\\d\\d-\\d{6})((?:-\\d{15})*)(-\\d+)?\\.txt$");
+    const qsizetype start = std::max<qsizetype>(0, lines.lastIndexOf(recordLine, lines.size() - 2));
+    const QStringList programLines = lines.mid(start + 1, verdictStart - 2 - start);
+    if (exitCode != 9)
+        QCOMPARE(programLines.mid(0, Expected::banner.size()), Expected::banner);
+    if (tag == "good download")
+        QCOMPARE(withoutModemChunks(programLines), Expected::banner + Expected::runLines("ttyUSB2", Expected::commands({})));
+    if (tag == "record cannot be written") {
+        // Each folder's reason, and at the end that there is no record.
+        QVERIFY2(lines.first().startsWith("update-tracker: no record of this run can be kept (" + QDir::toNativeSeparators(records)
+                                          + " cannot be made; "),
+                 qPrintable(lines.first()));
+        QCOMPARE(lines.first().count(" cannot be made"), 3);
+        QVERIFY(lines.first().endsWith("); the run goes on"));
+        QCOMPARE(lines.last(), "No record of this run was kept: the first line says why.");
+        QCOMPARE(rollout, QList<QStringList>());
+        return;
+    }
+    // Named by the time first, then by the trackers' IMEIs in the order they came.
+    const QRegularExpressionMatch first = recordLine.match(lines[start]);
+    const QRegularExpressionMatch last = recordLine.match(lines.last());
+    QVERIFY2(first.hasMatch() && first.captured(2).isEmpty(), qPrintable(lines[start]));
+    QVERIFY2(last.hasMatch(), qPrintable(lines.last()));
+    QStringList imeis;
+    for (const QString &line : shown) {
+        const QString read = QRegularExpression(" tracker ([0-9]{15})").match(line).captured(1);
+        if (!read.isEmpty() && !imeis.contains(read))
+            imeis.append(read);
+    }
+    QCOMPARE(last.captured(1), first.captured(1));
+    QCOMPARE(last.captured(2), imeis.isEmpty() ? QString() : '-' + imeis.join('-'));
+    const QString recordPath = lines.last().mid(QStringLiteral("Record of this run: ").size());
+    QCOMPARE(QFile::exists(first.captured(0).mid(QStringLiteral("Record of this run: ").size())), imeis.isEmpty());
+    QFile record(recordPath);
     QVERIFY(record.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(record.readAll()), programLines.join('\n') + "\n\n" + verdict + '\n');
-    if (QTest::currentDataTag() == QLatin1String("two runs in one second")) {
+    QCOMPARE(QString::fromUtf8(record.readAll()),
+             (programLines.isEmpty() ? QString() : programLines.join('\n') + '\n') + '\n' + shown.join('\n') + '\n');
+
+    if (shown.last().startsWith("update-tracker: this run is not in the rollout file"))
+        QCOMPARE(rollout, QList<QStringList>());
+    else
+        compareWithRollout(shown, exitCode, QFileInfo(recordPath).fileName(), rollout, twice ? 1 : 0);
+    if (twice)
+        QCOMPARE(rollout[2].mid(1, 4), (QStringList { imei, "ttyUSB2", "UPDATED", "0" }));
+    if (tag == "two runs in one second") {
         // The run took the first free name of its second; the names taken stay as they were.
-        QVERIFY2(first.captured(2) == "-2", qPrintable(first.captured(1)));
-        for (const QFileInfo &other : QDir(records).entryInfoList(QDir::Files)) {
-            if (other.filePath() != first.captured(1))
+        QVERIFY2(first.captured(3) == "-2", qPrintable(first.captured(0)));
+        for (const QFileInfo &other : QDir(records).entryInfoList({ "update-*" }, QDir::Files)) {
+            if (other.filePath() != recordPath)
                 QCOMPARE(other.size(), 0);
         }
     }
@@ -636,9 +902,11 @@ void EndToEndTest::companionGivesTheVerdictAfterRealWaits_data()
     verdictRows({
         // Before the tracker registers, the first operator query times out; the run goes on.
         { "first operator query unanswered", { "--unregistered-queries", "1" }, plainStart, 0, updated },
+        // The new image's rename answered in its last wait: "Timed out" shows under the OK.
+        { "rename's OK in its last wait", { "--late-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" }, plainStart, 0, updated },
         { "no coverage", { "--no-answer-to", "AT+CGATT", "--no-answer-to", "AT+CNACT=", "--download-status", "613" },
           plainStart, 1,
-          "NOT UPDATED, the tracker is unchanged: no coverage (the modem reported network error 613). "
+          unchanged + "no coverage (the modem reported network error 613). "
           "Move the tracker where it has coverage and run again." },
     });
 }

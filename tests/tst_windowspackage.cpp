@@ -165,10 +165,17 @@ void WindowsPackageTest::updateRuns_data()
     QTest::newRow("download not found") << "C.UTF-8" << QByteArray() << notFound << false << -1 << QString();
     QTest::newRow("German user") << "de_DE.UTF-8" << QByteArray("AT+COPS=4,2,26204") << QStringList() << true << -1 << QString();
     QTest::newRow("good download through update-tracker") << "C.UTF-8" << QByteArray() << QStringList() << true << 0
-            << "UPDATED: the tracker has its new firmware, and its old one as a backup.";
-    QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray() << notFound << false << 2
-            << "NOT UPDATED, the tracker is unchanged: the update server answered 404: running again does not help. "
-               "Tell the maintainer.";
+            << "UPDATED, tracker 869951040000017: the tracker has its new firmware, and its old one as a backup.";
+    // Other trackers: ones the rollout file does not show updated before.
+    QTest::newRow("download not found through update-tracker") << "C.UTF-8" << QByteArray()
+            << notFound + QStringList { "--imei", "869951040000025" } << false << 2
+            << "NOT UPDATED, tracker 869951040000025, the tracker is unchanged: the update server answered 404: "
+               "running again does not help. Tell the maintainer.";
+    // A cause named from the modem's report.
+    QTest::newRow("network error through update-tracker") << "C.UTF-8" << QByteArray()
+            << QStringList { "--download-status", "613", "--imei", "869951040000033" } << false << 1
+            << "NOT UPDATED, tracker 869951040000033, the tracker is unchanged: no coverage (the modem reported network error 613). "
+               "Move the tracker where it has coverage and run again.";
 }
 
 void WindowsPackageTest::updateRuns()
@@ -181,7 +188,7 @@ void WindowsPackageTest::updateRuns()
     QFETCH(QString, verdict);
     const bool throughCompanion = companionExitCode >= 0;
     const QDir records(programs + "/records");
-    const QStringList earlierRecords = records.entryList(QDir::Files);
+    const QStringList earlierRecords = records.entryList({ "update-*" }, QDir::Files);
     // The companion's own lines, on standard output, join the program's.
     const SimulatedRun run = simulate(simulatedPorts(download), locale, 300000,
                                       underWine(programs, throughCompanion ? "update-tracker.exe 1>&2" : "tracker-updater.exe"));
@@ -200,14 +207,29 @@ void WindowsPackageTest::updateRuns()
     QCOMPARE(run.received(0), commands.join());
     QStringList lines = withoutLineEnds(run.lines);
     if (throughCompanion) {
-        // The record's path first and last, the verdict before it.
-        QStringList newRecords = records.entryList(QDir::Files);
+        // The record's path first, and last once named after the tracker; the verdict before it.
+        QStringList newRecords = records.entryList({ "update-*" }, QDir::Files);
         newRecords.removeIf([&earlierRecords](const QString &name) { return earlierRecords.contains(name); });
         QCOMPARE(newRecords.size(), 1);
+        const QString recordName = newRecords.first();
+        const QString imei = QRegularExpression("tracker ([0-9]{15})").match(verdict).captured(1);
+        QVERIFY2(recordName.endsWith('-' + imei + ".txt"), qPrintable(recordName));
         QVERIFY2(lines.size() > 4 && lines.first().startsWith("Record of this run: ")
-                         && lines.first().endsWith("\\bin\\records\\" + newRecords.first()),
+                         && lines.first().endsWith("\\bin\\records\\" + QString(recordName).remove('-' + imei)),
                  qPrintable(lines.value(0)));
-        QCOMPARE(lines.last(), lines.first());
+        QCOMPARE(lines.last(), lines.first().section('\\', 0, -2) + '\\' + recordName);
+        // The rollout file, as a spreadsheet on Windows reads it, ends with this run's line.
+        QFile rollout(records.filePath("rollout.csv"));
+        QVERIFY(rollout.open(QIODevice::ReadOnly));
+        const QList<QByteArray> rolloutLines = rollout.readAll().split('\n');
+        QVERIFY(rolloutLines.size() >= 4);
+        QCOMPARE(rolloutLines.first(), "sep=,\r");
+        QCOMPARE(rolloutLines.last(), QByteArray());
+        const QList<QByteArray> columns = rolloutLines[rolloutLines.size() - 2].split(',');
+        QCOMPARE(columns.size(), 9);
+        QCOMPARE(columns.mid(1, 4), (QList<QByteArray> { imei.toUtf8(), "COM5", verdict.section(',', 0, 0).toUtf8(),
+                                                          QByteArray::number(companionExitCode) }));
+        QCOMPARE(columns[8], recordName.toUtf8() + '\r');
         QCOMPARE(lines.mid(lines.size() - 3, 2), (QStringList { "", verdict }));
         QFile record(records.filePath(newRecords.first()));
         QVERIFY(record.open(QIODevice::ReadOnly));

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+// The rollout file: one line per tracker per run, kept beside the records, so that the
+// maintainer learns from one file which trackers are done, which failed and why, and
+// which were run twice. Every companion on the computer appends to it.
+//
+// Its form: comma-separated values whose first line is "sep=,", with CR LF line ends.
+// Excel on Windows opens it as columns whatever the user's list separator, which a plain
+// CSV file does not (a German desktop splits at ';'), and a tab-separated one does only
+// through its import dialog. Excel reads such a file in the ANSI code page: every field
+// is ASCII (a port name aside, which on Windows is COMn). No field holds a comma, a quote
+// or a line end, so a script may split the lines as they are.
+struct RolloutEntry
+{
+    QDateTime time;
+    QString imei; // empty when the run did not read it
+    QString port;
+    QString verdict; // the verdict line's first words: UPDATED, NOT UPDATED, STOP
+    int exitCode = 0;
+    QString record; // the record's file name, empty when none was kept
+
+    // Set by RolloutFile::add: when the file, before this line, last said this tracker
+    // was UPDATED, as the file gives the time; empty when never.
+    QString updatedBefore;
+};
+
+class RolloutFile
+{
+public:
+    static const QString fileName;
+
+    explicit RolloutFile(const QString &folder);
+    QString path() const { return filePath; }
+
+    // Appends a line per entry, under a lock that every companion takes, so that lines
+    // of two companions never mix; fills in each entry's updatedBefore. Returns why the
+    // lines could not be added, or an empty string.
+    QString add(QList<RolloutEntry> &entries) const;
+
+private:
+    QString filePath;
+};

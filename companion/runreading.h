@@ -1,0 +1,162 @@
+#pragma once
+
+#include "modem/trackermodem.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// How a technician reads a run of tracker-updater, made into data: what the modem's
+// answers prove about the tracker's firmware files, the verdict that follows, and the
+// reading of the program's lines that leads to it. The rules are the tables at the top of
+// runreading.cpp; docs/console.md and the README's technician section show them.
+
+enum class Verdict {
+    Updated,
+    UpdatedWithoutBackup,
+    NoCoverage,
+    ModemDidNotAnswer,
+    ReportLate,
+    ServerAnswered,
+    ReportUnreadable,
+    SwapNotDone,
+    FileStepUnanswered,
+    RebootUnanswered,
+    NoTracker,
+    PortBusy,
+    StoppedTrackerUnchanged,
+    StoppedBeforeRename,
+    StoppedInFileSwap,
+    StoppedAfterSwap,
+    NotStarted,
+};
+
+// One verdict's fixed form: its exit code, and its line, with `details` places (%1, %2)
+// for what the run gives (a status, a step, why the run stopped).
+struct VerdictForm
+{
+    Verdict verdict;
+    int exitCode;
+    int details;
+    const char *line;
+};
+
+// In the order of how much the technician must heed them: with several trackers in one
+// run, the first that applies gives the exit code.
+extern const QList<VerdictForm> verdictForms;
+
+const VerdictForm &verdictForm(Verdict verdict);
+
+// The exit code when update-tracker could not run tracker-updater at all, or was given an
+// option it does not take.
+constexpr int companionFailedExitCode = 9;
+
+struct RunVerdict
+{
+    Verdict verdict;
+    QString line;
+    QString port; // the tracker's, empty when none was opened
+    QString imei; // empty when the run did not read it
+};
+
+// How tracker-updater ended, as update-tracker saw it.
+struct UpdaterEnd
+{
+    enum class How {
+        Exited,  // by itself, with exitCode
+        Crashed, // killed, or it crashed
+        Stopped, // by Ctrl+C, a closed window or a stop signal
+    };
+    How how = How::Exited;
+    int exitCode = 0;
+};
+
+// Reads the console lines of one tracker-updater process as they come.
+class RunReading
+{
+public:
+    // The script the program runs, with the operator step's command of the locale.
+    explicit RunReading(const UpdateScript &script = UpdateScript::standard(),
+                        std::optional<QString> operatorSelection = operatorCommand(QLocale::system().territory()));
+
+    // The program's standard error as it comes, in pieces cut anywhere.
+    void read(QByteArrayView bytes);
+    // Its end: a last line without a line end is read too.
+    void endOfOutput();
+
+    // What the run did, once the program has ended: one verdict per tracker opened, none
+    // opened giving one too.
+    QList<RunVerdict> verdicts(const UpdaterEnd &end) const;
+
+    // The verdict when tracker-updater could not be started at all, and why.
+    static RunVerdict notStarted(const QString &why);
+
+    // The IMEIs read so far, each once, in the order the trackers came.
+    QStringList imeis() const;
+
+    // The IMEI in a reply to AT+GSN: its first whole line of 15 digits.
+    static QString imeiIn(const QString &reply);
+
+    // The verdict that decides the exit code.
+    static RunVerdict weightiest(const QList<RunVerdict> &verdicts);
+
+    // A chunk line's bytes, as the program escaped them between double quotes, handed on
+    // in pieces of at most `pieceBytes`, so that a flood costs no memory. False, and
+    // perhaps some pieces handed on, when the line is no chunk.
+    static bool chunkBytes(QByteArrayView line, qsizetype pieceBytes,
+                           const std::function<void(const QByteArray &)> &take);
+
+    // What the answers to one step prove about its work.
+    enum class Answer {
+        NotSent = 1,
+        Done = 2,    // its expected text came, wherever it came, a late one included
+        Refused = 4, // ERROR without its expected text: its work was not done
+        Unknown = 8, // neither, or the run ended while it waited: its work is unknown
+    };
+
+private:
+    struct SentStep
+    {
+        qsizetype step; // index in the script
+        QString reply;  // what came under it, decoded as the program decodes it
+    };
+    struct TrackerRun
+    {
+        QString port;
+        QList<SentStep> sent;
+        qsizetype nextStep = 0;
+        QString imei;
+        std::optional<ReportLine> report; // fed from the download on
+        qsizetype reportCompletedUnder = -1; // in `sent`
+        bool downloadFailed = false;
+        bool finished = false;
+    };
+
+    // What the reading keeps of a step's reply: its end, where the answer comes, bounded so
+    // that a modem flooding the port costs no memory.
+    static constexpr qsizetype keptReplyBytes = 64 * 1024;
+    static void keepReply(QString &reply, const QString &piece);
+    void readLine(QByteArrayView line);
+    void readChunk(QByteArrayView line);
+    qsizetype stepWith(CommandStep::Effect effect) const;
+    qsizetype downloadStep() const;
+    Answer answerTo(const TrackerRun &run, qsizetype step) const;
+    QString answerText(const TrackerRun &run, qsizetype sentIndex) const;
+    RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
+    RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;
+    RunVerdict downloadFailure(const TrackerRun &run) const;
+    QString firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const;
+    static RunVerdict formed(Verdict verdict, const QString &detail = {}, const QString &where = {});
+    RunVerdict namingTheTracker(RunVerdict verdict, const TrackerRun &run) const;
+
+    QList<CommandStep> steps;     // as the program sends them: the operator's command filled in
+    QList<QString> sendLines;     // each step's "Send" line, as the program prints it
+    qsizetype serialNumberStep = -1;
+    QList<TrackerRun> runs;
+    QByteArray pendingLine;       // the start of a line whose end has not come
+    QString busyPort;             // a tracker's port that another program held
+    bool anyLine = false;
+};

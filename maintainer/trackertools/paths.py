@@ -20,8 +20,9 @@ def _fault(info, above, sticky_allowed=False):
     if info.st_uid not in _owners():
         return f"is owned by user {info.st_uid}, whom {'root' if os.geteuid() == 0 else 'this user'} does not trust"
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
-        # /tmp and its like: anyone may add, but no one may take another's entry.
-        if not ((above or sticky_allowed) and info.st_mode & stat.S_ISVTX and info.st_uid == 0):
+        # /tmp and its like: anyone may add, but no one may take another's entry. Its owner
+        # was checked above: root's, or (not as root) this user's own.
+        if not ((above or sticky_allowed) and info.st_mode & stat.S_ISVTX):
             return "can be written by other users"
     return None
 

@@ -82,7 +82,9 @@ struct SwapRule
 };
 constexpr SwapRule swapRules[] = {
     { int(Answer::Done), int(Answer::Done), Swap::Done },
-    { Answer::Refused | Answer::Unknown, int(Answer::Done), Swap::NewImageOnly },
+    // Only a refused first rename proves the image was not moved; an unknown one may
+    // have moved it, and the second rename then left no image where it was.
+    { int(Answer::Refused), int(Answer::Done), Swap::NewImageOnly },
     { Answer::NotSent | Answer::Refused, Answer::NotSent | Answer::Refused, Swap::NothingRenamed },
     { anyAnswer, anyAnswer, Swap::ImageUnknown },
 };
@@ -401,10 +403,21 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) c
                                    [step](const SentStep &one) { return one.step == step; });
     if (sent == run.sent.cend())
         return Answer::NotSent;
-    const QString text = answerText(run, sent - run.sent.cbegin());
+    const qsizetype index = sent - run.sent.cbegin();
+    const QString text = answerText(run, index);
     if (text.contains(steps[step].expected))
-        return Answer::Done;
+        return lateAnswerOfThePrevious(run, index) ? Answer::Unknown : Answer::Done;
     return text.contains(QLatin1String("ERROR")) ? Answer::Refused : Answer::Unknown;
+}
+
+// A reply without its step's echo, right after a step whose own text did not come: what
+// it holds may be that step's late answer as well as its own, so it proves neither.
+bool RunReading::lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const
+{
+    if (sentIndex == 0 || run.sent[sentIndex].reply.contains(steps[run.sent[sentIndex].step].command + u'\r'))
+        return false;
+    const qsizetype previous = run.sent[sentIndex - 1].step;
+    return !answerText(run, sentIndex - 1).contains(steps[previous].expected);
 }
 
 // The first step from `from` up to `to` whose work no answer shows done, with what it got.

@@ -144,6 +144,7 @@ private:
     qsizetype stepWith(CommandStep::Effect effect) const;
     qsizetype downloadStep() const;
     Answer answerTo(const TrackerRun &run, qsizetype step) const;
+    bool lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const;
     QString answerText(const TrackerRun &run, qsizetype sentIndex) const;
     RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
     RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;

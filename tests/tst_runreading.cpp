@@ -211,6 +211,20 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) },
                                           { newToCurrent, echoAnd(newToCurrent, error) } })), exited, 3,
         stop + R"(the file step AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin" got no OK in time. Send the record to the maintainer.)");
+    const QString firstRenameUnknown = stop + R"(the file step AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin" got no OK in time. )"
+                                              "Send the record to the maintainer.";
+    row("first rename timed out, an OK with no echo under the second",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) }, { newToCurrent, { ok } } })), exited, 3,
+        firstRenameUnknown);
+    row("first rename refused, an OK with no echo under the second",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, error) }, { newToCurrent, { ok } } })), exited, 3,
+        firstRenameUnknown);
+    row("first rename unanswered, the second done",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) } })), exited, 3, firstRenameUnknown);
+    row("first rename refused, the second done after its echo",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, error) } })), exited, 0,
+        "UPDATED, " + tracker + ": the tracker has its new firmware, but no answer shows its old one kept as a backup. "
+                                "Tell the maintainer.");
     row("reboot unanswered", banner + trackerLines(with({}, { { "AT+CREBOOT", {} } })), exited, 4,
         restart + "the reboot got no OK in time. Unplug the tracker and plug it in again.");
     row("stopped before a tracker was found", banner, stopped, 5,

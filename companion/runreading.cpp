@@ -421,7 +421,8 @@ bool RunReading::lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIn
 }
 
 // The first step from `from` up to `to` whose work no answer shows done, with what it got.
-QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const
+// With `okAnswers`, a step whose reply ends in OK counts as answered, its expected text or not.
+QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to, bool okAnswers) const
 {
     for (qsizetype step = from; step <= to && step < steps.size(); ++step) {
         const Answer answer = answerTo(run, step);
@@ -434,7 +435,10 @@ QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsize
             QString text = sent == run.sent.cend() ? QString() : answerText(run, sent - run.sent.cbegin());
             if (text.startsWith(steps[step].command + u'\r'))
                 text.remove(0, steps[step].command.size() + 1);
-            if (!text.trimmed().isEmpty())
+            const QString trimmed = text.trimmed();
+            if (okAnswers && trimmed.mid(trimmed.lastIndexOf(u'\n') + 1).trimmed() == QLatin1String("OK"))
+                continue;
+            if (!trimmed.isEmpty())
                 return QStringLiteral("%1 got no %2").arg(steps[step].command, steps[step].expected);
             return QStringLiteral("%1 got no answer").arg(steps[step].command);
         }
@@ -506,7 +510,9 @@ RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
     // No report: no coverage only where the modem answered everything before it.
     const bool downloadAnswered = sent != run.sent.cend() && !answerText(run, sent - run.sent.cbegin()).isEmpty()
             && !answerText(run, sent - run.sent.cbegin()).contains(QLatin1String("ERROR"));
-    const QString unanswered = firstUnanswered(run, 0, download - 1);
+    // A step that ended in OK has answered, not yet registered say: only silence or ERROR
+    // shows a modem that did not.
+    const QString unanswered = firstUnanswered(run, 0, download - 1, true);
     if (downloadAnswered && unanswered.isEmpty())
         return formed(Verdict::NoCoverage, QStringLiteral("the download got no report"));
     if (!unanswered.isEmpty())

@@ -149,7 +149,7 @@ private:
     RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
     RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;
     RunVerdict downloadFailure(const TrackerRun &run) const;
-    QString firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const;
+    QString firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to, bool okAnswers = false) const;
     static RunVerdict formed(Verdict verdict, const QString &detail = {}, const QString &where = {});
     RunVerdict namingTheTracker(RunVerdict verdict, const TrackerRun &run) const;
 

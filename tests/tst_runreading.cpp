@@ -183,7 +183,15 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
     row("not registered, so no report",
         banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", "\r\n+COPS: 2\r\n" + ok) },
                                              { download, echoAnd(download, ok) } })),
-        exited, 1, unchanged + "the modem did not answer (AT+COPS? got no +COPS: 0,). " + rerun);
+        exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
+    row("asked three times, never registered, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", { "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok, "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok,
+                                                            "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok } },
+                                             { download, echoAnd(download, ok) } })),
+        exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
+    row("operator query refused, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", error) }, { download, echoAnd(download, ok) } })),
+        exited, 1, unchanged + "the modem did not answer (AT+COPS? answered ERROR). " + rerun);
     row("unplugged when the download was sent",
         banner + trackerLines(with(failed, { { download, {} }, { "AT+CREBOOT", {} } })), exited, 1,
         unchanged + "the modem did not answer (the download got no answer). " + rerun);

@@ -242,7 +242,8 @@ void RunReading::endOfOutput()
 
 void RunReading::readLine(QByteArrayView bytes)
 {
-    anyLine = true;
+    if (bytes == ConsoleText::banner)
+        sawBanner = true;
     if (bytes.startsWith('"') && !bytes.endsWith(ConsoleText::alreadyUsed)) {
         readChunk(bytes);
         return;
@@ -351,7 +352,8 @@ RunVerdict RunReading::weightiest(const QList<RunVerdict> &verdicts)
 
 RunVerdict RunReading::beforeAnyTracker(const UpdaterEnd &end) const
 {
-    if (!anyLine && end.how != UpdaterEnd::How::Stopped) {
+    // An error line of the system's (a library missing, say) is no line of the program's.
+    if (!sawBanner && end.how != UpdaterEnd::How::Stopped) {
         const QString how = end.how == UpdaterEnd::How::Crashed
                 ? QStringLiteral("it ended unexpectedly before its first line")
                 : QStringLiteral("it ended with exit code %1 before its first line").arg(exitCodeText(end.exitCode));

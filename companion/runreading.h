@@ -159,5 +159,5 @@ private:
     QList<TrackerRun> runs;
     QByteArray pendingLine;       // the start of a line whose end has not come
     QString busyPort;             // a tracker's port that another program held
-    bool anyLine = false;
+    bool sawBanner = false;
 };

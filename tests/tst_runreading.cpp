@@ -268,6 +268,10 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
     row("a DLL missing on Windows", {}, UpdaterEnd { UpdaterEnd::How::Exited, int(0xC0000135) }, 9,
         noneOpened + "tracker-updater could not be started (it ended with exit code 0xC0000135 before its first line). "
                     "Unzip the package again into an empty folder and run again.");
+    row("an error line of the system's, then its end", "tracker-updater: error while loading shared libraries: libQt6SerialPort.so.6\n",
+        UpdaterEnd { UpdaterEnd::How::Exited, 127 }, 9,
+        noneOpened + "tracker-updater could not be started (it ended with exit code 127 before its first line). "
+                    "Unzip the package again into an empty folder and run again.");
     Run second = with(failed, { { download, echoAnd(download, ok + "\r\n+HTTPTOFS: 404,0\r\n") } });
     second.port = "ttyUSB3";
     second.imei = "869951040000025";

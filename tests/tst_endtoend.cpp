@@ -665,7 +665,7 @@ void EndToEndTest::companionGivesTheVerdict_data()
         // The second run deletes the backup, the tracker's firmware before the first.
         { "good download, then the same tracker again", {}, "\"$0\" 1>&2 && exec \"$0\" 1>&2", 0,
           updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
-                    "its backup is now the firmware that update installed." },
+                    "its backup is now the firmware that update installed. Tell the maintainer, with the record." },
         { "two trackers", { "--imei", "869951040000025", "--port", "ttyUSB3", "--imei", "869951040000033" }, plainStart, 0,
           "ttyUSB2: " + updatedAs.arg("869951040000025") + "\nttyUSB3: " + updatedAs.arg("869951040000033") },
         { "not found", { "--download-status", "404" }, plainStart, 2,

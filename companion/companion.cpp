@@ -145,7 +145,7 @@ QString verdictWord(Verdict verdict)
 }
 
 // What this run did to the backup of a tracker updated before, as far as its verdict shows.
-QString updatedBefore(const QString &when, Verdict verdict)
+QString whatThisRunDid(const QString &when, Verdict verdict)
 {
     const QString before = QStringLiteral("Updated before, on %1: ").arg(when);
     switch (verdict) {
@@ -173,6 +173,12 @@ QString updatedBefore(const QString &when, Verdict verdict)
         break;
     }
     return before + QStringLiteral("the backup that update had kept may be gone.");
+}
+
+// The line under the verdict: what this run did, then what the technician does about it.
+QString updatedBefore(const QString &when, Verdict verdict)
+{
+    return whatThisRunDid(when, verdict) + QStringLiteral(" Tell the maintainer, with the record.");
 }
 
 } // namespace

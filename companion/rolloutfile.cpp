@@ -67,6 +67,16 @@ struct Columns
     qsizetype verdict = -1;
 };
 
+// A time as lineOf writes it. The file may have been edited by hand, and its time reaches
+// the console and the record: a line with anything else there, an escape or a carriage
+// return that would overprint the verdict, is not taken.
+bool writtenTime(const QByteArray &text)
+{
+    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == ':' || c == ' ' || c == '+';
+    });
+}
+
 // What earlier lines say: for each IMEI, the time of its last UPDATED line.
 void readEarlierUpdates(QFile &file, QHash<QString, QString> &updated)
 {
@@ -79,7 +89,7 @@ void readEarlierUpdates(QFile &file, QHash<QString, QString> &updated)
         }
         const qsizetype needed = std::max({ columns.time, columns.imei, columns.verdict });
         if (columns.time >= 0 && columns.verdict >= 0 && fields.size() > needed
-            && fields[columns.verdict] == "UPDATED" && !fields[columns.imei].isEmpty())
+            && fields[columns.verdict] == "UPDATED" && !fields[columns.imei].isEmpty() && writtenTime(fields[columns.time]))
             updated.insert(QString::fromUtf8(fields[columns.imei]), QString::fromUtf8(fields[columns.time]));
     }
 }

@@ -82,7 +82,9 @@ struct SwapRule
 };
 constexpr SwapRule swapRules[] = {
     { int(Answer::Done), int(Answer::Done), Swap::Done },
-    { Answer::Refused | Answer::Unknown, int(Answer::Done), Swap::NewImageOnly },
+    // Only a refused first rename proves the image was not moved; an unknown one may
+    // have moved it, and the second rename then left no image where it was.
+    { int(Answer::Refused), int(Answer::Done), Swap::NewImageOnly },
     { Answer::NotSent | Answer::Refused, Answer::NotSent | Answer::Refused, Swap::NothingRenamed },
     { anyAnswer, anyAnswer, Swap::ImageUnknown },
 };
@@ -240,7 +242,8 @@ void RunReading::endOfOutput()
 
 void RunReading::readLine(QByteArrayView bytes)
 {
-    anyLine = true;
+    if (bytes == ConsoleText::banner)
+        sawBanner = true;
     if (bytes.startsWith('"') && !bytes.endsWith(ConsoleText::alreadyUsed)) {
         readChunk(bytes);
         return;
@@ -349,7 +352,8 @@ RunVerdict RunReading::weightiest(const QList<RunVerdict> &verdicts)
 
 RunVerdict RunReading::beforeAnyTracker(const UpdaterEnd &end) const
 {
-    if (!anyLine && end.how != UpdaterEnd::How::Stopped) {
+    // An error line of the system's (a library missing, say) is no line of the program's.
+    if (!sawBanner && end.how != UpdaterEnd::How::Stopped) {
         const QString how = end.how == UpdaterEnd::How::Crashed
                 ? QStringLiteral("it ended unexpectedly before its first line")
                 : QStringLiteral("it ended with exit code %1 before its first line").arg(exitCodeText(end.exitCode));
@@ -401,14 +405,26 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) c
                                    [step](const SentStep &one) { return one.step == step; });
     if (sent == run.sent.cend())
         return Answer::NotSent;
-    const QString text = answerText(run, sent - run.sent.cbegin());
+    const qsizetype index = sent - run.sent.cbegin();
+    const QString text = answerText(run, index);
     if (text.contains(steps[step].expected))
-        return Answer::Done;
+        return lateAnswerOfThePrevious(run, index) ? Answer::Unknown : Answer::Done;
     return text.contains(QLatin1String("ERROR")) ? Answer::Refused : Answer::Unknown;
 }
 
+// A reply without its step's echo, right after a step whose own text did not come: what
+// it holds may be that step's late answer as well as its own, so it proves neither.
+bool RunReading::lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const
+{
+    if (sentIndex == 0 || run.sent[sentIndex].reply.contains(steps[run.sent[sentIndex].step].command + u'\r'))
+        return false;
+    const qsizetype previous = run.sent[sentIndex - 1].step;
+    return !answerText(run, sentIndex - 1).contains(steps[previous].expected);
+}
+
 // The first step from `from` up to `to` whose work no answer shows done, with what it got.
-QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const
+// With `okAnswers`, a step whose reply ends in OK counts as answered, its expected text or not.
+QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to, bool okAnswers) const
 {
     for (qsizetype step = from; step <= to && step < steps.size(); ++step) {
         const Answer answer = answerTo(run, step);
@@ -421,7 +437,10 @@ QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsize
             QString text = sent == run.sent.cend() ? QString() : answerText(run, sent - run.sent.cbegin());
             if (text.startsWith(steps[step].command + u'\r'))
                 text.remove(0, steps[step].command.size() + 1);
-            if (!text.trimmed().isEmpty())
+            const QString trimmed = text.trimmed();
+            if (okAnswers && trimmed.mid(trimmed.lastIndexOf(u'\n') + 1).trimmed() == QLatin1String("OK"))
+                continue;
+            if (!trimmed.isEmpty())
                 return QStringLiteral("%1 got no %2").arg(steps[step].command, steps[step].expected);
             return QStringLiteral("%1 got no answer").arg(steps[step].command);
         }
@@ -493,7 +512,9 @@ RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
     // No report: no coverage only where the modem answered everything before it.
     const bool downloadAnswered = sent != run.sent.cend() && !answerText(run, sent - run.sent.cbegin()).isEmpty()
             && !answerText(run, sent - run.sent.cbegin()).contains(QLatin1String("ERROR"));
-    const QString unanswered = firstUnanswered(run, 0, download - 1);
+    // A step that ended in OK has answered, not yet registered say: only silence or ERROR
+    // shows a modem that did not.
+    const QString unanswered = firstUnanswered(run, 0, download - 1, true);
     if (downloadAnswered && unanswered.isEmpty())
         return formed(Verdict::NoCoverage, QStringLiteral("the download got no report"));
     if (!unanswered.isEmpty())

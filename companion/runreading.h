@@ -144,11 +144,12 @@ private:
     qsizetype stepWith(CommandStep::Effect effect) const;
     qsizetype downloadStep() const;
     Answer answerTo(const TrackerRun &run, qsizetype step) const;
+    bool lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const;
     QString answerText(const TrackerRun &run, qsizetype sentIndex) const;
     RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
     RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;
     RunVerdict downloadFailure(const TrackerRun &run) const;
-    QString firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to) const;
+    QString firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to, bool okAnswers = false) const;
     static RunVerdict formed(Verdict verdict, const QString &detail = {}, const QString &where = {});
     RunVerdict namingTheTracker(RunVerdict verdict, const TrackerRun &run) const;
 
@@ -158,5 +159,5 @@ private:
     QList<TrackerRun> runs;
     QByteArray pendingLine;       // the start of a line whose end has not come
     QString busyPort;             // a tracker's port that another program held
-    bool anyLine = false;
+    bool sawBanner = false;
 };

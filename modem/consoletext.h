@@ -4,6 +4,7 @@
 // so the companion recognises exactly what the program says.
 namespace ConsoleText {
 
+constexpr char banner[] = "Please plug the tracker"; // the first line of a run
 constexpr char open[] = "Open ";
 constexpr char send[] = "Send";
 constexpr char alreadyUsed[] = " already used"; // after the quoted port name and a space

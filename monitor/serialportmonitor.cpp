@@ -23,7 +23,7 @@ SerialPortMonitor::SerialPortMonitor(UpdateScript updateScript)
 {
     QTimer::singleShot(firstScanDelayMs, this, &SerialPortMonitor::timeout);
 
-    qDebug() << "Please plug the tracker";
+    qDebug() << ConsoleText::banner;
     qDebug() << "This windows will close automatically when finished";
     qDebug() << "";
     qDebug() << ConsoleText::separator;

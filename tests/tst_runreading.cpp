@@ -183,7 +183,15 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
     row("not registered, so no report",
         banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", "\r\n+COPS: 2\r\n" + ok) },
                                              { download, echoAnd(download, ok) } })),
-        exited, 1, unchanged + "the modem did not answer (AT+COPS? got no +COPS: 0,). " + rerun);
+        exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
+    row("asked three times, never registered, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", { "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok, "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok,
+                                                            "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok } },
+                                             { download, echoAnd(download, ok) } })),
+        exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
+    row("operator query refused, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", error) }, { download, echoAnd(download, ok) } })),
+        exited, 1, unchanged + "the modem did not answer (AT+COPS? answered ERROR). " + rerun);
     row("unplugged when the download was sent",
         banner + trackerLines(with(failed, { { download, {} }, { "AT+CREBOOT", {} } })), exited, 1,
         unchanged + "the modem did not answer (the download got no answer). " + rerun);
@@ -211,6 +219,20 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) },
                                           { newToCurrent, echoAnd(newToCurrent, error) } })), exited, 3,
         stop + R"(the file step AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin" got no OK in time. Send the record to the maintainer.)");
+    const QString firstRenameUnknown = stop + R"(the file step AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin" got no OK in time. )"
+                                              "Send the record to the maintainer.";
+    row("first rename timed out, an OK with no echo under the second",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) }, { newToCurrent, { ok } } })), exited, 3,
+        firstRenameUnknown);
+    row("first rename refused, an OK with no echo under the second",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, error) }, { newToCurrent, { ok } } })), exited, 3,
+        firstRenameUnknown);
+    row("first rename unanswered, the second done",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) } })), exited, 3, firstRenameUnknown);
+    row("first rename refused, the second done after its echo",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, error) } })), exited, 0,
+        "UPDATED, " + tracker + ": the tracker has its new firmware, but no answer shows its old one kept as a backup. "
+                                "Tell the maintainer.");
     row("reboot unanswered", banner + trackerLines(with({}, { { "AT+CREBOOT", {} } })), exited, 4,
         restart + "the reboot got no OK in time. Unplug the tracker and plug it in again.");
     row("stopped before a tracker was found", banner, stopped, 5,
@@ -245,6 +267,10 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
                     "Unzip the package again into an empty folder and run again.");
     row("a DLL missing on Windows", {}, UpdaterEnd { UpdaterEnd::How::Exited, int(0xC0000135) }, 9,
         noneOpened + "tracker-updater could not be started (it ended with exit code 0xC0000135 before its first line). "
+                    "Unzip the package again into an empty folder and run again.");
+    row("an error line of the system's, then its end", "tracker-updater: error while loading shared libraries: libQt6SerialPort.so.6\n",
+        UpdaterEnd { UpdaterEnd::How::Exited, 127 }, 9,
+        noneOpened + "tracker-updater could not be started (it ended with exit code 127 before its first line). "
                     "Unzip the package again into an empty folder and run again.");
     Run second = with(failed, { { download, echoAnd(download, ok + "\r\n+HTTPTOFS: 404,0\r\n") } });
     second.port = "ttyUSB3";

@@ -766,8 +766,9 @@ exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout
           R"(mkdir -p "$RECORDS"; printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'\
 '2025-03-12 14:02:40+01:00\033[2J\rX,869951040000017,ttyUSB2,UPDATED,0,1.0,a,b,r.txt\r\n' > "$RECORDS/rollout.csv"
 exec "$0" 1>&2)", 0, updated },
+        // A minute of seconds taken, so that a start slowed by a loaded machine still finds its own taken.
         { "two runs in one second",
-          {}, R"(mkdir "$RECORDS"; for s in 0 1 2 3; do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
+          {}, R"(mkdir "$RECORDS"; for s in $(seq 0 60); do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
 exec "$0" 1>&2)", 0, updated },
     });
 }

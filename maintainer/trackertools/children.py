@@ -144,3 +144,35 @@ def run(argv, *, timeout, memory=None, cwd=None, env=None, input=None, capture=T
     if check and done.returncode != 0:
         raise Failure(f"{name or os.path.basename(str(argv[0]))} failed (exit code {done.returncode})")
     return done
+
+
+
+def foreground(argv, env, timeout):
+    """A child in our own process group, where sudo can ask for a password and Ctrl+C
+    reaches it; ended when its time runs out or we are stopped. Its exit code."""
+    child = subprocess.Popen([str(a) for a in argv], env=env, close_fds=True)
+    try:
+        return child.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{os.path.basename(str(argv[0]))} did not end within {timeout} s: stopped")
+    finally:
+        if child.poll() is None:
+            child.terminate()
+            child.wait()
+
+
+# The package manager's turn (scripts/install-packages waits up to 20 minutes for it),
+# then the downloads and the install.
+INSTALL_TIME = 3600
+
+
+def install(packages, who):
+    """The Debian packages not installed yet, by scripts/install-packages, which every
+    install of the project's goes through, in the foreground for sudo's question. A
+    failure is a Failure naming the install, with its exit code (apt-get's)."""
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__)))),
+                          "scripts", "install-packages")
+    code = foreground(["bash", script, *packages], environment(), INSTALL_TIME)
+    if code != 0:
+        named = " ".join(package for package in packages if not package.startswith("-"))
+        raise Failure(f"installing {named} failed (exit code {code})", who=who)

@@ -121,12 +121,7 @@ def need_tools():
                if not shutil.which(tool, path=children.PATH)]
     if not missing:
         return
-    common.warn(f"installing {' '.join(missing)}")
-    env = children.environment({"DEBIAN_FRONTEND": "noninteractive"})
-    for arguments in (["update"], ["install", "-y", "--no-install-recommends"] + missing):
-        done = children.run(["apt-get"] + arguments, timeout=1800, env=env)
-        if done.returncode != 0:
-            raise Failure(f"apt-get {arguments[0]} failed (exit code {done.returncode}): {' '.join(missing)} not installed")
+    children.install(missing, "check-debian")
 
 
 def refresh_root(cache, release):

@@ -52,20 +52,6 @@ def cached_setting(build, name):
     return ""
 
 
-def run_in_foreground(argv, env, timeout):
-    """A child in our own process group, where sudo can ask for a password and Ctrl+C
-    reaches it; ended when its time runs out or we are stopped. Its exit code."""
-    child = subprocess.Popen(argv, env=env, close_fds=True)
-    try:
-        return child.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        raise Failure(f"{os.path.basename(argv[0])} did not end within {timeout} s: stopped")
-    finally:
-        if child.poll() is None:
-            child.terminate()
-            child.wait()
-
-
 # Zips and programs.
 def fix_zip(path, epoch):
     """Its entries in name order, each with the time of epoch and plain modes, whatever the
@@ -254,8 +240,9 @@ class WindowsCheck:
         settings every Windows build gets."""
         settings = {name: self.environ[name] for name, _ in tracker_settings() if name in self.environ}
         settings["BUILD_DIR"] = self.build
-        code = run_in_foreground(["bash", "-c", f"extra_packages=({EXTRA_PACKAGES}); source \"$0\"",
-                                  os.path.join(ROOT, "scripts", "prepare")], children.environment(settings), PACK_LIMIT)
+        children.install(["--build", *EXTRA_PACKAGES.split()], "check-windows-package")
+        code = children.foreground(["bash", os.path.join(ROOT, "scripts", "prepare")], children.environment(settings),
+                                 PACK_LIMIT)
         if code != 0:
             raise Failure(f"the project did not build for Linux in {self.build} (exit code {code})")
 

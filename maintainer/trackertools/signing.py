@@ -143,14 +143,10 @@ def need_tools(kind):
     missing = _installed(kind)
     if not missing:
         return
-    common.warn(f"installing {' '.join(missing)}", "signing")
-    as_root = [] if os.geteuid() == 0 else ["sudo"]
-    env = children.environment({"DEBIAN_FRONTEND": "noninteractive"})
-    done = children.run(as_root + ["apt-get", "install", "-y", "--no-install-recommends"] + missing,
-                        timeout=900, env=env, capture=False)
+    children.install(missing, "signing")
     importlib.invalidate_caches()
-    if done.returncode != 0 or _installed(kind):
-        refuse(f"{' '.join(_installed(kind) or missing)} could not be installed (apt-get exit code {done.returncode})")
+    if _installed(kind):
+        refuse(f"{' '.join(_installed(kind))}: still missing after installing")
 
 
 def keep_secret(settings, folder):

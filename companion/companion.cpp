@@ -115,17 +115,19 @@ void Companion::finish()
     QCoreApplication::exit(exitCode);
 }
 
-// An empty line and the verdicts, also into the record; then where the record is.
+// The verdicts go to rollout.csv, then to the record, and only then to the console: a
+// console that is gone by then loses no verdict.
 void Companion::showVerdicts(const QList<RunVerdict> &verdicts)
 {
     exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
+    const QStringList lines = keptInRollout(verdicts);
     QByteArray forRecord = lineEnd;
-    say(QString());
-    for (const QString &line : keptInRollout(verdicts)) {
-        say(line);
+    for (const QString &line : lines)
         forRecord += line.toUtf8() + lineEnd;
-    }
     keep(forRecord);
+    say(QString());
+    for (const QString &line : lines)
+        say(line);
     const QString path = QDir::toNativeSeparators(record.path());
     if (record.isOpen())
         say(QStringLiteral("Record of this run: %1").arg(path));

@@ -28,6 +28,9 @@ void onSignal(int)
 
 void Companion::watchInterrupts()
 {
+    // A reader of our output that is gone (a pipe's end closed) stops nothing: the write
+    // fails and is skipped, and the verdict still reaches the record and rollout.csv.
+    std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, interruptPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, this);
@@ -57,6 +60,7 @@ bool Companion::startUpdater(const QString &program)
     const pid_t companion = ::getpid();
     updater.setChildProcessModifier([companion] {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // however we end, it ends too
+        std::signal(SIGPIPE, SIG_DFL);      // as it would be, started alone
         if (::getppid() != companion)
             ::_exit(127);
     });

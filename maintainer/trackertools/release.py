@@ -235,8 +235,8 @@ def make_release(settings, trial, signer):
     given.update(BUILD_DIR=linux, WINDOWS_BUILD_DIR=windows)
     if signer:
         given["SIGNING_PASSWORD_FILE"] = signer.password_file
-    code = packing.run_in_foreground(["/bin/bash", os.path.join(work, "source", "scripts", "check-windows-package")],
-                                     children.environment(given), CHECK_LIMIT)
+    code = children.foreground(["/bin/bash", os.path.join(work, "source", "scripts", "check-windows-package")],
+                                children.environment(given), CHECK_LIMIT)
     if code != 0:
         raise Failure(f"a check failed: no release made, {release} is as it was (logs in {work})")
 

@@ -766,6 +766,17 @@ exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout
           R"(mkdir -p "$RECORDS"; printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'\
 '2025-03-12 14:02:40+01:00\033[2J\rX,869951040000017,ttyUSB2,UPDATED,0,1.0,a,b,r.txt\r\n' > "$RECORDS/rollout.csv"
 exec "$0" 1>&2)", 0, updated },
+        // A reader of the output that dies takes nothing with it: the verdict is in the record
+        // and rollout.csv, and the exit code is the verdict's.
+        { "reader gone, then Ctrl+C during the swap", { "--no-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" },
+          R"sh(mkfifo "$RECORDS.pipe"; setsid "$0" > "$RECORDS.pipe" 2>&1 & c=$!
+cat "$RECORDS.pipe" >&2 & r=$!
+until grep -qF 'CFSREN=0,\"cust_app_new' "$RECORDS"/* 2>/dev/null; do sleep 0.05; done
+kill -KILL $r; wait $r; /bin/kill -INT -- -$c; wait $c)sh", 7,
+          "STOP, tracker " + imei + R"(, do not run again: stopped at AT+CFSREN=0,"cust_app_new.bin","cust_app.bin", during the file swap. )"
+          "Send the record to the maintainer." },
+        { "reader gone after the first line", {},
+          R"sh({ "$0" 2>&1; echo $? > "$RECORDS.code"; } | head -n 1 >&2; exit "$(cat "$RECORDS.code")")sh", 0, updated },
         // A minute of seconds taken, so that a start slowed by a loaded machine still finds its own taken.
         { "two runs in one second",
           {}, R"(mkdir "$RECORDS"; for s in $(seq 0 60); do : > "$RECORDS/update-$(date -d "+$s sec" +%Y-%m-%d-%H%M%S).txt"; done
@@ -815,6 +826,17 @@ void EndToEndTest::companionGivesTheVerdict()
     verdictAgreesWithTheFiles(verdict, run, simulation);
     if (QTest::currentTestFailed())
         return;
+    if (tag.startsWith("reader gone")) {
+        // The console lost the verdict; the record ends with it, and rollout.csv has its line.
+        const QFileInfoList kept = QDir(records).entryInfoList({ "update-*" }, QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        QFile record(kept.first().filePath());
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QByteArray text = record.readAll();
+        QVERIFY2(text.endsWith("\n\n" + verdict.toUtf8() + '\n'), text.right(400).constData());
+        compareWithRollout({ verdict }, exitCode, kept.first().fileName(), rollout);
+        return;
+    }
 
     // The last companion's lines: the record's path first and last, the verdict lines before
     // it; between them the program's lines, also in the record, followed there by the verdict.

@@ -104,6 +104,9 @@ bool passingStatus(int status)
     return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
 }
 
+// A command's final answer when it worked.
+constexpr char finalOk[] = "OK";
+
 // From 600 up the modem reports its own failure to reach the server: the network.
 constexpr int firstNetworkStatus = 600;
 
@@ -214,7 +217,10 @@ void RunReading::readChunk(QByteArrayView line)
         if (run.report && !run.report->complete() && run.report->take(piece))
             run.reportCompletedUnder = run.sent.size() - 1;
     }
-    if (run.imei.isEmpty() && run.sent.last().step == serialNumberStep)
+    // Its IMEI may come late, in the next step's wait: no other step answers one.
+    const qsizetype sentCount = run.sent.size();
+    if (run.imei.isEmpty()
+        && (run.sent.last().step == serialNumberStep || (sentCount > 1 && run.sent[sentCount - 2].step == serialNumberStep)))
         run.imei = imeiIn(run.sent.last().reply);
 }
 
@@ -326,8 +332,10 @@ RunVerdict RunReading::namingTheTracker(RunVerdict verdict, const TrackerRun &ru
 {
     QString tracker = QStringLiteral("tracker ") + run.imei;
     if (run.imei.isEmpty()) {
+        // A run that ended while AT+GSN waited ended before its answer.
         const bool asked = std::any_of(run.sent.cbegin(), run.sent.cend(),
-                                       [this](const SentStep &sent) { return sent.step == serialNumberStep; });
+                                       [this](const SentStep &sent) { return sent.step == serialNumberStep; })
+                && (run.finished || run.sent.last().step != serialNumberStep);
         tracker = asked ? QStringLiteral("tracker of unknown IMEI (%1 gave none)").arg(QLatin1String(serialNumberCommand))
                         : QStringLiteral("tracker of unknown IMEI (the run ended before %1)").arg(QLatin1String(serialNumberCommand));
     }
@@ -406,24 +414,93 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) c
     if (sent == run.sent.cend())
         return Answer::NotSent;
     const qsizetype index = sent - run.sent.cbegin();
-    const QString text = answerText(run, index);
-    if (text.contains(steps[step].expected))
-        return lateAnswerOfThePrevious(run, index) ? Answer::Unknown : Answer::Done;
-    return text.contains(QLatin1String("ERROR")) ? Answer::Refused : Answer::Unknown;
+    const Result result = placedResults(run).value(index, Result::None);
+    if (result == Result::Error)
+        return Answer::Refused;
+    // A step that waits for OK has it only where the OK is certainly its own; one that
+    // waits for a text of its own (a report, an operator) has that text under it.
+    if (steps[step].expected == QLatin1String(finalOk))
+        return result == Result::Ok ? Answer::Done : Answer::Unknown;
+    return answerText(run, index).contains(steps[step].expected) ? Answer::Done : Answer::Unknown;
 }
 
-// A reply without its step's echo, right after a step whose own text did not come: what
-// it holds may be that step's late answer as well as its own, so it proves neither.
-bool RunReading::lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const
+// Each OK or ERROR line of the run given to the one step it can belong to, in the order
+// of the sent steps. A modem answers a command only after its echo, and its answers come
+// in the order of the commands; but an answer may come late, after the next command's
+// echo. So a line may belong to the step of the last echo before it, or to an earlier
+// step not yet answered; a step that nothing heard answers nothing. The line is placed
+// only where the earliest and the latest placements the echoes allow agree; otherwise it
+// counts for no step.
+QList<RunReading::Result> RunReading::placedResults(const TrackerRun &run) const
 {
-    if (sentIndex == 0 || run.sent[sentIndex].reply.contains(steps[run.sent[sentIndex].step].command + u'\r'))
-        return false;
-    const qsizetype previous = run.sent[sentIndex - 1].step;
-    return !answerText(run, sentIndex - 1).contains(steps[previous].expected);
+    QString text;
+    QList<qsizetype> echoAt; // in `text`, -1 where the step was not heard
+    QList<bool> echoLost;
+    for (const SentStep &sent : run.sent) {
+        // A step whose echo is lost may have been heard all the same where something
+        // came in its wait: from its start, what came may be its own, though it proves
+        // nothing of its work.
+        qsizetype echo = sent.reply.indexOf(steps[sent.step].command + u'\r');
+        echoLost.append(echo < 0);
+        if (echo < 0 && !sent.reply.trimmed().isEmpty())
+            echo = 0;
+        echoAt.append(echo < 0 ? -1 : text.size() + echo);
+        text += sent.reply;
+    }
+    struct Line
+    {
+        qsizetype lastEcho; // the index in `sent` of the last echo before it, -1 if none
+        Result result;
+    };
+    QList<Line> lines;
+    qsizetype lastEcho = -1;
+    qsizetype echoIndex = 0;
+    for (qsizetype start = 0; start < text.size();) {
+        qsizetype end = text.indexOf(u'\n', start);
+        if (end < 0)
+            break; // an unfinished line is no answer yet
+        while (echoIndex < echoAt.size() && (echoAt[echoIndex] < 0 || echoAt[echoIndex] < start)) {
+            if (echoAt[echoIndex] >= 0)
+                lastEcho = echoIndex;
+            ++echoIndex;
+        }
+        const QStringView line = QStringView(text).mid(start, end - start).trimmed();
+        if (line == QLatin1String(finalOk))
+            lines.append({ lastEcho, Result::Ok });
+        else if (line == QLatin1String("ERROR") || line.startsWith(QLatin1String("+CME ERROR")))
+            lines.append({ lastEcho, Result::Error });
+        start = end + 1;
+    }
+    const auto echoed = [&echoAt](qsizetype index) { return echoAt[index] >= 0; };
+    // The earliest placement: each line to the first echoed step after the previous one's.
+    QList<qsizetype> earliest(lines.size(), -1);
+    qsizetype previous = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        for (qsizetype step = previous + 1; step <= lines[i].lastEcho; ++step) {
+            if (echoed(step)) {
+                earliest[i] = previous = step;
+                break;
+            }
+        }
+    }
+    // The latest: from the end, each line to the last echoed step before the next one's.
+    QList<Result> placed(run.sent.size(), Result::None);
+    qsizetype next = run.sent.size();
+    for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+        for (qsizetype step = std::min(next - 1, lines[i].lastEcho); step >= 0; --step) {
+            if (echoed(step)) {
+                next = step;
+                if (earliest[i] == step && !echoLost[step])
+                    placed[step] = lines[i].result;
+                break;
+            }
+        }
+    }
+    return placed;
 }
 
 // The first step from `from` up to `to` whose work no answer shows done, with what it got.
-// With `okAnswers`, a step whose reply ends in OK counts as answered, its expected text or not.
+// With `okAnswers`, a step whose OK is its own counts as answered, its expected text or not.
 QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsizetype to, bool okAnswers) const
 {
     for (qsizetype step = from; step <= to && step < steps.size(); ++step) {
@@ -438,7 +515,7 @@ QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsize
             if (text.startsWith(steps[step].command + u'\r'))
                 text.remove(0, steps[step].command.size() + 1);
             const QString trimmed = text.trimmed();
-            if (okAnswers && trimmed.mid(trimmed.lastIndexOf(u'\n') + 1).trimmed() == QLatin1String("OK"))
+            if (okAnswers && placedResults(run).value(sent - run.sent.cbegin()) == Result::Ok)
                 continue;
             if (!trimmed.isEmpty())
                 return QStringLiteral("%1 got no %2").arg(steps[step].command, steps[step].expected);
@@ -507,8 +584,13 @@ RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
             answer += QStringLiteral(": running again does not help");
         return formed(Verdict::ServerAnswered, answer);
     }
-    if (run.report && run.report->complete())
+    if (run.report && run.report->complete()) {
+        // A line ended only by the echo of the program's next command was cut, not late.
+        const QString &nextCommand = steps[run.sent[run.reportCompletedUnder].step].command;
+        if (run.report->line().contains(nextCommand))
+            return formed(Verdict::ReportUnreadable);
         return formed(Verdict::ReportLate);
+    }
     // No report: no coverage only where the modem answered everything before it.
     const bool downloadAnswered = sent != run.sent.cend() && !answerText(run, sent - run.sent.cbegin()).isEmpty()
             && !answerText(run, sent - run.sent.cbegin()).contains(QLatin1String("ERROR"));

@@ -144,7 +144,8 @@ private:
     qsizetype stepWith(CommandStep::Effect effect) const;
     qsizetype downloadStep() const;
     Answer answerTo(const TrackerRun &run, qsizetype step) const;
-    bool lateAnswerOfThePrevious(const TrackerRun &run, qsizetype sentIndex) const;
+    enum class Result { None, Ok, Error };
+    QList<Result> placedResults(const TrackerRun &run) const;
     QString answerText(const TrackerRun &run, qsizetype sentIndex) const;
     RunVerdict beforeAnyTracker(const UpdaterEnd &end) const;
     RunVerdict verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const;

@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QSerialPortInfo>
+#include <QThread>
 #include <QTimer>
 
 #ifdef QT_NO_DEBUG_OUTPUT
@@ -67,13 +68,13 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
     };
     qDebug() << ConsoleText::send << command;
     port->write(command.toUtf8());
-    port->waitForReadyRead(firstWaitMs);
+    waitForReply(firstWaitMs);
 
     // A monotonic clock: a wall clock set back or passing midnight must not end a step early.
     QElapsedTimer clock;
     clock.start();
     while (!ended() && clock.elapsed() < timeLimitMs) {
-        port->waitForReadyRead(timeLimitMs / 10);
+        waitForReply(timeLimitMs / 10);
         const QByteArray chunk = port->readAll();
         if (chunk.isEmpty())
             continue;
@@ -88,6 +89,19 @@ std::optional<QString> SerialPortMonitor::exchange(const QString &command, int t
     if (!ended())
         return std::nullopt;
     return end == StepEnd::AtEndOfItsLine ? reportLine.line() : response;
+}
+
+// A port that is gone (the tracker unplugged) ends every wait at once: the wait still
+// lasts its time, so that a step's lines keep their timing and no core spins.
+void SerialPortMonitor::waitForReply(int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    if (port->waitForReadyRead(timeoutMs))
+        return;
+    const qint64 left = timeoutMs - waited.elapsed();
+    if (left > 0)
+        QThread::msleep(static_cast<unsigned long>(left));
 }
 
 // Whether `reply` holds the expected text. Leaves in `reply` only what can still count,

@@ -38,6 +38,7 @@ private:
     std::optional<QString> exchange(const QString &command, int timeLimitMs, const QString &expected,
                                     StepEnd end);
     static bool expectedArrived(QString &reply, const QString &expected);
+    void waitForReply(int timeoutMs);
     void runUpdate();
     std::optional<QString> runStep(const CommandStep &step);
     void printClosingLines();

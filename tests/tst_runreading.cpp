@@ -75,8 +75,14 @@ QByteArray trackerLines(const Run &run)
         text += "Send " + shown(step.command.toUtf8() + "\r\n");
         Chunks chunks = goodReply(step.command);
         for (const auto &[start, replacement] : run.replies) {
-            if (step.command.startsWith(start))
-                chunks = replacement;
+            if (start.isEmpty() || !step.command.startsWith(start))
+                continue;
+            // A modem echoes the whole command, whatever part of it names the step here.
+            chunks = replacement;
+            for (QByteArray &chunk : chunks) {
+                if (chunk.startsWith(start.toUtf8() + "\r\n"))
+                    chunk.replace(0, start.toUtf8().size(), step.command.toUtf8());
+            }
         }
         for (const QByteArray &chunk : std::as_const(chunks))
             text += shown(QByteArray(chunk).replace("869951040000017", run.imei));
@@ -184,9 +190,8 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         banner + trackerLines(with(failed, { { "AT+COPS?", echoAnd("AT+COPS?", "\r\n+COPS: 2\r\n" + ok) },
                                              { download, echoAnd(download, ok) } })),
         exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
-    row("asked three times, never registered, so no report",
-        banner + trackerLines(with(failed, { { "AT+COPS?", { "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok, "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok,
-                                                            "AT+COPS?\r\n\r\n+COPS: 2\r\n" + ok } },
+    row("asked three times, never registered, answers in pieces, so no report",
+        banner + trackerLines(with(failed, { { "AT+COPS?", { "AT+COPS?\r\n", "\r\n+COPS: 2\r\n", ok } },
                                              { download, echoAnd(download, ok) } })),
         exited, 1, unchanged + "no coverage (the download got no report). Move the tracker where it has coverage and run again.");
     row("operator query refused, so no report",
@@ -199,6 +204,11 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         banner + trackerLines(with(failed, { { download, echoAnd(download, ok + "\r\n+HTTPTOFS: 20") },
                                              { "AT+CREBOOT", { "0,91\r\nAT+CREBOOT\r\n" + ok } } })),
         exited, 1, unchanged + "the download's report came too late. Move the tracker where the coverage is better and run again.");
+    // The reboot's echo ends the cut line: no report came whole, late or not.
+    row("report cut, its line ended by the next echo",
+        banner + trackerLines(with(failed, { { download, echoAnd(download, ok + "\r\n+HTTPTOFS: 200,9") },
+                                             { "AT+CREBOOT", echoAnd("AT+CREBOOT", ok) } })),
+        exited, 2, unreadable);
     row("not found", banner + trackerLines(with(failed, { { download, echoAnd(download, ok + "\r\n+HTTPTOFS: 404,0\r\n") } })),
         exited, 2, server.arg("404: running again does not help"));
     row("report in time in an unexpected form",
@@ -229,6 +239,30 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         firstRenameUnknown);
     row("first rename unanswered, the second done",
         banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) } })), exited, 3, firstRenameUnknown);
+    // Answers one step late, as a slow modem gives them: each OK may be its step's own or
+    // the late one of the step before, so none proves a rename.
+    Run late = with({}, { { "AT+CFSINIT", { "AT+CFSINIT\r\n", "\r\n", "OK\r\n" } },
+                          { deleteBackup, echoAnd(deleteBackup, {}) },
+                          { currentToBackup, echoAnd(currentToBackup, ok) },
+                          { newToCurrent, { ok } },
+                          { "AT+CFSTERM", echoAnd("AT+CFSTERM", {}) },
+                          { "AT+CREBOOT", echoAnd("AT+CREBOOT", ok) } });
+    late.timedOut = QStringList { "AT+CFSINIT" };
+    row("the delete's late OK under the first rename, its own under the silent second", banner + trackerLines(late),
+        exited, 3, firstRenameUnknown);
+    row("the delete's late OK under the silent first rename",
+        banner + trackerLines(with({}, { { deleteBackup, echoAnd(deleteBackup, {}) }, { currentToBackup, { ok } } })), exited, 3,
+        firstRenameUnknown);
+    row("the second rename's late OK under the silent swap's end",
+        banner + trackerLines(with({}, { { newToCurrent, echoAnd(newToCurrent, {}) }, { "AT+CFSTERM", { ok } } })), exited, 3,
+        stop + R"(the file step AT+CFSREN=0,"cust_app_new.bin","cust_app.bin" got no OK in time. Send the record to the maintainer.)");
+    row("the first rename's late OK after the second's echo",
+        banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) }, { newToCurrent, echoAnd(newToCurrent, ok) } })),
+        exited, 3, firstRenameUnknown);
+    // A step that nothing heard, no echo and nothing in its wait, answers nothing: the OKs
+    // after it are the others' own.
+    row("first update, the backup's delete unheard",
+        banner + trackerLines(with({}, { { deleteBackup, {} } })), exited, 0, updated);
     row("first rename refused, the second done after its echo",
         banner + trackerLines(with({}, { { currentToBackup, echoAnd(currentToBackup, error) } })), exited, 0,
         "UPDATED, " + tracker + ": the tracker has its new firmware, but no answer shows its old one kept as a backup. "
@@ -246,6 +280,14 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
     row("stopped before AT+GSN", banner + trackerLines(endingIn({}, "AT+COPS=2")), stopped, 6,
         "NOT UPDATED, tracker of unknown IMEI (the run ended before AT+GSN), the tracker is unchanged: "
         "stopped at AT+COPS=2, before the file swap. You may run again.");
+    row("IMEI late, after the next step's echo",
+        banner + trackerLines(with({}, { { "AT+GSN", echoAnd("AT+GSN", {}) },
+                                          { "AT+CGATT", echoAnd("AT+CGATT=1", "\r\n869951040000017\r\n" + ok + ok) } })),
+        exited, 0, updated);
+    row("stopped while AT+GSN waits", banner + trackerLines(endingIn(with({}, { { "AT+GSN", echoAnd("AT+GSN", {}) } }), "AT+GSN")),
+        stopped, 6,
+        "NOT UPDATED, tracker of unknown IMEI (the run ended before AT+GSN), the tracker is unchanged: "
+        "stopped at AT+GSN, before the file swap. You may run again.");
     row("IMEI in two chunks", banner + trackerLines(with({}, { { "AT+GSN", { "AT+GSN\r\n\r\n8699510", "40000017\r\n" + ok } } })),
         exited, 0, updated);
     row("a longer number is no IMEI",

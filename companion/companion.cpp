@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -16,7 +19,14 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-Companion::Companion() = default;
+namespace {
+constexpr int portWatchIntervalMs = 1000;
+}
+
+Companion::Companion()
+{
+    connect(&portWatch, &QTimer::timeout, this, &Companion::checkThePort);
+}
 
 Companion::~Companion() = default;
 
@@ -68,6 +78,39 @@ void Companion::passOn(const QByteArray &bytes)
     keep(bytes);
     reading.read(bytes);
     nameTheRecord();
+    followThePort();
+}
+
+// While a tracker's run goes on, its port is looked for each second: an unplugged tracker
+// is told at once, and the verdict takes it as evidence.
+void Companion::followThePort()
+{
+    const QString port = reading.portInUse();
+    if (port == watchedPort)
+        return;
+    watchedPort = port;
+    if (watchedPort.isEmpty())
+        portWatch.stop();
+    else
+        portWatch.start(portWatchIntervalMs);
+}
+
+void Companion::checkThePort()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (std::any_of(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) { return info.portName() == watchedPort; }))
+        return;
+    // What the updater wrote before now came before the port was seen gone.
+    passOn(updater.readAllStandardError());
+    if (reading.portInUse() != watchedPort)
+        return;
+    portWatch.stop();
+    reading.portGone();
+    const QString line = QStringLiteral("update-tracker: the tracker's port %1 is gone, the tracker unplugged: nothing more "
+                                        "reaches it. Press Ctrl+C to end the run now, then read the verdict.")
+                                 .arg(watchedPort);
+    keep(line.toUtf8() + lineEnd);
+    say(line);
 }
 
 // As soon as a tracker's IMEI is read, so that a record left by a run cut short has it too.
@@ -162,6 +205,7 @@ QString whatThisRunDid(const QString &when, Verdict verdict)
     case Verdict::ServerAnswered:
     case Verdict::ReportUnreadable:
     case Verdict::StoppedTrackerUnchanged:
+    case Verdict::StoppedBeforeAnyFileChanged:
     case Verdict::NoTracker:
     case Verdict::PortBusy:
     case Verdict::NotStarted:

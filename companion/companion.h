@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QProcess>
+#include <QTimer>
 
 #include <memory>
 
@@ -33,6 +34,8 @@ private:
     bool endedByCtrlC() const;
 
     void passOn(const QByteArray &bytes);
+    void followThePort();
+    void checkThePort();
     void keep(const QByteArray &bytes);
     void updaterEnded();
     void finish();
@@ -41,6 +44,8 @@ private:
     QStringList keptInRollout(const QList<RunVerdict> &verdicts) const;
 
     QProcess updater;
+    QTimer portWatch;
+    QString watchedPort; // the tracker's, while its run goes on
     Record record;
     RunReading reading;
     qsizetype imeisInRecordName = 0;

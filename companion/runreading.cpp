@@ -19,6 +19,9 @@ const QList<VerdictForm> verdictForms = {
       "UPDATED, but restart the tracker: %1 at %2, after the file swap. Unplug the tracker and plug it in again." },
     { Verdict::StoppedTrackerUnchanged, 6, 2,
       "NOT UPDATED, the tracker is unchanged: %1 at %2, before the file swap. You may run again." },
+    { Verdict::StoppedBeforeAnyFileChanged, 6, 2,
+      "NOT UPDATED, the tracker is unchanged: %1 at %2, in the file swap before any file was changed. "
+      "You may run again." },
     { Verdict::StoppedBeforeRename, 6, 2,
       "NOT UPDATED, the tracker keeps its firmware: %1 at %2, before any file was renamed. You may run again." },
     { Verdict::ServerAnswered, 2, 1,
@@ -310,6 +313,35 @@ RunVerdict RunReading::notStarted(const QString &why)
     return formed(Verdict::NotStarted, why);
 }
 
+QString RunReading::portInUse() const
+{
+    return runs.isEmpty() || runs.last().finished ? QString() : runs.last().port;
+}
+
+void RunReading::portGone()
+{
+    if (runs.isEmpty() || runs.last().finished || runs.last().reachedSteps >= 0)
+        return;
+    TrackerRun &run = runs.last();
+    // A modem echoes a command as it takes it: the steps that got nothing at all before
+    // the port was seen gone went out after the tracker was unplugged.
+    qsizetype reached = run.sent.size();
+    while (reached > 0 && run.sent[reached - 1].reply.trimmed().isEmpty())
+        --reached;
+    run.reachedSteps = reached;
+}
+
+// How many sent steps reached the tracker before its port was seen gone, or -1. Anything
+// that came after that shows the port was there after all.
+qsizetype RunReading::stepsReached(const TrackerRun &run)
+{
+    if (run.reachedSteps < 0)
+        return -1;
+    const bool answeredAfter = std::any_of(run.sent.cbegin() + run.reachedSteps, run.sent.cend(),
+                                           [](const SentStep &sent) { return !sent.reply.trimmed().isEmpty(); });
+    return answeredAfter ? -1 : run.reachedSteps;
+}
+
 QStringList RunReading::imeis() const
 {
     QStringList read;
@@ -414,6 +446,9 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) c
     if (sent == run.sent.cend())
         return Answer::NotSent;
     const qsizetype index = sent - run.sent.cbegin();
+    const qsizetype reached = stepsReached(run);
+    if (reached >= 0 && index >= reached)
+        return Answer::NotSent;
     const Result result = placedResults(run).value(index, Result::None);
     if (result == Result::Error)
         return Answer::Refused;
@@ -527,10 +562,13 @@ QString RunReading::firstUnanswered(const TrackerRun &run, qsizetype from, qsize
 
 RunVerdict RunReading::verdictOf(const TrackerRun &run, const UpdaterEnd &end, bool lastRun) const
 {
-    const bool ended = !run.finished && lastRun;
-    const QString how = howItEnded(end);
-    const QString where = run.sent.isEmpty() ? QStringLiteral("the start of the run") : steps[run.sent.last().step].command;
-    const bool inFileSwap = !run.sent.isEmpty() && steps[run.sent.last().step].role == CommandStep::Role::FileSwap;
+    // An unplugged tracker ends its run where the last step reached it.
+    const bool unplugged = stepsReached(run) >= 0;
+    const bool ended = (!run.finished && lastRun) || unplugged;
+    const QString how = unplugged ? QStringLiteral("the tracker was unplugged") : howItEnded(end);
+    const qsizetype reached = unplugged ? stepsReached(run) : run.sent.size();
+    const QString where = reached == 0 ? QStringLiteral("the start of the run") : steps[run.sent[reached - 1].step].command;
+    const bool inFileSwap = reached > 0 && steps[run.sent[reached - 1].step].role == CommandStep::Role::FileSwap;
     const qsizetype imageToBackup = stepWith(CommandStep::Effect::ImageToBackup);
     const qsizetype newImageToImage = stepWith(CommandStep::Effect::NewImageToImage);
     const Answer first = answerTo(run, imageToBackup);
@@ -549,12 +587,16 @@ RunVerdict RunReading::verdictOf(const TrackerRun &run, const UpdaterEnd &end, b
     case Swap::NothingRenamed:
         break;
     }
-    // A failed download's cause stays whatever happened after it.
-    if (run.downloadFailed)
+    // A failed download's cause stays whatever happened after it, unless the tracker was
+    // unplugged before its report came.
+    if (run.downloadFailed && !(unplugged && !(run.report && run.report->complete())))
         return downloadFailure(run);
+    // The backup is gone only where its delete may have reached the modem.
+    const bool backupMayBeGone = answerTo(run, stepWith(CommandStep::Effect::DeletesBackup)) != Answer::NotSent;
+    if (ended && inFileSwap)
+        return formed(backupMayBeGone ? Verdict::StoppedBeforeRename : Verdict::StoppedBeforeAnyFileChanged, how, where);
     if (ended)
-        return inFileSwap ? formed(Verdict::StoppedBeforeRename, how, where)
-                          : formed(Verdict::StoppedTrackerUnchanged, how, where);
+        return formed(Verdict::StoppedTrackerUnchanged, how, where);
     const qsizetype swapStart = std::find_if(steps.cbegin(), steps.cend(), [](const CommandStep &step) {
         return step.role == CommandStep::Role::FileSwap;
     }) - steps.cbegin();

@@ -28,6 +28,7 @@ enum class Verdict {
     NoTracker,
     PortBusy,
     StoppedTrackerUnchanged,
+    StoppedBeforeAnyFileChanged,
     StoppedBeforeRename,
     StoppedInFileSwap,
     StoppedAfterSwap,
@@ -94,6 +95,12 @@ public:
     // The verdict when tracker-updater could not be started at all, and why.
     static RunVerdict notStarted(const QString &why);
 
+    // The port of the tracker whose run goes on, or an empty string.
+    QString portInUse() const;
+    // That port was seen gone, the tracker unplugged: the steps sent from now on, and the
+    // silent ones just before, reached nothing.
+    void portGone();
+
     // The IMEIs read so far, each once, in the order the trackers came.
     QStringList imeis() const;
 
@@ -133,6 +140,7 @@ private:
         qsizetype reportCompletedUnder = -1; // in `sent`
         bool downloadFailed = false;
         bool finished = false;
+        qsizetype reachedSteps = -1; // in `sent`, once the port was seen gone
     };
 
     // What the reading keeps of a step's reply: its end, where the answer comes, bounded so
@@ -144,6 +152,7 @@ private:
     qsizetype stepWith(CommandStep::Effect effect) const;
     qsizetype downloadStep() const;
     Answer answerTo(const TrackerRun &run, qsizetype step) const;
+    static qsizetype stepsReached(const TrackerRun &run);
     enum class Result { None, Ok, Error };
     QList<Result> placedResults(const TrackerRun &run) const;
     QString answerText(const TrackerRun &run, qsizetype sentIndex) const;

@@ -768,6 +768,25 @@ exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout
           R"(mkdir -p "$RECORDS"; printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'\
 '2025-03-12 14:02:40+01:00\033[2J\rX,869951040000017,ttyUSB2,UPDATED,0,1.0,a,b,r.txt\r\n' > "$RECORDS/rollout.csv"
 exec "$0" 1>&2)", 0, updated },
+        // An unplugged tracker: update-tracker sees its port gone, and the steps sent after
+        // that reached nothing. Gone at the command counted (the simulator takes none after).
+        { "unplugged after the swap's first command", { "--unplug-after", "16" }, plainStart, 6,
+          unchanged + "the tracker was unplugged at AT+CFSINIT, in the file swap before any file was changed. You may run again." },
+        { "unplugged between the renames", { "--unplug-after", "18" }, plainStart, 7,
+          "STOP, tracker " + imei + R"(, do not run again: the tracker was unplugged at AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin", )"
+          "during the file swap. Send the record to the maintainer." },
+        { "unplugged after the second rename", { "--unplug-after", "19" }, plainStart, 8,
+          "UPDATED, tracker " + imei + R"(, but restart the tracker: the tracker was unplugged at AT+CFSREN=0,"cust_app_new.bin","cust_app.bin", )"
+          "after the file swap. Unplug the tracker and plug it in again." },
+        // Before or during the download, the run would wait its five minutes: Ctrl+C, as the
+        // line that tells of the unplugging asks.
+        { "unplugged before the download, then Ctrl+C", { "--unplug-after", "12" },
+          inTheBackground + "until grep -q ' is gone' \"$RECORDS\"/* 2>/dev/null; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
+          unchanged + "the tracker was unplugged at AT+CNACT=0,1, before the file swap. You may run again." },
+        { "unplugged during the download, then Ctrl+C", { "--download-delay", "120000", "--plug-at", "0", "--unplug-at", "6000" },
+          inTheBackground + "until grep -q ' is gone' \"$RECORDS\"/* 2>/dev/null; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
+          unchanged + "the tracker was unplugged at " + QString::fromUtf8(Expected::commands({}).value(13).trimmed())
+                  + ", before the file swap. You may run again." },
         // A reader of the output that dies takes nothing with it: the verdict is in the record
         // and rollout.csv, and the exit code is the verdict's.
         { "reader gone, then Ctrl+C during the swap", { "--no-answer-to", R"(AT+CFSREN=0,"cust_app_new.bin")" },

@@ -24,10 +24,10 @@ tracker's firmware and what to do, and the exit code says the same:
      to the maintainer
   4  updated, but restart the tracker: the reboot got no OK in time
   5  no tracker opened: none found, or another program holds its port
-  6  stopped, or tracker-updater ended unexpectedly, before any file was renamed: you
-     may run again
-  7  stopped, or ended unexpectedly, during the file swap: as 3
-  8  stopped, or ended unexpectedly, after the file swap: as 4
+  6  stopped, unplugged, or tracker-updater ended unexpectedly, before any file was
+     renamed: you may run again
+  7  stopped, unplugged, or ended unexpectedly, during the file swap: as 3
+  8  stopped, unplugged, or ended unexpectedly, after the file swap: as 4
   9  tracker-updater could not be started, or an unknown option
 With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
 
@@ -36,7 +36,8 @@ it. A line per tracker also goes to rollout.csv beside the records, which your
 maintainer may ask for; a line under the verdict says when the file already shows the
 tracker updated before.
 
-Ctrl+C stops the run, and the verdict says at which step. Started by a double click, the
+Ctrl+C stops the run, and the verdict says at which step. An unplugged tracker is told
+at once, and the verdict takes it as its cause. Started by a double click, the
 window waits for Enter before it closes. It takes no option but --help.
 )";
 

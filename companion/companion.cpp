@@ -97,18 +97,19 @@ void Companion::followThePort()
 
 void Companion::checkThePort()
 {
+    const QString port = watchedPort;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    if (std::any_of(ports.cbegin(), ports.cend(), [this](const QSerialPortInfo &info) { return info.portName() == watchedPort; }))
+    if (std::any_of(ports.cbegin(), ports.cend(), [&port](const QSerialPortInfo &info) { return info.portName() == port; }))
         return;
-    // What the updater wrote before now came before the port was seen gone.
+    // What the updater wrote before now came before the port was seen gone: its run may
+    // have ended meanwhile, or another begun.
     passOn(updater.readAllStandardError());
-    if (reading.portInUse() != watchedPort)
+    if (reading.portInUse() != port || !reading.portGone())
         return;
     portWatch.stop();
-    reading.portGone();
     const QString line = QStringLiteral("update-tracker: the tracker's port %1 is gone, the tracker unplugged: nothing more "
                                         "reaches it. Press Ctrl+C to end the run now, then read the verdict.")
-                                 .arg(watchedPort);
+                                 .arg(port);
     keep(line.toUtf8() + lineEnd);
     say(line);
 }

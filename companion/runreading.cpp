@@ -109,6 +109,10 @@ bool passingStatus(int status)
 
 // A command's final answer when it worked.
 constexpr char finalOk[] = "OK";
+// No echo or answer is longer; the reading keeps no more of a modem line.
+constexpr qsizetype longestModemLine = 1024;
+// A run's echoes and answers kept; beyond, a flood, and no answer is placed.
+constexpr qsizetype mostEvents = 100000;
 
 // From 600 up the modem reports its own failure to reach the server: the network.
 constexpr int firstNetworkStatus = 600;
@@ -216,6 +220,7 @@ void RunReading::readChunk(QByteArrayView line)
     if (!isChunk)
         return;
     for (const QString &piece : std::as_const(pieces)) {
+        takeModemLines(run, piece);
         keepReply(run.sent.last().reply, piece);
         if (run.report && !run.report->complete() && run.report->take(piece))
             run.reportCompletedUnder = run.sent.size() - 1;
@@ -225,6 +230,44 @@ void RunReading::readChunk(QByteArrayView line)
     if (run.imei.isEmpty()
         && (run.sent.last().step == serialNumberStep || (sentCount > 1 && run.sent[sentCount - 2].step == serialNumberStep)))
         run.imei = imeiIn(run.sent.last().reply);
+}
+
+// The echoes and answers among the modem's lines, read as they end, before a flood's
+// reply is cut to its tail: what places the answers is never lost.
+void RunReading::takeModemLines(TrackerRun &run, const QString &piece) const
+{
+    SentStep &current = run.sent.last();
+    qsizetype start = 0;
+    qsizetype end;
+    while ((end = piece.indexOf(u'\n', start)) >= 0) {
+        const bool tooLong = run.partialTooLong || run.partialLine.size() + (end - start) > longestModemLine;
+        const QString line = tooLong ? QString() : (run.partialLine + piece.mid(start, end - start)).trimmed();
+        run.partialLine.clear();
+        run.partialTooLong = false;
+        start = end + 1;
+        std::optional<Event> event;
+        if (current.echoEvent < 0 && !line.isEmpty() && line.endsWith(steps[current.step].command))
+            event = Event::Echo;
+        else if (line == QLatin1String(finalOk))
+            event = Event::Ok;
+        else if (line == QLatin1String("ERROR") || line.startsWith(QLatin1String("+CME ERROR")))
+            event = Event::Error;
+        if (!event || run.tooManyEvents)
+            continue;
+        if (run.events.size() >= mostEvents) {
+            run.tooManyEvents = true;
+            continue;
+        }
+        if (*event == Event::Echo)
+            current.echoEvent = run.events.size();
+        run.events.append(*event);
+    }
+    if (run.partialTooLong || run.partialLine.size() + (piece.size() - start) > longestModemLine) {
+        run.partialLine.clear();
+        run.partialTooLong = true;
+    } else {
+        run.partialLine += QStringView(piece).mid(start);
+    }
 }
 
 void RunReading::read(QByteArrayView bytes)
@@ -285,7 +328,7 @@ void RunReading::readLine(QByteArrayView bytes)
         if (run.downloadFailed && steps[step].role == CommandStep::Role::FileSwap)
             continue;
         if (line == sendLines[step]) {
-            run.sent.append(SentStep { step, {} });
+            run.sent.append(SentStep { step, {}, run.events.size() });
             run.nextStep = step + 1;
             if (steps[step].role == CommandStep::Role::Download)
                 run.report.emplace(steps[step].expected);
@@ -318,17 +361,16 @@ QString RunReading::portInUse() const
     return runs.isEmpty() || runs.last().finished ? QString() : runs.last().port;
 }
 
-void RunReading::portGone()
+bool RunReading::portGone()
 {
     if (runs.isEmpty() || runs.last().finished || runs.last().reachedSteps >= 0)
-        return;
+        return false;
     TrackerRun &run = runs.last();
-    // A modem echoes a command as it takes it: the steps that got nothing at all before
-    // the port was seen gone went out after the tracker was unplugged.
-    qsizetype reached = run.sent.size();
-    while (reached > 0 && run.sent[reached - 1].reply.trimmed().isEmpty())
-        --reached;
-    run.reachedSteps = reached;
+    // A modem that restarts at the reboot leaves its port too: that is no unplugging.
+    if (!run.sent.isEmpty() && steps[run.sent.last().step].effect == CommandStep::Effect::Restarts)
+        return false;
+    run.reachedSteps = run.sent.size();
+    return true;
 }
 
 // How many sent steps reached the tracker before its port was seen gone, or -1. Anything
@@ -468,64 +510,62 @@ RunReading::Answer RunReading::answerTo(const TrackerRun &run, qsizetype step) c
 // counts for no step.
 QList<RunReading::Result> RunReading::placedResults(const TrackerRun &run) const
 {
-    QString text;
-    QList<qsizetype> echoAt; // in `text`, -1 where the step was not heard
-    QList<bool> echoLost;
+    QList<Result> placed(run.sent.size(), Result::None);
+    if (run.tooManyEvents)
+        return placed;
+    // Where each step was heard, in halves of events so that a wait's start comes before
+    // its first event and an echo after itself; -1 where nothing heard it. A step whose
+    // echo is lost but under which something came may have been heard where its wait
+    // began: what came may be its own, though it proves nothing of its work.
+    QList<qsizetype> heardAt;
     for (const SentStep &sent : run.sent) {
-        // A step whose echo is lost may have been heard all the same where something
-        // came in its wait: from its start, what came may be its own, though it proves
-        // nothing of its work.
-        qsizetype echo = sent.reply.indexOf(steps[sent.step].command + u'\r');
-        echoLost.append(echo < 0);
-        if (echo < 0 && !sent.reply.trimmed().isEmpty())
-            echo = 0;
-        echoAt.append(echo < 0 ? -1 : text.size() + echo);
-        text += sent.reply;
+        if (sent.echoEvent >= 0)
+            heardAt.append(2 * sent.echoEvent);
+        else if (!sent.reply.trimmed().isEmpty())
+            heardAt.append(2 * sent.firstEvent - 1);
+        else
+            heardAt.append(-1);
     }
     struct Line
     {
-        qsizetype lastEcho; // the index in `sent` of the last echo before it, -1 if none
+        qsizetype lastHeard; // the last step heard before it
         Result result;
     };
     QList<Line> lines;
-    qsizetype lastEcho = -1;
-    qsizetype echoIndex = 0;
-    for (qsizetype start = 0; start < text.size();) {
-        qsizetype end = text.indexOf(u'\n', start);
-        if (end < 0)
-            break; // an unfinished line is no answer yet
-        while (echoIndex < echoAt.size() && (echoAt[echoIndex] < 0 || echoAt[echoIndex] < start)) {
-            if (echoAt[echoIndex] >= 0)
-                lastEcho = echoIndex;
-            ++echoIndex;
+    qsizetype lastHeard = -1;
+    for (qsizetype event = 0; event < run.events.size(); ++event) {
+        if (run.events[event] == Event::Echo)
+            continue;
+        while (lastHeard + 1 < run.sent.size()
+               && (heardAt[lastHeard + 1] < 0 || heardAt[lastHeard + 1] < 2 * event)) {
+            ++lastHeard;
         }
-        const QStringView line = QStringView(text).mid(start, end - start).trimmed();
-        if (line == QLatin1String(finalOk))
-            lines.append({ lastEcho, Result::Ok });
-        else if (line == QLatin1String("ERROR") || line.startsWith(QLatin1String("+CME ERROR")))
-            lines.append({ lastEcho, Result::Error });
-        start = end + 1;
+        qsizetype heard = lastHeard;
+        while (heard >= 0 && heardAt[heard] < 0)
+            --heard;
+        // A line before any step was heard belongs to none.
+        if (heard >= 0)
+            lines.append({ heard, run.events[event] == Event::Ok ? Result::Ok : Result::Error });
     }
-    const auto echoed = [&echoAt](qsizetype index) { return echoAt[index] >= 0; };
-    // The earliest placement: each line to the first echoed step after the previous one's.
+    const auto heard = [&heardAt](qsizetype index) { return heardAt[index] >= 0; };
+    // The earliest placement: each line to the first heard step after the previous one's.
     QList<qsizetype> earliest(lines.size(), -1);
     qsizetype previous = -1;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        for (qsizetype step = previous + 1; step <= lines[i].lastEcho; ++step) {
-            if (echoed(step)) {
+        for (qsizetype step = previous + 1; step <= lines[i].lastHeard; ++step) {
+            if (heard(step)) {
                 earliest[i] = previous = step;
                 break;
             }
         }
     }
-    // The latest: from the end, each line to the last echoed step before the next one's.
-    QList<Result> placed(run.sent.size(), Result::None);
+    // The latest: from the end, each line to the last heard step before the next one's.
     qsizetype next = run.sent.size();
     for (qsizetype i = lines.size() - 1; i >= 0; --i) {
-        for (qsizetype step = std::min(next - 1, lines[i].lastEcho); step >= 0; --step) {
-            if (echoed(step)) {
+        for (qsizetype step = std::min(next - 1, lines[i].lastHeard); step >= 0; --step) {
+            if (heard(step)) {
                 next = step;
-                if (earliest[i] == step && !echoLost[step])
+                if (earliest[i] == step && run.sent[step].echoEvent >= 0)
                     placed[step] = lines[i].result;
                 break;
             }
@@ -627,9 +667,10 @@ RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
         return formed(Verdict::ServerAnswered, answer);
     }
     if (run.report && run.report->complete()) {
-        // A line ended only by the echo of the program's next command was cut, not late.
+        // A line ended only by the echo of the program's next command was cut, not late; one
+        // too long to keep whole cannot be read either way.
         const QString &nextCommand = steps[run.sent[run.reportCompletedUnder].step].command;
-        if (run.report->line().contains(nextCommand))
+        if (run.report->cut() || run.report->line().contains(nextCommand))
             return formed(Verdict::ReportUnreadable);
         return formed(Verdict::ReportLate);
     }

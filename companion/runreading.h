@@ -97,9 +97,9 @@ public:
 
     // The port of the tracker whose run goes on, or an empty string.
     QString portInUse() const;
-    // That port was seen gone, the tracker unplugged: the steps sent from now on, and the
-    // silent ones just before, reached nothing.
-    void portGone();
+    // That port was seen gone, the tracker unplugged: the steps sent from now on reach
+    // nothing. False where it tells nothing: no run goes on, or the modem restarts.
+    bool portGone();
 
     // The IMEIs read so far, each once, in the order the trackers came.
     QStringList imeis() const;
@@ -129,7 +129,11 @@ private:
     {
         qsizetype step; // index in the script
         QString reply;  // what came under it, decoded as the program decodes it
+        qsizetype firstEvent = 0; // in the run's events, where its wait began
+        qsizetype echoEvent = -1; // in the run's events, its echo
     };
+    // The modem's lines that place answers: an echo, an OK, an ERROR, in the order they came.
+    enum class Event { Echo, Ok, Error };
     struct TrackerRun
     {
         QString port;
@@ -141,12 +145,17 @@ private:
         bool downloadFailed = false;
         bool finished = false;
         qsizetype reachedSteps = -1; // in `sent`, once the port was seen gone
+        QList<Event> events;
+        bool tooManyEvents = false;  // a flood: no answer can then be placed
+        QString partialLine;         // the start of a modem line whose end has not come
+        bool partialTooLong = false; // no echo or answer is that long
     };
 
     // What the reading keeps of a step's reply: its end, where the answer comes, bounded so
     // that a modem flooding the port costs no memory.
     static constexpr qsizetype keptReplyBytes = 64 * 1024;
     static void keepReply(QString &reply, const QString &piece);
+    void takeModemLines(TrackerRun &run, const QString &piece) const;
     void readLine(QByteArrayView line);
     void readChunk(QByteArrayView line);
     qsizetype stepWith(CommandStep::Effect effect) const;

@@ -769,20 +769,27 @@ exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout
 '2025-03-12 14:02:40+01:00\033[2J\rX,869951040000017,ttyUSB2,UPDATED,0,1.0,a,b,r.txt\r\n' > "$RECORDS/rollout.csv"
 exec "$0" 1>&2)", 0, updated },
         // An unplugged tracker: update-tracker sees its port gone, and the steps sent after
-        // that reached nothing. Gone at the command counted (the simulator takes none after).
-        { "unplugged after the swap's first command", { "--unplug-after", "16" }, plainStart, 6,
-          unchanged + "the tracker was unplugged at AT+CFSINIT, in the file swap before any file was changed. You may run again." },
-        { "unplugged between the renames", { "--unplug-after", "18" }, plainStart, 7,
+        // that reached nothing. Gone at the command counted, which it may have taken.
+        { "unplugged at the backup's delete", { "--unplug-after", "16" }, plainStart, 6,
+          keepsItsFirmware + R"(the tracker was unplugged at AT+CFSDFILE=0,"cust_app_bck.bin", before any file was renamed. )"
+                             "You may run again." },
+        { "unplugged at the first rename", { "--unplug-after", "17" }, plainStart, 7,
           "STOP, tracker " + imei + R"(, do not run again: the tracker was unplugged at AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin", )"
           "during the file swap. Send the record to the maintainer." },
+        { "unplugged at the second rename", { "--unplug-after", "18" }, plainStart, 7,
+          "STOP, tracker " + imei + R"(, do not run again: the tracker was unplugged at AT+CFSREN=0,"cust_app_new.bin","cust_app.bin", )"
+          "during the file swap. Send the record to the maintainer." },
         { "unplugged after the second rename", { "--unplug-after", "19" }, plainStart, 8,
-          "UPDATED, tracker " + imei + R"(, but restart the tracker: the tracker was unplugged at AT+CFSREN=0,"cust_app_new.bin","cust_app.bin", )"
+          "UPDATED, tracker " + imei + ", but restart the tracker: the tracker was unplugged at AT+CFSTERM, "
           "after the file swap. Unplug the tracker and plug it in again." },
+        // The modem restarting at the reboot leaves its port: no unplugging.
+        { "port gone at the reboot", { "--unplug-after", "20" }, plainStart, 4,
+          "UPDATED, tracker " + imei + ", but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
         // Before or during the download, the run would wait its five minutes: Ctrl+C, as the
         // line that tells of the unplugging asks.
         { "unplugged before the download, then Ctrl+C", { "--unplug-after", "12" },
           inTheBackground + "until grep -q ' is gone' \"$RECORDS\"/* 2>/dev/null; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
-          unchanged + "the tracker was unplugged at AT+CNACT=0,1, before the file swap. You may run again." },
+          unchanged + "the tracker was unplugged at AT+CNACT?, before the file swap. You may run again." },
         { "unplugged during the download, then Ctrl+C", { "--download-delay", "120000", "--plug-at", "0", "--unplug-at", "6000" },
           inTheBackground + "until grep -q ' is gone' \"$RECORDS\"/* 2>/dev/null; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 6,
           unchanged + "the tracker was unplugged at " + QString::fromUtf8(Expected::commands({}).value(13).trimmed())

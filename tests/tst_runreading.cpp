@@ -295,6 +295,9 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         "UPDATED, tracker of unknown IMEI (AT+GSN gave none): the tracker has its new firmware, and its old one as a backup.");
     row("killed in the backup's delete wait", banner + trackerLines(endingIn(with({}, { { deleteBackup, echoAnd(deleteBackup, {}) } }), deleteBackup)),
         killed, 6, keeps + R"(tracker-updater ended unexpectedly at AT+CFSDFILE=0,"cust_app_bck.bin", before any file was renamed. You may run again.)");
+    row("stopped while the files are opened",
+        banner + trackerLines(endingIn(with({}, { { "AT+CFSINIT", echoAnd("AT+CFSINIT", {}) } }), "AT+CFSINIT")), stopped, 6,
+        unchanged + "stopped at AT+CFSINIT, in the file swap before any file was changed. You may run again.");
     row("stopped in the rename's wait",
         banner + trackerLines(endingIn(with({}, { { currentToBackup, echoAnd(currentToBackup, {}) } }), currentToBackup)), stopped, 7,
         stop + R"(stopped at AT+CFSREN=0,"cust_app.bin","cust_app_bck.bin", during the file swap. Send the record to the maintainer.)");

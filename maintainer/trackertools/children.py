@@ -161,8 +161,8 @@ def foreground(argv, env, timeout):
             child.wait()
 
 
-# The package manager's turn (scripts/install-packages waits up to 20 minutes for it),
-# then the downloads and the install.
+# The package manager's turn (scripts/install-packages waits up to 20 minutes for it, or
+# INSTALL_LOCK_WAIT seconds), then the downloads and the install.
 INSTALL_TIME = 3600
 
 
@@ -172,7 +172,9 @@ def install(packages, who):
     failure is a Failure naming the install, with its exit code (apt-get's)."""
     script = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__)))),
                           "scripts", "install-packages")
-    code = foreground(["bash", script, *packages], environment(), INSTALL_TIME)
+    wait = os.environ.get("INSTALL_LOCK_WAIT", "")
+    settings = {"INSTALL_LOCK_WAIT": wait} if wait.isdigit() and len(wait) <= 6 else {}
+    code = foreground(["bash", script, *packages], environment(settings), INSTALL_TIME + int(settings.get("INSTALL_LOCK_WAIT", 0)))
     if code != 0:
         named = " ".join(package for package in packages if not package.startswith("-"))
         raise Failure(f"installing {named} failed (exit code {code})", who=who)

@@ -21,6 +21,7 @@ void say(const QString &line)
 
 namespace {
 constexpr int portWatchIntervalMs = 1000;
+constexpr int portGoneGraceMs = 1000;
 }
 
 Companion::Companion()
@@ -97,14 +98,24 @@ void Companion::followThePort()
 
 void Companion::checkThePort()
 {
+    if (!goneCandidate.isEmpty())
+        return;
     const QString port = watchedPort;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     if (std::any_of(ports.cbegin(), ports.cend(), [&port](const QSerialPortInfo &info) { return info.portName() == port; }))
         return;
-    // What the updater wrote before now came before the port was seen gone: its run may
-    // have ended meanwhile, or another begun.
+    // The updater's lines written before now may still be on their way (a pipe, a reader
+    // thread): what comes within a second counts as written before.
+    goneCandidate = port;
+    QTimer::singleShot(portGoneGraceMs, this, &Companion::confirmPortGone);
+}
+
+void Companion::confirmPortGone()
+{
+    const QString port = std::exchange(goneCandidate, QString());
     passOn(updater.readAllStandardError());
-    if (reading.portInUse() != port || !reading.portGone())
+    // Its run may have ended meanwhile, or another begun.
+    if (port != watchedPort || reading.portInUse() != port || !reading.portGone())
         return;
     portWatch.stop();
     const QString line = QStringLiteral("update-tracker: the tracker's port %1 is gone, the tracker unplugged: nothing more "

@@ -36,6 +36,7 @@ private:
     void passOn(const QByteArray &bytes);
     void followThePort();
     void checkThePort();
+    void confirmPortGone();
     void keep(const QByteArray &bytes);
     void updaterEnded();
     void finish();
@@ -46,6 +47,7 @@ private:
     QProcess updater;
     QTimer portWatch;
     QString watchedPort; // the tracker's, while its run goes on
+    QString goneCandidate; // seen gone, confirmed a second later
     Record record;
     RunReading reading;
     qsizetype imeisInRecordName = 0;

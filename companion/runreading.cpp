@@ -232,11 +232,26 @@ void RunReading::readChunk(QByteArrayView line)
         run.imei = imeiIn(run.sent.last().reply);
 }
 
+// The sent step a line echoes, or -1: the current one, or an earlier one whose echo comes
+// late, the first in order of those still without one since the last echoed step.
+qsizetype RunReading::echoedStep(const TrackerRun &run, const QString &line) const
+{
+    if (line.isEmpty())
+        return -1;
+    qsizetype first = run.sent.size() - 1;
+    while (first > 0 && run.sent[first - 1].echoEvent < 0)
+        --first;
+    for (qsizetype index = first; index < run.sent.size(); ++index) {
+        if (run.sent[index].echoEvent < 0 && line.endsWith(steps[run.sent[index].step].command))
+            return index;
+    }
+    return -1;
+}
+
 // The echoes and answers among the modem's lines, read as they end, before a flood's
 // reply is cut to its tail: what places the answers is never lost.
 void RunReading::takeModemLines(TrackerRun &run, const QString &piece) const
 {
-    SentStep &current = run.sent.last();
     qsizetype start = 0;
     qsizetype end;
     while ((end = piece.indexOf(u'\n', start)) >= 0) {
@@ -246,7 +261,8 @@ void RunReading::takeModemLines(TrackerRun &run, const QString &piece) const
         run.partialTooLong = false;
         start = end + 1;
         std::optional<Event> event;
-        if (current.echoEvent < 0 && !line.isEmpty() && line.endsWith(steps[current.step].command))
+        const qsizetype echoed = echoedStep(run, line);
+        if (echoed >= 0)
             event = Event::Echo;
         else if (line == QLatin1String(finalOk))
             event = Event::Ok;
@@ -259,7 +275,7 @@ void RunReading::takeModemLines(TrackerRun &run, const QString &piece) const
             continue;
         }
         if (*event == Event::Echo)
-            current.echoEvent = run.events.size();
+            run.sent[echoed].echoEvent = run.events.size();
         run.events.append(*event);
     }
     if (run.partialTooLong || run.partialLine.size() + (piece.size() - start) > longestModemLine) {
@@ -513,63 +529,65 @@ QList<RunReading::Result> RunReading::placedResults(const TrackerRun &run) const
     QList<Result> placed(run.sent.size(), Result::None);
     if (run.tooManyEvents)
         return placed;
-    // Where each step was heard, in halves of events so that a wait's start comes before
-    // its first event and an echo after itself; -1 where nothing heard it. A step whose
-    // echo is lost but under which something came may have been heard where its wait
-    // began: what came may be its own, though it proves nothing of its work.
+    // Where each step was heard: at its echo, late or not; where its echo is lost but
+    // something came under it, where its wait began, for what came may be its own, though
+    // it proves nothing of its work; -1 where nothing heard it. A wait's start comes before
+    // its first event (2 e), an event after itself (2 e + 1).
     QList<qsizetype> heardAt;
     for (const SentStep &sent : run.sent) {
         if (sent.echoEvent >= 0)
-            heardAt.append(2 * sent.echoEvent);
+            heardAt.append(2 * sent.echoEvent + 1);
         else if (!sent.reply.trimmed().isEmpty())
-            heardAt.append(2 * sent.firstEvent - 1);
+            heardAt.append(2 * sent.firstEvent);
         else
             heardAt.append(-1);
     }
     struct Line
     {
-        qsizetype lastHeard; // the last step heard before it
+        qsizetype at; // in halves, as heardAt
         Result result;
     };
+    const auto canOwn = [&heardAt](qsizetype step, const Line &line) {
+        return heardAt[step] >= 0 && heardAt[step] < line.at;
+    };
     QList<Line> lines;
-    qsizetype lastHeard = -1;
     for (qsizetype event = 0; event < run.events.size(); ++event) {
         if (run.events[event] == Event::Echo)
             continue;
-        while (lastHeard + 1 < run.sent.size()
-               && (heardAt[lastHeard + 1] < 0 || heardAt[lastHeard + 1] < 2 * event)) {
-            ++lastHeard;
-        }
-        qsizetype heard = lastHeard;
-        while (heard >= 0 && heardAt[heard] < 0)
-            --heard;
+        const Line line { 2 * event + 1, run.events[event] == Event::Ok ? Result::Ok : Result::Error };
         // A line before any step was heard belongs to none.
-        if (heard >= 0)
-            lines.append({ heard, run.events[event] == Event::Ok ? Result::Ok : Result::Error });
+        bool owned = false;
+        for (qsizetype step = 0; step < run.sent.size() && !owned; ++step)
+            owned = canOwn(step, line);
+        if (owned)
+            lines.append(line);
     }
-    const auto heard = [&heardAt](qsizetype index) { return heardAt[index] >= 0; };
-    // The earliest placement: each line to the first heard step after the previous one's.
+    // The earliest placement: each line to the first step after the previous one's that
+    // can own it. Where one finds none, the answers do not fit one per command, and no
+    // placement holds.
     QList<qsizetype> earliest(lines.size(), -1);
     qsizetype previous = -1;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        for (qsizetype step = previous + 1; step <= lines[i].lastHeard; ++step) {
-            if (heard(step)) {
+        for (qsizetype step = previous + 1; step < run.sent.size() && earliest[i] < 0; ++step) {
+            if (canOwn(step, lines[i]))
                 earliest[i] = previous = step;
-                break;
-            }
         }
+        if (earliest[i] < 0)
+            return placed;
     }
-    // The latest: from the end, each line to the last heard step before the next one's.
+    // The latest: from the end, each line to the last step before the next one's that can
+    // own it. A line is placed where both agree, on a step whose own echo came.
     qsizetype next = run.sent.size();
     for (qsizetype i = lines.size() - 1; i >= 0; --i) {
-        for (qsizetype step = std::min(next - 1, lines[i].lastHeard); step >= 0; --step) {
-            if (heard(step)) {
-                next = step;
-                if (earliest[i] == step && run.sent[step].echoEvent >= 0)
-                    placed[step] = lines[i].result;
-                break;
-            }
+        qsizetype latest = -1;
+        for (qsizetype step = next - 1; step >= 0 && latest < 0; --step) {
+            if (canOwn(step, lines[i]))
+                latest = next = step;
         }
+        if (latest < 0)
+            return QList<Result>(run.sent.size(), Result::None);
+        if (earliest[i] == latest && run.sent[latest].echoEvent >= 0)
+            placed[latest] = lines[i].result;
     }
     return placed;
 }

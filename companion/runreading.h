@@ -156,6 +156,7 @@ private:
     static constexpr qsizetype keptReplyBytes = 64 * 1024;
     static void keepReply(QString &reply, const QString &piece);
     void takeModemLines(TrackerRun &run, const QString &piece) const;
+    qsizetype echoedStep(const TrackerRun &run, const QString &line) const;
     void readLine(QByteArrayView line);
     void readChunk(QByteArrayView line);
     qsizetype stepWith(CommandStep::Effect effect) const;

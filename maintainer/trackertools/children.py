@@ -163,6 +163,7 @@ def foreground(argv, env, timeout):
 
 # The package manager's turn (scripts/install-packages waits up to 20 minutes for it, or
 # INSTALL_LOCK_WAIT seconds), then the downloads and the install.
+LOCK_WAIT = 1200
 INSTALL_TIME = 3600
 
 
@@ -174,7 +175,8 @@ def install(packages, who):
                           "scripts", "install-packages")
     wait = os.environ.get("INSTALL_LOCK_WAIT", "")
     settings = {"INSTALL_LOCK_WAIT": wait} if wait.isdigit() and len(wait) <= 6 else {}
-    code = foreground(["bash", script, *packages], environment(settings), INSTALL_TIME + int(settings.get("INSTALL_LOCK_WAIT", 0)))
+    limit = INSTALL_TIME + int(settings.get("INSTALL_LOCK_WAIT", LOCK_WAIT))
+    code = foreground(["bash", script, *packages], environment(settings), limit)
     if code != 0:
         named = " ".join(package for package in packages if not package.startswith("-"))
         raise Failure(f"installing {named} failed (exit code {code})", who=who)

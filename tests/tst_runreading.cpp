@@ -268,6 +268,13 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
                                           { "AT+CREBOOT", { "AT+CFSTERM\r\n" + ok + "AT+CREBOOT\r\n" + ok } } })),
         exited, 3,
         stop + R"(the file step AT+CFSREN=0,"cust_app_new.bin","cust_app.bin" got no OK in time. Send the record to the maintainer.)");
+    // Two answers to one command: the answers do not fit one per command, and none counts.
+    row("an OK too many before the renames",
+        banner + trackerLines(with({}, { { "AT+CFSINIT", echoAnd("AT+CFSINIT", ok + ok) } })), exited, 3, firstRenameUnknown);
+    // A flood of OK lines places nothing, and costs no more than its count.
+    row("a flood of OK lines",
+        banner + trackerLines(with({}, { { "AT+CFSINIT", echoAnd("AT+CFSINIT", ok.repeated(100001)) } })), exited, 3,
+        firstRenameUnknown);
     // A step that nothing heard, no echo and nothing in its wait, answers nothing: the OKs
     // after it are the others' own.
     row("first update, the backup's delete unheard",

@@ -146,7 +146,6 @@ def run(argv, *, timeout, memory=None, cwd=None, env=None, input=None, capture=T
     return done
 
 
-
 def foreground(argv, env, timeout):
     """A child in our own process group, where sudo can ask for a password and Ctrl+C
     reaches it; ended when its time runs out or we are stopped. Its exit code."""

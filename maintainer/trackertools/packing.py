@@ -7,7 +7,6 @@ import os
 import re
 import shutil
 import struct
-import subprocess
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
@@ -242,7 +241,7 @@ class WindowsCheck:
         settings["BUILD_DIR"] = self.build
         children.install(["--build", *EXTRA_PACKAGES.split()], "check-windows-package")
         code = children.foreground(["bash", os.path.join(ROOT, "scripts", "prepare")], children.environment(settings),
-                                 PACK_LIMIT)
+                                   PACK_LIMIT)
         if code != 0:
             raise Failure(f"the project did not build for Linux in {self.build} (exit code {code})")
 

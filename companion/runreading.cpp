@@ -225,10 +225,10 @@ void RunReading::readChunk(QByteArrayView line)
         if (run.report && !run.report->complete() && run.report->take(piece))
             run.reportCompletedUnder = run.sent.size() - 1;
     }
-    // Its IMEI may come late, in the next step's wait: no other step answers one.
-    const qsizetype sentCount = run.sent.size();
-    if (run.imei.isEmpty()
-        && (run.sent.last().step == serialNumberStep || (sentCount > 1 && run.sent[sentCount - 2].step == serialNumberStep)))
+    // Its IMEI may come steps late, as answers queue behind a slow modem: no other step
+    // answers a line of 15 digits.
+    const auto askedForIt = [this](const SentStep &sent) { return sent.step == serialNumberStep; };
+    if (run.imei.isEmpty() && std::any_of(run.sent.cbegin(), run.sent.cend(), askedForIt))
         run.imei = imeiIn(run.sent.last().reply);
 }
 

@@ -301,6 +301,10 @@ void RunReadingTest::verdictFollowsTheAnswers_data()
         banner + trackerLines(with({}, { { "AT+GSN", echoAnd("AT+GSN", {}) },
                                           { "#6", echoAnd("AT+CGATT=1", "\r\n869951040000017\r\n" + ok + ok) } })),
         exited, 0, updated);
+    row("IMEI two steps late, behind queued answers",
+        banner + trackerLines(with({}, { { "AT+GSN", echoAnd("AT+GSN", ok) }, { "#6", echoAnd("AT+CGATT=1", ok) },
+                                          { "#7", echoAnd("AT+CGATT=1", "\r\n869951040000017\r\n" + ok) } })),
+        exited, 0, updated);
     row("stopped while AT+GSN waits", banner + trackerLines(endingIn(with({}, { { "AT+GSN", echoAnd("AT+GSN", {}) } }), "AT+GSN")),
         stopped, 6,
         "NOT UPDATED, tracker of unknown IMEI (the run ended before AT+GSN), the tracker is unchanged: "

@@ -1,6 +1,6 @@
 #include "companion/companion.h"
 
-#include "app/consoleline.h"
+#include "companion/consolewriter.h"
 #include "companion/rolloutfile.h"
 
 #include <QCoreApplication>
@@ -15,13 +15,25 @@
 
 void say(const QString &line)
 {
-    printLine(line);
-    std::fflush(stdout);
+    ConsoleWriter::ownLine(line);
 }
 
 namespace {
 constexpr int portWatchIntervalMs = 1000;
 constexpr int portGoneGraceMs = 1000;
+// Another companion appends in well under a second; a closing window leaves less time.
+constexpr int rolloutLockWaitMs = 10000;
+constexpr int closingRolloutLockWaitMs = 1000;
+
+// The title's parts come from the system and the modem: no control character reaches it.
+QString titlePart(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            c = u'?';
+    }
+    return text;
+}
 }
 
 Companion::Companion()
@@ -33,7 +45,9 @@ Companion::~Companion() = default;
 
 int Companion::run()
 {
+    ConsoleWriter::start();
     watchInterrupts();
+    showProgress();
     if (record.open())
         say(QStringLiteral("Record of this run: %1").arg(QDir::toNativeSeparators(record.path())));
     else
@@ -57,10 +71,12 @@ int Companion::run()
         say(line);
         stopWatchingInterrupts();
         showVerdicts({ RunReading::notStarted(QStringLiteral("%1 is missing, or cannot be run").arg(updaterName)) });
+        ConsoleWriter::finish();
         return exitCode;
     }
     QCoreApplication::exec();
     stopWatchingInterrupts();
+    ConsoleWriter::finish();
     return exitCode;
 }
 
@@ -74,12 +90,32 @@ void Companion::keep(const QByteArray &bytes)
 // Bytes pass through at once and unchanged; the reading takes them as they come.
 void Companion::passOn(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    ConsoleWriter::programBytes(bytes);
     keep(bytes);
     reading.read(bytes);
     nameTheRecord();
     followThePort();
+    showProgress();
+}
+
+// In the window's title: a technician with several windows tells them apart at a glance.
+void Companion::showProgress(const QString &verdictWord)
+{
+    const RunReading::Progress progress = reading.progress();
+    QStringList parts { QStringLiteral("update-tracker") };
+    if (!progress.port.isEmpty())
+        parts.append(titlePart(progress.port));
+    if (!progress.imei.isEmpty())
+        parts.append(progress.imei);
+    if (!verdictWord.isEmpty())
+        parts.append(verdictWord);
+    else if (progress.port.isEmpty())
+        parts.append(QStringLiteral("waiting for the tracker"));
+    else if (progress.step > 0)
+        parts.append(QStringLiteral("step %1 of %2, %3").arg(progress.step).arg(progress.steps).arg(progress.stage));
+    const QString title = parts.join(QStringLiteral(" - "));
+    if (title != shownTitle)
+        setWindowTitle(shownTitle = title);
 }
 
 // While a tracker's run goes on, its port is looked for each second: an unplugged tracker
@@ -125,6 +161,13 @@ void Companion::confirmPortGone()
     say(line);
 }
 
+// A verdict's first words, as the rollout file gives them: UPDATED, NOT UPDATED, STOP.
+static QString verdictWord(Verdict verdict)
+{
+    const QString line = QString::fromUtf8(verdictForm(verdict).line);
+    return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
+}
+
 // As soon as a tracker's IMEI is read, so that a record left by a run cut short has it too.
 void Companion::nameTheRecord()
 {
@@ -135,6 +178,19 @@ void Companion::nameTheRecord()
     const QString failure = record.nameAfter(imeis);
     if (!failure.isEmpty())
         say(QStringLiteral("update-tracker: the record stops here, it cannot be written: %1").arg(failure));
+}
+
+// The window closing, or Windows ending the session: the run stops, and its verdict must
+// reach the record before Windows ends this process.
+void Companion::closing(const QString &why)
+{
+    if (!closingNow) {
+        closingNow = true;
+        const QString line = QStringLiteral("update-tracker: %1: the run stops here").arg(why);
+        keep(line.toUtf8() + lineEnd);
+        say(line);
+    }
+    interrupt();
 }
 
 void Companion::interrupt()
@@ -170,18 +226,28 @@ void Companion::finish()
     QCoreApplication::exit(exitCode);
 }
 
-// The verdicts go to rollout.csv, then to the record, and only then to the console: a
-// console that is gone by then loses no verdict.
+// The verdicts go to the record, then to rollout.csv, and only then to the console: a
+// closing window or a console that is gone loses no verdict.
 void Companion::showVerdicts(const QList<RunVerdict> &verdicts)
 {
-    exitCode = verdictForm(RunReading::weightiest(verdicts).verdict).exitCode;
-    const QStringList lines = keptInRollout(verdicts);
+    const RunVerdict &weightiest = RunReading::weightiest(verdicts);
+    exitCode = verdictForm(weightiest.verdict).exitCode;
+    QStringList lines;
+    for (const RunVerdict &verdict : verdicts)
+        lines.append(verdict.line);
     QByteArray forRecord = lineEnd;
     for (const QString &line : lines)
         forRecord += line.toUtf8() + lineEnd;
     keep(forRecord);
+    const QStringList notes = keptInRollout(verdicts);
+    forRecord.clear();
+    for (const QString &line : notes)
+        forRecord += line.toUtf8() + lineEnd;
+    keep(forRecord);
+    verdictKept();
+    showProgress(verdictWord(weightiest.verdict));
     say(QString());
-    for (const QString &line : lines)
+    for (const QString &line : lines + notes)
         say(line);
     const QString path = QDir::toNativeSeparators(record.path());
     if (record.isOpen())
@@ -193,13 +259,6 @@ void Companion::showVerdicts(const QList<RunVerdict> &verdicts)
 }
 
 namespace {
-
-// A verdict's first words, as the rollout file gives them: UPDATED, NOT UPDATED, STOP.
-QString verdictWord(Verdict verdict)
-{
-    const QString line = QString::fromUtf8(verdictForm(verdict).line);
-    return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
-}
 
 // What this run did to the backup of a tracker updated before, as far as its verdict shows.
 QString whatThisRunDid(const QString &when, Verdict verdict)
@@ -241,44 +300,47 @@ QString updatedBefore(const QString &when, Verdict verdict)
 
 } // namespace
 
-// A line per tracker in the rollout file; the verdict lines, each with what the file
-// says of its tracker's earlier update, and a line when the file cannot be written.
+// A line per tracker in the rollout file. Returns the lines for under the verdicts: what
+// the file says of each tracker's earlier update, and where this run's lines went when
+// they could not go in.
 QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
 {
     QList<RolloutEntry> entries;
+    QList<Verdict> entryVerdicts;
     const QDateTime now = QDateTime::currentDateTime();
     const QString recordName = QFileInfo(record.path()).fileName();
     for (const RunVerdict &verdict : verdicts) {
-        if (!verdict.port.isEmpty())
-            entries.append({ now, verdict.imei, verdict.port, verdictWord(verdict.verdict),
-                             verdictForm(verdict.verdict).exitCode, recordName, {} });
-    }
-    QStringList whyNot;
-    if (!entries.isEmpty()) {
-        // Beside this run's record, or where records go.
-        for (const QString &folder : record.path().isEmpty() ? Record::folders() : QStringList { record.folder() }) {
-            const QString failure = QDir().mkpath(folder)
-                    ? RolloutFile(folder).add(entries)
-                    : QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder));
-            if (failure.isEmpty()) {
-                whyNot.clear();
-                break;
-            }
-            whyNot.append(failure);
-        }
-    }
-    QStringList lines;
-    auto entry = entries.cbegin();
-    for (const RunVerdict &verdict : verdicts) {
-        lines.append(verdict.line);
         if (verdict.port.isEmpty())
             continue;
-        if (whyNot.isEmpty() && !entry->updatedBefore.isEmpty())
-            lines.append(updatedBefore(entry->updatedBefore, verdict.verdict));
-        ++entry;
+        entries.append({ now, verdict.imei, verdict.port, verdictWord(verdict.verdict),
+                         verdictForm(verdict.verdict).exitCode, recordName, {} });
+        entryVerdicts.append(verdict.verdict);
     }
-    if (!whyNot.isEmpty())
-        lines.append(QStringLiteral("update-tracker: this run is not in the rollout file (%1)").arg(whyNot.join(QStringLiteral("; "))));
+    if (entries.isEmpty())
+        return {};
+    // Beside this run's record, or where records go; a line that cannot go in waits in the
+    // first of those folders that takes it.
+    QStringList folders = Record::folders();
+    if (!record.path().isEmpty())
+        folders.prepend(record.folder());
+    QStringList unmade;
+    for (const QString &folder : folders) {
+        if (QDir().mkpath(folder))
+            break;
+        unmade.append(QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder)));
+    }
+    if (unmade.size() == folders.size()) {
+        unmade.removeDuplicates();
+        return { QStringLiteral("update-tracker: this run is not in the rollout file (%1)").arg(unmade.join(QStringLiteral("; "))) };
+    }
+    const QString note = RolloutFile(folders[unmade.size()], folders).add(entries, closingNow ? closingRolloutLockWaitMs : rolloutLockWaitMs);
+    QStringList lines;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (!entries[i].updatedBefore.isEmpty())
+            lines.append((entries.size() > 1 ? entries[i].port + QStringLiteral(": ") : QString())
+                         + updatedBefore(entries[i].updatedBefore, entryVerdicts[i]));
+    }
+    if (!note.isEmpty())
+        lines.append(note);
     return lines;
 }
-

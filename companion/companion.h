@@ -25,6 +25,7 @@ public:
 
 public slots:
     void interrupt();
+    void closing(const QString &why);
 
 private:
     // Per system.
@@ -34,6 +35,7 @@ private:
     bool endedByCtrlC() const;
 
     void passOn(const QByteArray &bytes);
+    void showProgress(const QString &verdictWord = {});
     void followThePort();
     void checkThePort();
     void confirmPortGone();
@@ -51,7 +53,9 @@ private:
     Record record;
     RunReading reading;
     qsizetype imeisInRecordName = 0;
+    QString shownTitle;
     bool interrupted = false;
+    bool closingNow = false;
     bool updaterFinished = false;
     bool outputEnded = false;
     int exitCode = companionFailedExitCode;
@@ -75,3 +79,7 @@ bool ownsItsConsole();
 void discardTypedAhead();
 // Waits for Enter; a stop then ends the program as Enter does.
 void waitForEnter();
+// The window's title, where the system has one.
+void setWindowTitle(const QString &title);
+// The verdict is in the record and the rollout file: a closing window may end us now.
+void verdictKept();

@@ -1,5 +1,7 @@
 // update-tracker on Windows: the updater's error stream read through a pipe of our own,
-// a stop through the console's control handler, the updater tied to us by a job.
+// a stop through the console's control handler and a hidden window (sign-out and shutdown
+// reach a program that loads user32 only as window messages), the updater tied to us by a
+// job; during the run QuickEdit is off and the computer stays awake.
 #include "companion/companion.h"
 
 #include <QMutex>
@@ -7,6 +9,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <future>
+#include <thread>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -55,28 +59,103 @@ std::atomic<Companion *> theCompanion { nullptr };
 QBasicMutex companionInUse;
 
 HANDLE killOnClose = nullptr; // a job: closed with this process, it ends the updater too
+HANDLE verdictInRecord = nullptr; // an event, set once the verdict is in the record and rollout.csv
+DWORD inputModeFound = 0; // the console's input mode before QuickEdit was turned off, or 0
+bool titleFailed = false;
+
+// Windows ends the process once a closing event's handler or WM_ENDSESSION returns, and in
+// any case some seconds later: the verdict is written first, and this is only a bound.
+constexpr DWORD verdictWaitMs = 30000;
+
+QString windowsError(DWORD code)
+{
+    return qt_error_string(int(code));
+}
+
+// A run goes on: it stops, and a closing one is told why. False once the run is over.
+bool stopTheRun(const QString &closingWhy)
+{
+    const QMutexLocker locker(&companionInUse);
+    Companion *companion = theCompanion;
+    if (!companion)
+        return false;
+    if (closingWhy.isEmpty())
+        QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
+    else
+        QMetaObject::invokeMethod(companion, "closing", Qt::QueuedConnection, Q_ARG(QString, closingWhy));
+    return true;
+}
+
+void waitForTheVerdict()
+{
+    if (verdictInRecord)
+        ::WaitForSingleObject(verdictInRecord, verdictWaitMs);
+}
 
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     // Ctrl+C reaches every program on the console: the updater ends, we stay to tell.
-    {
-        const QMutexLocker locker(&companionInUse);
-        Companion *companion = theCompanion;
-        if (!companion)
-            return FALSE; // the run is over: Ctrl+C closes the window
-        QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
-    }
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        ::Sleep(3000); // time to write the verdict into the record before Windows ends us
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return stopTheRun({}) ? TRUE : FALSE; // once the run is over, Ctrl+C closes the window
+    const QString why = event == CTRL_CLOSE_EVENT ? QStringLiteral("the window is closing")
+                                                  : QStringLiteral("Windows is ending the session");
+    if (!stopTheRun(why))
+        return FALSE;
+    waitForTheVerdict();
     return TRUE;
 }
 
-} // namespace
+// The hidden top-level window that hears of sign-out, shutdown and restart: a message-only
+// window, such as Qt's own, is sent no WM_QUERYENDSESSION.
+const wchar_t sessionWindowClass[] = L"update-tracker session end";
 
-static QString windowsError(DWORD code)
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    return qt_error_string(int(code));
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        return TRUE; // the session's end is the user's to decide; the verdict tells what it did to the run
+    case WM_ENDSESSION:
+        if (wParam && stopTheRun(QStringLiteral("Windows is ending the session (sign-out, shutdown or restart)")))
+            waitForTheVerdict();
+        return 0;
+    case WM_DESTROY:
+        ::PostQuitMessage(0);
+        return 0;
+    default:
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
 }
+
+HWND sessionWindow = nullptr;
+std::thread sessionWatch;
+
+// On a thread of its own, so that the window answers while the run's own thread writes.
+void watchTheSession(std::promise<HWND> made)
+{
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass {};
+    windowClass.lpfnWndProc = onSessionMessage;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = sessionWindowClass;
+    const bool registered = ::RegisterClassW(&windowClass) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    HWND window = registered ? ::CreateWindowExW(0, sessionWindowClass, L"update-tracker", WS_OVERLAPPED, 0, 0, 0, 0,
+                                                 nullptr, nullptr, instance, nullptr)
+                             : nullptr;
+    if (!window) {
+        say(QStringLiteral("update-tracker: a sign-out or shutdown cannot be heard (%1: %2): one during the run "
+                           "would leave no verdict")
+                    .arg(registered ? QStringLiteral("CreateWindowExW") : QStringLiteral("RegisterClassW"),
+                         windowsError(::GetLastError())));
+        made.set_value(nullptr);
+        return;
+    }
+    made.set_value(window);
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+        ::DispatchMessageW(&message);
+}
+
+} // namespace
 
 void Companion::watchInterrupts()
 {
@@ -84,7 +163,35 @@ void Companion::watchInterrupts()
         const QMutexLocker locker(&companionInUse);
         theCompanion = this;
     }
-    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    verdictInRecord = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!verdictInRecord)
+        say(QStringLiteral("update-tracker: a closing window may not wait for the verdict (CreateEventW: %1)")
+                    .arg(windowsError(::GetLastError())));
+    if (!::SetConsoleCtrlHandler(onConsoleEvent, TRUE))
+        say(QStringLiteral("update-tracker: Ctrl+C and the window's closing cannot be heard (SetConsoleCtrlHandler: %1): "
+                           "they would leave no verdict")
+                    .arg(windowsError(::GetLastError())));
+    std::promise<HWND> made;
+    std::future<HWND> window = made.get_future();
+    sessionWatch = std::thread(watchTheSession, std::move(made));
+    sessionWindow = window.get();
+    // A click in the window would select text, and a selection holds every write to the
+    // console: off during the run, as it was after.
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (::GetConsoleMode(input, &mode) && (mode & ENABLE_QUICK_EDIT_MODE)) {
+        if (::SetConsoleMode(input, (mode & ~DWORD(ENABLE_QUICK_EDIT_MODE)) | ENABLE_EXTENDED_FLAGS))
+            inputModeFound = mode | ENABLE_EXTENDED_FLAGS;
+        else
+            say(QStringLiteral("update-tracker: QuickEdit stays on (SetConsoleMode: %1): do not click in this window "
+                               "during the run")
+                        .arg(windowsError(::GetLastError())));
+    }
+    // A download is neither disk nor user activity: without this a laptop may sleep, and its
+    // port go, in the middle of a run.
+    if (!::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED))
+        say(QStringLiteral("update-tracker: the computer may sleep during the run (SetThreadExecutionState failed): "
+                           "keep it awake until the verdict"));
     killOnClose = ::CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -102,8 +209,19 @@ void Companion::watchInterrupts()
 // Whatever comes next, no console event reaches this companion: it may be gone by then.
 void Companion::stopWatchingInterrupts()
 {
-    const QMutexLocker locker(&companionInUse);
-    theCompanion = nullptr;
+    {
+        const QMutexLocker locker(&companionInUse);
+        theCompanion = nullptr;
+    }
+    if (sessionWatch.joinable()) {
+        if (const HWND window = std::exchange(sessionWindow, nullptr))
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
+        sessionWatch.join();
+    }
+    ::SetThreadExecutionState(ES_CONTINUOUS);
+    if (inputModeFound && !::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), std::exchange(inputModeFound, 0)))
+        say(QStringLiteral("update-tracker: QuickEdit cannot be turned on again in this window (SetConsoleMode: %1)")
+                    .arg(windowsError(::GetLastError())));
 }
 
 bool Companion::startUpdater(const QString &program)
@@ -111,8 +229,11 @@ bool Companion::startUpdater(const QString &program)
     SECURITY_ATTRIBUTES inheritable { sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE };
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
+    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        say(QStringLiteral("update-tracker: no pipe for tracker-updater's lines (CreatePipe: %1)")
+                    .arg(windowsError(::GetLastError())));
         return false;
+    }
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     updater.setProcessChannelMode(QProcess::ForwardedChannels);
     // Created suspended, it runs only once it is in the job that ends it with us.
@@ -131,7 +252,9 @@ bool Companion::startUpdater(const QString &program)
             say(QStringLiteral("update-tracker: tracker-updater cannot be tied to this window (%1): if the window "
                                "is closed, it may go on; stop it with Ctrl+C instead")
                         .arg(windowsError(::GetLastError())));
-        ::ResumeThread(created->hThread);
+        if (::ResumeThread(created->hThread) == DWORD(-1))
+            say(QStringLiteral("update-tracker: tracker-updater cannot be let run (ResumeThread: %1)")
+                        .arg(windowsError(::GetLastError())));
     }
     auto *errorReader = new PipeReader(readEnd);
     outputReader.reset(errorReader);
@@ -173,6 +296,24 @@ void discardTypedAhead()
 void waitForEnter()
 {
     std::getchar();
+}
+
+void setWindowTitle(const QString &title)
+{
+    // No console of its own (output and input redirected, a service): no title to set.
+    if (titleFailed || !::GetConsoleWindow())
+        return;
+    if (!::SetConsoleTitleW(reinterpret_cast<const wchar_t *>(title.utf16()))) {
+        titleFailed = true;
+        say(QStringLiteral("update-tracker: the window's title cannot show the run (SetConsoleTitleW: %1)")
+                    .arg(windowsError(::GetLastError())));
+    }
+}
+
+void verdictKept()
+{
+    if (verdictInRecord)
+        ::SetEvent(verdictInRecord);
 }
 
 #include "companion_win.moc"

@@ -1,5 +1,6 @@
 #include "companion/rolloutfile.h"
 
+#include "app/consoleline.h"
 #include "buildsettings.h"
 
 #include <QDir>
@@ -8,9 +9,12 @@
 #include <QLockFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 const QString RolloutFile::fileName = QStringLiteral("rollout.csv");
+const QString RolloutFile::waitingFileName = QStringLiteral("rollout-waiting.csv");
 
 namespace {
 
@@ -18,9 +22,10 @@ const QByteArray lineEnd = "\r\n";
 const QByteArray preamble = "sep=,\r\n"
                             "time,IMEI,port,verdict,exit code,version,access point,update host,record\r\n";
 
-// Long enough for any companion to read and append; a lock left by one that was killed
-// is taken over once it is stale.
-constexpr int lockWaitMs = 10000;
+// A line longer than any written is read in pieces of this size, and skipped.
+constexpr qint64 longestLine = 64 * 1024;
+// Waiting lines are taken in passing: a companion that holds them does so briefly.
+constexpr int waitingLockWaitMs = 2000;
 
 // A field holds no separator, quote or line end: a port name that would is shown with
 // them replaced, rather than make the line a script cannot split.
@@ -59,12 +64,14 @@ QByteArray lineOf(const RolloutEntry &entry)
     return line + lineEnd;
 }
 
-// The column named so in the file's own heading, which later versions may extend.
+// The columns as lineOf writes them, until the file's own heading names them: later
+// versions may extend it.
 struct Columns
 {
-    qsizetype time = -1;
-    qsizetype imei = -1;
-    qsizetype verdict = -1;
+    bool fromHeading = false;
+    qsizetype time = 0;
+    qsizetype imei = 1;
+    qsizetype verdict = 3;
 };
 
 // A time as lineOf writes it. The file may have been edited by hand, and its time reaches
@@ -77,64 +84,241 @@ bool writtenTime(const QByteArray &text)
     });
 }
 
-// What earlier lines say: for each IMEI, the time of its last UPDATED line.
-void readEarlierUpdates(QFile &file, QHash<QString, QString> &updated)
+// For each of this run's IMEIs, the time of its last UPDATED line.
+class EarlierUpdates
 {
-    Columns columns;
-    while (!file.atEnd()) {
-        const QList<QByteArray> fields = file.readLine().trimmed().split(',');
-        if (columns.imei < 0) {
-            columns = { fields.indexOf("time"), fields.indexOf("IMEI"), fields.indexOf("verdict") };
-            continue;
+public:
+    explicit EarlierUpdates(const QList<RolloutEntry> &entries)
+    {
+        for (const RolloutEntry &entry : entries) {
+            if (!entry.imei.isEmpty())
+                imeis.append(entry.imei.toUtf8());
         }
-        const qsizetype needed = std::max({ columns.time, columns.imei, columns.verdict });
-        if (columns.time >= 0 && columns.verdict >= 0 && fields.size() > needed
-            && fields[columns.verdict] == "UPDATED" && !fields[columns.imei].isEmpty() && writtenTime(fields[columns.time]))
+    }
+
+    // Only lines that name one of the IMEIs are split: a large file costs one pass.
+    void take(const QByteArray &line, Columns &columns)
+    {
+        if (!columns.fromHeading && line.contains("IMEI")) {
+            const QList<QByteArray> fields = line.trimmed().split(',');
+            columns = { true, fields.indexOf("time"), fields.indexOf("IMEI"), fields.indexOf("verdict") };
+            return;
+        }
+        if (columns.time < 0 || columns.imei < 0 || columns.verdict < 0
+            || std::none_of(imeis.cbegin(), imeis.cend(), [&line](const QByteArray &imei) { return line.contains(imei); }))
+            return;
+        const QList<QByteArray> fields = line.trimmed().split(',');
+        if (fields.size() > std::max({ columns.time, columns.imei, columns.verdict }) && fields[columns.verdict] == "UPDATED"
+            && imeis.contains(fields[columns.imei]) && writtenTime(fields[columns.time]))
             updated.insert(QString::fromUtf8(fields[columns.imei]), QString::fromUtf8(fields[columns.time]));
     }
+
+    // Reads the whole lines from the position on; returns the position after the last.
+    qint64 read(QFile &file, qint64 from, Columns &columns)
+    {
+        if (!file.seek(from))
+            return from;
+        qint64 end = from;
+        bool inLongLine = false;
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine(longestLine);
+            if (line.isEmpty() || !line.endsWith('\n')) {
+                if (file.atEnd())
+                    break; // one being written now: the next read takes it
+                inLongLine = true;
+                continue;
+            }
+            end = file.pos();
+            if (!std::exchange(inLongLine, false))
+                take(line, columns);
+        }
+        return end;
+    }
+
+    // For the entries in turn: each one UPDATED counts for those after it.
+    void fillIn(QList<RolloutEntry> &entries)
+    {
+        for (RolloutEntry &entry : entries) {
+            entry.updatedBefore = updated.value(entry.imei);
+            if (entry.verdict == QLatin1String("UPDATED") && !entry.imei.isEmpty())
+                updated.insert(entry.imei, timeText(entry.time));
+        }
+    }
+
+private:
+    QList<QByteArray> imeis;
+    QHash<QString, QString> updated;
+};
+
+// Why a file could not be written, with the C library's text where Qt has none.
+QString failureOf(const QFileDevice &file, int number)
+{
+    const QString why = file.errorString();
+    if (number != 0 && (why.isEmpty() || why == QLatin1String("Unknown error")))
+        return cLibraryError(number);
+    return why;
+}
+
+QString lockFailure(const QLockFile &lock, const QString &shown, int waitMs)
+{
+    switch (lock.error()) {
+    case QLockFile::LockFailedError:
+        return QStringLiteral("%1: another program held it for %2 s").arg(shown).arg(waitMs / 1000.0);
+    case QLockFile::PermissionError:
+        return QStringLiteral("%1.lock: permission denied").arg(shown);
+    default:
+        return QStringLiteral("%1.lock cannot be written").arg(shown);
+    }
+}
+
+// Appends the bytes whole or not at all: a failed write is cut off again, unbuffered so
+// that the cut does not first retry the write. Returns why it failed, or an empty string.
+QString appendWhole(QFile &file, const QByteArray &bytes)
+{
+    const qint64 size = file.size();
+    errno = 0;
+    if (file.seek(size) && file.write(bytes) == bytes.size())
+        return {};
+    const QString why = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.fileName()), failureOf(file, errno));
+    file.resize(size);
+    return why;
+}
+
+// A waiting file's whole lines, taken under its lock: they leave it once they are in the
+// rollout file.
+struct WaitingFile
+{
+    std::unique_ptr<QLockFile> lock;
+    QString path;
+    QList<QByteArray> lines;
+};
+
+QList<QByteArray> wholeLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> lines;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine(longestLine);
+        if (line.endsWith('\n') && line.size() > 2)
+            lines.append(line.endsWith("\r\n") ? line : line.chopped(1) + lineEnd);
+    }
+    return lines;
+}
+
+// Lines from several waiting files, in the order of their times.
+QList<QByteArray> inTimeOrder(const std::vector<WaitingFile> &waiting)
+{
+    QList<QByteArray> lines;
+    for (const WaitingFile &file : waiting)
+        lines += file.lines;
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const QByteArray &a, const QByteArray &b) { return a.left(a.indexOf(',')) < b.left(b.indexOf(',')); });
+    return lines;
 }
 
 } // namespace
 
-RolloutFile::RolloutFile(const QString &folder) : filePath(folder + u'/' + fileName) { }
+RolloutFile::RolloutFile(const QString &folder, const QStringList &waitingFolders) : filePath(folder + u'/' + fileName)
+{
+    for (const QString &waitingFolder : waitingFolders) {
+        const QString path = QDir::cleanPath(waitingFolder + u'/' + waitingFileName);
+        if (!waitingPaths.contains(path))
+            waitingPaths.append(path);
+    }
+}
 
-QString RolloutFile::add(QList<RolloutEntry> &entries) const
+QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
 {
     const QString shown = QDir::toNativeSeparators(filePath);
-    QLockFile lock(filePath + QStringLiteral(".lock"));
-    if (!lock.tryLock(lockWaitMs)) {
-        switch (lock.error()) {
-        case QLockFile::LockFailedError:
-            return QStringLiteral("%1: another program held it for %2 s").arg(shown).arg(lockWaitMs / 1000);
-        case QLockFile::PermissionError:
-            return QStringLiteral("%1.lock: permission denied").arg(shown);
-        default:
-            return QStringLiteral("%1.lock cannot be written").arg(shown);
+    EarlierUpdates earlier(entries);
+    Columns columns;
+    columns.time = columns.imei = columns.verdict = -1; // the file's heading names them
+    // Read before the lock: the others wait only for what was added since.
+    QFile reading(filePath);
+    const qint64 read = reading.open(QIODevice::ReadOnly) ? earlier.read(reading, 0, columns) : 0;
+
+    QString whyNot;
+    QByteArray lines;
+    {
+        QLockFile lock(filePath + QStringLiteral(".lock"));
+        QFile file(filePath);
+        std::vector<WaitingFile> waiting;
+        if (!lock.tryLock(lockWaitMs)) {
+            whyNot = lockFailure(lock, shown, lockWaitMs);
+        } else if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+            whyNot = QStringLiteral("%1: %2").arg(shown, failureOf(file, errno));
+        } else {
+            if (reading.isOpen() || reading.open(QIODevice::ReadOnly))
+                earlier.read(reading, read, columns);
+            for (const QString &path : waitingPaths) {
+                auto waitingLock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+                if (QFile::exists(path) && waitingLock->tryLock(waitingLockWaitMs))
+                    waiting.push_back({ std::move(waitingLock), path, wholeLines(path) });
+            }
+            const qint64 size = file.size();
+            if (size == 0)
+                lines = preamble;
+            else if (file.seek(size - 1) && file.read(1) != "\n")
+                lines = lineEnd; // a line left unfinished by an older version stays apart from ours
+            Columns ours;
+            for (const QByteArray &line : inTimeOrder(waiting)) {
+                earlier.take(line, ours);
+                lines += line;
+            }
+            earlier.fillIn(entries);
+            for (const RolloutEntry &entry : entries)
+                lines += lineOf(entry);
+            whyNot = appendWhole(file, lines);
+            if (whyNot.isEmpty()) {
+                QStringList notRemoved;
+                for (const WaitingFile &taken : waiting) {
+                    if (!QFile::remove(taken.path) && !QFile::resize(taken.path, 0))
+                        notRemoved.append(QDir::toNativeSeparators(taken.path));
+                }
+                if (!notRemoved.isEmpty())
+                    return QStringLiteral("update-tracker: the lines that waited in %1 are now in %2, but stay where "
+                                          "they waited too: remove that file, or they go in again")
+                            .arg(notRemoved.join(QStringLiteral(", ")), shown);
+                return {};
+            }
         }
     }
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadWrite))
-        return QStringLiteral("%1: %2").arg(shown, file.errorString());
 
-    QHash<QString, QString> updated;
-    readEarlierUpdates(file, updated);
-    const qint64 size = file.size();
-    QByteArray lines;
-    if (size == 0) {
-        lines = preamble;
-    } else if (file.seek(size - 1) && file.read(1) != "\n") {
-        lines = lineEnd; // a line left unfinished, by a full disk say, stays apart from ours
+    // Its lines wait for a run that can write the file; they count as earlier lines too.
+    if (lines.isEmpty()) {
+        Columns ours;
+        for (const QString &path : waitingPaths) {
+            for (const QByteArray &line : wholeLines(path))
+                earlier.take(line, ours);
+        }
+        earlier.fillIn(entries);
     }
-    for (RolloutEntry &entry : entries) {
-        entry.updatedBefore = updated.value(entry.imei);
-        lines += lineOf(entry);
-        if (entry.verdict == QLatin1String("UPDATED") && !entry.imei.isEmpty())
-            updated.insert(entry.imei, timeText(entry.time));
+    QByteArray ownLines;
+    for (const RolloutEntry &entry : entries)
+        ownLines += lineOf(entry);
+    QStringList whyNotWaiting;
+    for (const QString &path : waitingPaths) {
+        QLockFile lock(path + QStringLiteral(".lock"));
+        QFile waitingFile(path);
+        QString failure;
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+            failure = QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(QFileInfo(path).absolutePath()));
+        else if (!lock.tryLock(lockWaitMs))
+            failure = lockFailure(lock, QDir::toNativeSeparators(path), lockWaitMs);
+        else if (!waitingFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), failureOf(waitingFile, errno));
+        else
+            failure = appendWhole(waitingFile, ownLines);
+        if (failure.isEmpty()) {
+            return QStringLiteral("update-tracker: %1 cannot be written now (%2): this run's %3 in %4, and the next "
+                                  "run that can write the file adds %5 first")
+                    .arg(shown, whyNot, entries.size() == 1 ? QStringLiteral("line waits") : QStringLiteral("lines wait"),
+                         QDir::toNativeSeparators(path), entries.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+        }
+        whyNotWaiting.append(failure);
     }
-    if (!file.seek(size) || file.write(lines) != lines.size() || !file.flush()) {
-        const QString reason = file.errorString();
-        file.resize(size); // no half line for the next companion to append to
-        return QStringLiteral("%1: %2").arg(shown, reason);
-    }
-    return {};
+    return QStringLiteral("update-tracker: this run is not in the rollout file (%1)")
+            .arg((QStringList { whyNot } + whyNotWaiting).join(QStringLiteral("; ")));
 }

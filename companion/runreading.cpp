@@ -372,6 +372,27 @@ RunVerdict RunReading::notStarted(const QString &why)
     return formed(Verdict::NotStarted, why);
 }
 
+RunReading::Progress RunReading::progress() const
+{
+    if (runs.isEmpty())
+        return {};
+    const TrackerRun &run = runs.last();
+    Progress progress { run.port, run.imei, run.sent.size(), steps.size(), {} };
+    if (run.sent.isEmpty())
+        return progress;
+    const CommandStep &step = steps[run.sent.last().step];
+    progress.step = run.sent.last().step + 1;
+    if (step.effect == CommandStep::Effect::Restarts)
+        progress.stage = QStringLiteral("restart");
+    else if (step.role == CommandStep::Role::Download)
+        progress.stage = QStringLiteral("download");
+    else if (step.role == CommandStep::Role::FileSwap)
+        progress.stage = QStringLiteral("file swap");
+    else
+        progress.stage = QStringLiteral("network");
+    return progress;
+}
+
 QString RunReading::portInUse() const
 {
     return runs.isEmpty() || runs.last().finished ? QString() : runs.last().port;

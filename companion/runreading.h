@@ -101,6 +101,18 @@ public:
     // nothing. False where it tells nothing: no run goes on, or the modem restarts.
     bool portGone();
 
+    // Where the latest tracker's run stands, for the window's title: the step last sent,
+    // counted from 1 (0 before any), of how many, and what it belongs to.
+    struct Progress
+    {
+        QString port; // empty before a tracker's port is opened
+        QString imei;
+        qsizetype step = 0;
+        qsizetype steps = 0;
+        QString stage; // "network", "download", "file swap" or "restart"
+    };
+    Progress progress() const;
+
     // The IMEIs read so far, each once, in the order the trackers came.
     QStringList imeis() const;
 

@@ -116,16 +116,27 @@ const QString keepsItsFirmware = "NOT UPDATED, tracker " + imei + ", the tracker
 // Where no tracker was opened, none is named.
 const QString noneOpenedUnchanged = "NOT UPDATED, the tracker is unchanged: ";
 
-// Every line of the rollout file, the preamble's included, split into its columns.
-QList<QStringList> rolloutFile(const QString &folder)
+// The IMEI of the earlier lines that rows write into a rollout file before the run.
+const QByteArray earlierImei = "869951040000099";
+
+// Every line of the rollout file, the preamble's included, split into its columns; the
+// earlier lines a row wrote, a hundred megabytes of them perhaps, only counted.
+QList<QStringList> rolloutFile(const QString &folder, qsizetype *earlierLines = nullptr)
 {
     QFile file(folder + "/rollout.csv");
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QList<QStringList> lines;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine();
+        if (line.endsWith('\n'))
+            line.chop(1);
+        if (line.startsWith("20") && line.split(',').value(1) == earlierImei && line.endsWith('\r')) {
+            if (earlierLines)
+                ++*earlierLines;
+        } else if (!line.isEmpty()) {
             lines.append(QString::fromUtf8(line.endsWith('\r') ? line.chopped(1) : line + " (no CR)").split(','));
+        }
     }
     return lines;
 }
@@ -664,6 +675,10 @@ void EndToEndTest::companionGivesTheVerdict_data()
     const QString unzipAgain = "Unzip the package again into an empty folder and run again.";
     const QString serverAnswered = unchanged + "the update server answered %1. Tell the maintainer.";
     const QString fileStep = "STOP, tracker " + imei + ", do not run again: the file step %1 got no OK in time. Send the record to the maintainer.";
+    QStringList tenTrackers;
+    for (int i = 0; i < 10; ++i)
+        tenTrackers << (i == 0 ? QStringList() : QStringList { "--port", "ttyUSB" + QString::number(2 + i) })
+                    << "--attach-delay" << "20000" << "--imei" << QString::number(869951040000025LL + 8 * i);
     verdictRows({
         { "good download", {}, plainStart, 0, updated },
         // The second run deletes the backup, the tracker's firmware before the first.
@@ -738,33 +753,35 @@ HOME="$RECORDS.x/file/home" XDG_DATA_HOME="$RECORDS.x/file/data" XDG_CONFIG_HOME
                        "$RECORDS.x/file/home/Documents/tracker-updater records cannot be made; "
                        "$RECORDS.x/file/data/update-tracker/records cannot be made)" },
         { "rollout file cannot be written", {}, R"(mkdir -p "$RECORDS/rollout.csv"; exec "$0" 1>&2)", 0,
-          updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS/rollout.csv: Is a directory)" },
-        // Stopped together, they append together: each line whole, none lost.
-        { "two companions at once",
-          { "--attach-delay", "20000", "--imei", "869951040000025", "--port", "ttyUSB3", "--attach-delay", "20000",
-            "--imei", "869951040000033" },
-          R"sh(setsid sh -c '"$0" & "$0"; wait' "$0" 1>&2 & g=$!
-until [ "$(grep -l 'AT+CGATT' "$RECORDS"/update-* 2>/dev/null | wc -l)" -eq 2 ]; do sleep 0.05; done
-/bin/kill -INT -- -$g; wait $g)sh", 0,
-          "NOT UPDATED, tracker %1, the tracker is unchanged: stopped at AT+CGATT=1, before the file swap. You may run again." },
-        // A message pattern or logging rules of the user's hide nothing from the reading.
-        // A message pattern or logging rules of the user's hide nothing from the reading.
-        { "Qt message settings", {},
-          R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
-XDG_CONFIG_HOME="$RECORDS.config" QT_MESSAGE_PATTERN='%{time} %{message}' QT_LOGGING_RULES='*.debug=false' exec "$0" 1>&2)",
-          0, updated },
-        // Started in a terminal of its own, it waits for Enter: a stop signal ends it too.
-        { "stop signal at Press Enter", {},
-          R"sh(sleep 60 | script -qec "echo \$\$ > '$RECORDS.pid'; exec '$0'" /dev/null > "$RECORDS.out" 2>&1 &
-until grep -q 'Press Enter' "$RECORDS.out" 2>/dev/null; do sleep 0.05; done
-c=$(cat "$RECORDS.pid"); kill -TERM $c; sleep 1
-[ -e /proc/$c ] && [ "$(cut -d ' ' -f 3 /proc/$c/stat)" != Z ] && echo "update-tracker still waits" >&2
-tr -d '\r' < "$RECORDS.out" >&2)sh", 0, updated },
-        // A disk that fills up: the record stops, named with its reason, and its path stays.
+          updated + "\nupdate-tracker: $RECORDS/rollout.csv cannot be written now ($RECORDS/rollout.csv: Is a directory): "
+                    "this run's line waits in $RECORDS/rollout-waiting.csv, and the next run that can write the file adds it first" },
+        // A file that can be read but not written: the lines wait, and count as earlier ones,
+        // until a run can write it; that run adds them first.
+        { "rollout file read-only, then writable", {},
+          R"(mkdir -p "$RECORDS" && : > "$RECORDS/rollout.csv" && mount --bind "$RECORDS/rollout.csv" "$RECORDS/rollout.csv" \
+&& mount -o remount,bind,ro "$RECORDS/rollout.csv" || exit 125
+"$0" 1>&2 && "$0" 1>&2; umount "$RECORDS/rollout.csv" && exec "$0" 1>&2)", 0,
+          updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
+                    "its backup is now the firmware that update installed. Tell the maintainer, with the record." },
+        // A full disk cuts the line short: it is cut off again, and waits beside the file.
+        { "rollout file on a full disk", {},
+          R"sh(mkdir -p "$RECORDS" "$RECORDS.disk" && mount -t tmpfs -o size=4k tmpfs "$RECORDS.disk" || exit 125
+line='2025-03-12 14:02:40+01:00,869951040000099,ttyUSB2,NOT UPDATED,1,1.0,a,b,'
+{ printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'
+  for i in $(seq 40); do printf '%sr.txt\r\n' "$line"; done; } > "$RECORDS.disk/rollout.csv"
+pad=$((4046 - $(stat -c %s "$RECORDS.disk/rollout.csv") - ${#line} - 2))
+{ printf '%s' "$line"; head -c $pad /dev/zero | tr '\0' r; printf '\r\n'; } >> "$RECORDS.disk/rollout.csv"
+ln -s "$RECORDS.disk/rollout.csv" "$RECORDS/rollout.csv"
+"$0" 1>&2; rm "$RECORDS/rollout.csv"; cp "$RECORDS.disk/rollout.csv" "$RECORDS/rollout.csv"; umount "$RECORDS.disk"
+exec "$0" 1>&2)sh", 0,
+          updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
+                    "its backup is now the firmware that update installed. Tell the maintainer, with the record." },
         { "record fills its disk", {},
           R"(mkdir -p "$RECORDS" && mount -t tmpfs -o size=4k tmpfs "$RECORDS" || exit 125
 head -c 4096 /dev/zero > "$RECORDS/filler"
-exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: this run is not in the rollout file ($RECORDS/rollout.csv.lock cannot be written)" },
+exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: $RECORDS/rollout.csv cannot be written now ($RECORDS/rollout.csv.lock cannot be written): "
+                                "this run's line waits in $HOME/Documents/tracker-updater records/rollout-waiting.csv, "
+                                "and the next run that can write the file adds it first" },
         // A time edited by hand with control bytes would reach the window: that line is not taken.
         { "earlier time with control bytes", {},
           R"(mkdir -p "$RECORDS"; printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'\
@@ -824,6 +841,19 @@ void EndToEndTest::companionGivesTheVerdict()
     const QString bin = directory.filePath("bin");
     const QString records = bin + "/records";
     qputenv("RECORDS", records.toUtf8());
+    // Where a run's line waits when no records folder takes it: the test's, not the user's.
+    const QString home = directory.filePath("home");
+    const QByteArrayList homeVariables = { "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME" };
+    QByteArrayList homeFound;
+    for (const QByteArray &name : homeVariables)
+        homeFound.append(qgetenv(name));
+    auto restoreHome = qScopeGuard([&] {
+        for (qsizetype i = 0; i < homeVariables.size(); ++i)
+            qputenv(homeVariables[i], homeFound[i]);
+    });
+    qputenv("HOME", home.toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home + "/.config").toUtf8());
+    qputenv("XDG_DATA_HOME", (home + "/.local/share").toUtf8());
     const SimulatedRun run = runCompanion(simulation, script, bin);
     QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
     QVERIFY(run.finished);
@@ -835,10 +865,14 @@ void EndToEndTest::companionGivesTheVerdict()
     QVERIFY(!run.lines.contains("tracker-updater left running"));
 
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
-    const QList<QStringList> rollout = rolloutFile(records);
-    if (tag == "two companions at once") {
+    qsizetype earlierLines = 0;
+    const QList<QStringList> rollout = rolloutFile(records, &earlierLines);
+    if (tag.contains("companions at once")) {
         // Their lines mix on the one console; the rollout file holds each one's whole.
-        QCOMPARE(rollout.size(), 4);
+        const QStringList trackers = simulation.filter(QRegularExpression("^86995104\\d{7}$"));
+        QCOMPARE(earlierLines, tag.contains("100 MB") ? 1300000 : 0);
+        QCOMPARE(rollout.size(), 2 + trackers.size());
+        QVERIFY(run.lines.filter("cannot be written now").isEmpty());
         QStringList imeis;
         for (const QStringList &line : rollout.mid(2)) {
             QCOMPARE(line.size(), 9);
@@ -850,7 +884,7 @@ void EndToEndTest::companionGivesTheVerdict()
             imeis.append(line[1]);
         }
         imeis.sort();
-        QCOMPARE(imeis, (QStringList { "869951040000025", "869951040000033" }));
+        QCOMPARE(imeis, trackers);
         return;
     }
     verdictAgreesWithTheFiles(verdict, run, simulation);
@@ -876,7 +910,11 @@ void EndToEndTest::companionGivesTheVerdict()
         QCOMPARE(lines.takeLast(), "Press Enter to close this window");
     }
     const bool twice = tag == "good download, then the same tracker again";
-    QStringList verdictLines = QString(verdict).replace("$RECORDS", records).replace("$EARLIER", rollout.value(2).value(0)).split('\n');
+    QStringList verdictLines = QString(verdict)
+                                       .replace("$RECORDS", records)
+                                       .replace("$HOME", home)
+                                       .replace("$EARLIER", rollout.value(rollout.size() - 2).value(0))
+                                       .split('\n');
     const qsizetype verdictStart = lines.size() - 1 - verdictLines.size();
     QVERIFY(verdictStart > 1);
     QCOMPARE(lines[verdictStart - 1], "");
@@ -938,11 +976,39 @@ void EndToEndTest::companionGivesTheVerdict()
     QCOMPARE(QString::fromUtf8(record.readAll()),
              (programLines.isEmpty() ? QString() : programLines.join('\n') + '\n') + '\n' + shown.join('\n') + '\n');
 
-    if (shown.last().startsWith("update-tracker: this run is not in the rollout file"))
+    const bool laterRuns = tag == "rollout file read-only, then writable" || tag == "rollout file on a full disk";
+    if (shown.last().startsWith("update-tracker: this run is not in the rollout file")) {
         QCOMPARE(rollout, QList<QStringList>());
-    else
+    } else if (shown.last().contains("cannot be written now")) {
+        // Not in the file, but waiting for the next run that can write it.
+        QCOMPARE(rollout, QList<QStringList>());
+        QFile waiting(records + "/rollout-waiting.csv");
+        QVERIFY(waiting.open(QIODevice::ReadOnly));
+        const QList<QByteArray> waitingLines = waiting.readAll().split('\n');
+        QCOMPARE(waitingLines.size(), 2);
+        QCOMPARE(waitingLines[0].split(',').mid(1, 4), (QByteArrayList { imei.toUtf8(), "ttyUSB2", "UPDATED", "0" }));
+    } else {
         compareWithRollout(shown, exitCode, QFileInfo(recordPath).fileName(), rollout,
-                           twice || tag == "earlier time with control bytes" ? 1 : 0);
+                           twice || tag == "earlier time with control bytes" ? 1 : laterRuns ? rollout.size() - 3 : 0);
+    }
+    if (laterRuns) {
+        // Each run's line, in the order of the runs, none left waiting; the earlier lines whole.
+        QCOMPARE(earlierLines, tag.endsWith("full disk") ? 41 : 0);
+        for (const QStringList &line : rollout.mid(2))
+            QCOMPARE(line.mid(1, 4), (QStringList { imei, "ttyUSB2", "UPDATED", "0" }));
+        QVERIFY(rollout[2][0] <= rollout[3][0] && rollout[3][0] <= rollout.last()[0]);
+        QCOMPARE(QDir(records).entryList({ "rollout-waiting.csv" }), QStringList());
+        QCOMPARE(QDir(home).entryList({ "rollout-waiting.csv" }), QStringList());
+        const QString waited = tag.endsWith("full disk")
+                ? "$RECORDS/rollout.csv cannot be written now ($RECORDS/rollout.csv: No space left on device): "
+                  "this run's line waits in $RECORDS/rollout-waiting.csv, and the next run that can write the file adds it first"
+                : "$RECORDS/rollout.csv cannot be written now ($RECORDS/rollout.csv: Read-only file system): "
+                  "this run's line waits in $RECORDS/rollout-waiting.csv, and the next run that can write the file adds it first";
+        QCOMPARE(run.lines.count("update-tracker: " + QString(waited).replace("$RECORDS", records).replace("$HOME", home)),
+                 tag.endsWith("full disk") ? 1 : 2);
+        // The second run on a read-only file counts the first's waiting line as an earlier one.
+        QCOMPARE(run.lines.filter(QRegularExpression("^Updated before, on ")).size(), tag.endsWith("full disk") ? 1 : 2);
+    }
     if (twice)
         QCOMPARE(rollout[2].mid(1, 4), (QStringList { imei, "ttyUSB2", "UPDATED", "0" }));
     if (tag == "two runs in one second") {

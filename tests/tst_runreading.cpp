@@ -19,6 +19,8 @@ private slots:
     void verdictFollowsTheAnswers();
     void piecesCutAnywhere_data();
     void piecesCutAnywhere();
+    void progressNamesTheStep_data();
+    void progressNamesTheStep();
 };
 
 namespace {
@@ -386,6 +388,49 @@ void RunReadingTest::piecesCutAnywhere()
         bytes.append(QByteArray(1, c));
     int code = -1;
     QCOMPARE(readVerdicts(bytes, exited, &code), whole);
+}
+
+// What the window's title shows: where the latest tracker's run stands.
+void RunReadingTest::progressNamesTheStep_data()
+{
+    QTest::addColumn<QByteArray>("console");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("imei");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("stage");
+    auto endingIn = [](const QString &step, const QString &port = "ttyUSB2") {
+        Run run;
+        run.port = port;
+        run.endsIn = step;
+        return trackerLines(run);
+    };
+    QTest::newRow("no tracker yet") << banner << QString() << QString() << 0 << QString();
+    QTest::newRow("port opened") << banner + "Open  \"ttyUSB2\"\n" << "ttyUSB2" << QString() << 0 << QString();
+    QTest::newRow("first step") << banner + endingIn("AT+CMNB") << "ttyUSB2" << QString() << 1 << "network";
+    QTest::newRow("IMEI read") << banner + endingIn("AT+CGATT") << "ttyUSB2" << "869951040000017" << 6 << "network";
+    QTest::newRow("download") << banner + endingIn(download) << "ttyUSB2" << "869951040000017" << 14 << "download";
+    QTest::newRow("second rename") << banner + endingIn(newToCurrent) << "ttyUSB2" << "869951040000017" << 18 << "file swap";
+    QTest::newRow("reboot") << banner + endingIn("AT+CREBOOT") << "ttyUSB2" << "869951040000017" << 20 << "restart";
+    // A second tracker's run: its own port, and no IMEI until its own AT+GSN.
+    QTest::newRow("second tracker") << banner + trackerLines(Run()) + endingIn("AT+CBANDCFG", "ttyUSB3")
+                                    << "ttyUSB3" << QString() << 2 << "network";
+}
+
+void RunReadingTest::progressNamesTheStep()
+{
+    QFETCH(QByteArray, console);
+    QFETCH(QString, port);
+    QFETCH(QString, imei);
+    QFETCH(int, step);
+    QFETCH(QString, stage);
+    RunReading reading(UpdateScript::standard(), std::nullopt);
+    reading.read(console);
+    const RunReading::Progress progress = reading.progress();
+    QCOMPARE(progress.port, port);
+    QCOMPARE(progress.imei, imei);
+    QCOMPARE(progress.step, step);
+    QCOMPARE(progress.steps, port.isEmpty() ? 0 : 20);
+    QCOMPARE(progress.stage, stage);
 }
 
 QTEST_GUILESS_MAIN(RunReadingTest)

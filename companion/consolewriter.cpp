@@ -18,6 +18,7 @@ struct Item
     enum class Kind { Program, Own, LeftOut } kind;
     QByteArray bytes; // tracker-updater's
     QString line;     // ours
+    qint64 leftOut = 0;
 };
 
 struct Writer
@@ -26,22 +27,48 @@ struct Writer
     std::condition_variable changed;
     std::deque<Item> queue;
     qsizetype heldBytes = 0;
-    qint64 leftOut = 0;
+    qint64 leftOut = 0; // since the last line that said so
+    bool leaving = false; // from the bound until the window has taken half of what it held
+    bool lineOpen = false; // the program's last bytes shown end in the middle of a line
     bool running = false;
     bool finishing = false;
     std::thread thread;
 
     void write(const Item &item)
     {
-        if (item.kind == Item::Kind::LeftOut)
-            return;
-        if (item.kind == Item::Kind::Own) {
-            printLine(item.line);
-            std::fflush(stdout);
-        } else {
+        switch (item.kind) {
+        case Item::Kind::Program:
             std::fwrite(item.bytes.constData(), 1, size_t(item.bytes.size()), stderr);
             std::fflush(stderr);
+            if (!item.bytes.isEmpty())
+                lineOpen = !item.bytes.endsWith('\n');
+            break;
+        case Item::Kind::LeftOut:
+            if (std::exchange(lineOpen, false)) {
+                std::fputc('\n', stderr);
+                std::fflush(stderr);
+            }
+            printLine(QStringLiteral("update-tracker: the window held its output, and %1 bytes of tracker-updater's "
+                                     "lines are not shown above; the record has them all")
+                              .arg(item.leftOut));
+            std::fflush(stdout);
+            break;
+        case Item::Kind::Own:
+            printLine(item.line);
+            std::fflush(stdout);
+            break;
         }
+    }
+
+    // Called with the mutex held: where bytes were left out, the line that says so comes
+    // in their place.
+    void enqueue(Item item)
+    {
+        if (leftOut > 0)
+            queue.push_back({ Item::Kind::LeftOut, {}, {}, std::exchange(leftOut, 0) });
+        heldBytes += item.bytes.size();
+        queue.push_back(std::move(item));
+        changed.notify_one();
     }
 
     void run()
@@ -49,23 +76,15 @@ struct Writer
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             changed.wait(lock, [this] { return !queue.empty() || finishing; });
-            if (queue.empty()) {
-                if (leftOut > 0)
-                    queue.push_back({ Item::Kind::LeftOut, {}, {} }); // for the line on what was left out
-                else
-                    return;
-            }
+            if (queue.empty())
+                return;
             const Item item = std::move(queue.front());
             queue.pop_front();
             heldBytes -= item.bytes.size();
-            const qint64 missed = queue.empty() ? std::exchange(leftOut, 0) : 0;
+            if (heldBytes < heldBytesBound / 2)
+                leaving = false;
             lock.unlock();
             write(item);
-            if (missed > 0) {
-                write({ Item::Kind::Own, {}, QStringLiteral("update-tracker: the window held its output, and %1 bytes of "
-                                                 "tracker-updater's lines are not shown above; the record has them all")
-                                          .arg(missed) });
-            }
             lock.lock();
         }
     }
@@ -90,13 +109,11 @@ void ConsoleWriter::programBytes(const QByteArray &bytes)
     {
         const std::lock_guard<std::mutex> lock(writer.mutex);
         if (writer.running) {
-            if (writer.heldBytes + bytes.size() > heldBytesBound) {
+            writer.leaving = writer.leaving || writer.heldBytes + bytes.size() > heldBytesBound;
+            if (writer.leaving)
                 writer.leftOut += bytes.size();
-                return;
-            }
-            writer.heldBytes += bytes.size();
-            writer.queue.push_back({ Item::Kind::Program, bytes, {} });
-            writer.changed.notify_one();
+            else
+                writer.enqueue({ Item::Kind::Program, bytes, {} });
             return;
         }
     }
@@ -108,8 +125,7 @@ void ConsoleWriter::ownLine(const QString &line)
     {
         const std::lock_guard<std::mutex> lock(writer.mutex);
         if (writer.running) {
-            writer.queue.push_back({ Item::Kind::Own, {}, line });
-            writer.changed.notify_one();
+            writer.enqueue({ Item::Kind::Own, {}, line });
             return;
         }
     }
@@ -122,6 +138,8 @@ void ConsoleWriter::finish()
         const std::lock_guard<std::mutex> lock(writer.mutex);
         if (!writer.running)
             return;
+        if (writer.leftOut > 0)
+            writer.queue.push_back({ Item::Kind::LeftOut, {}, {}, std::exchange(writer.leftOut, 0) });
         writer.finishing = true;
         writer.changed.notify_one();
     }

@@ -22,8 +22,10 @@ const QByteArray lineEnd = "\r\n";
 const QByteArray preamble = "sep=,\r\n"
                             "time,IMEI,port,verdict,exit code,version,access point,update host,record\r\n";
 
-// A line longer than any written is read in pieces of this size, and skipped.
+// A line longer than any written is skipped.
 constexpr qint64 longestLine = 64 * 1024;
+// The file is read in blocks: a line at a time would cost a system call or more per line.
+constexpr qint64 readBlock = 1024 * 1024;
 // Waiting lines are taken in passing: a companion that holds them does so briefly.
 constexpr int waitingLockWaitMs = 2000;
 
@@ -97,40 +99,48 @@ public:
     }
 
     // Only lines that name one of the IMEIs are split: a large file costs one pass.
-    void take(const QByteArray &line, Columns &columns)
+    void take(QByteArrayView line, Columns &columns)
     {
         if (!columns.fromHeading && line.contains("IMEI")) {
-            const QList<QByteArray> fields = line.trimmed().split(',');
+            const QList<QByteArray> fields = line.toByteArray().trimmed().split(',');
             columns = { true, fields.indexOf("time"), fields.indexOf("IMEI"), fields.indexOf("verdict") };
             return;
         }
         if (columns.time < 0 || columns.imei < 0 || columns.verdict < 0
             || std::none_of(imeis.cbegin(), imeis.cend(), [&line](const QByteArray &imei) { return line.contains(imei); }))
             return;
-        const QList<QByteArray> fields = line.trimmed().split(',');
+        const QList<QByteArray> fields = line.toByteArray().trimmed().split(',');
         if (fields.size() > std::max({ columns.time, columns.imei, columns.verdict }) && fields[columns.verdict] == "UPDATED"
             && imeis.contains(fields[columns.imei]) && writtenTime(fields[columns.time]))
             updated.insert(QString::fromUtf8(fields[columns.imei]), QString::fromUtf8(fields[columns.time]));
     }
 
-    // Reads the whole lines from the position on; returns the position after the last.
+    // Reads the whole lines from the position on; returns the position after the last. A
+    // line without its end yet is being written now: the next read takes it.
     qint64 read(QFile &file, qint64 from, Columns &columns)
     {
         if (!file.seek(from))
             return from;
         qint64 end = from;
-        bool inLongLine = false;
-        while (!file.atEnd()) {
-            const QByteArray line = file.readLine(longestLine);
-            if (line.isEmpty() || !line.endsWith('\n')) {
-                if (file.atEnd())
-                    break; // one being written now: the next read takes it
-                inLongLine = true;
-                continue;
+        qint64 blockStart = from;
+        QByteArray partial; // a line's start, from the blocks before
+        bool skipping = false; // the rest of a line longer than any written
+        for (QByteArray block; !(block = file.read(readBlock)).isEmpty(); blockStart += block.size()) {
+            qsizetype start = 0;
+            for (qsizetype newline; (newline = block.indexOf('\n', start)) >= 0; start = newline + 1) {
+                const QByteArrayView piece(block.constData() + start, newline + 1 - start);
+                if (!skipping)
+                    take(partial.isEmpty() ? piece : QByteArrayView(partial += piece), columns);
+                partial.clear();
+                skipping = false;
+                end = blockStart + newline + 1;
             }
-            end = file.pos();
-            if (!std::exchange(inLongLine, false))
-                take(line, columns);
+            if (!skipping)
+                partial += QByteArrayView(block.constData() + start, block.size() - start);
+            if (partial.size() > longestLine) {
+                skipping = true;
+                partial.clear();
+            }
         }
         return end;
     }
@@ -193,18 +203,22 @@ struct WaitingFile
     QList<QByteArray> lines;
 };
 
-QList<QByteArray> wholeLines(const QString &path)
+// Years of runs' lines: a larger file is left as it is, and not read into memory.
+constexpr qint64 mostWaitingBytes = 64 * 1024 * 1024;
+
+// A waiting file's whole lines; none, and false, when it is not one to take.
+bool readWholeLines(const QString &path, QList<QByteArray> &lines)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QList<QByteArray> lines;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(longestLine);
-        if (line.endsWith('\n') && line.size() > 2)
-            lines.append(line.endsWith("\r\n") ? line : line.chopped(1) + lineEnd);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > mostWaitingBytes)
+        return false;
+    QList<QByteArray> pieces = file.read(mostWaitingBytes).split('\n');
+    pieces.removeLast(); // after the last line end: nothing, or a line cut short
+    for (const QByteArray &line : std::as_const(pieces)) {
+        if (line.size() > 1 && line.size() <= longestLine)
+            lines.append(line.endsWith('\r') ? line + '\n' : line + lineEnd);
     }
-    return lines;
+    return true;
 }
 
 // Lines from several waiting files, in the order of their times.
@@ -254,8 +268,9 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
                 earlier.read(reading, read, columns);
             for (const QString &path : waitingPaths) {
                 auto waitingLock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
-                if (QFile::exists(path) && waitingLock->tryLock(waitingLockWaitMs))
-                    waiting.push_back({ std::move(waitingLock), path, wholeLines(path) });
+                QList<QByteArray> waitingLines;
+                if (QFile::exists(path) && waitingLock->tryLock(waitingLockWaitMs) && readWholeLines(path, waitingLines))
+                    waiting.push_back({ std::move(waitingLock), path, waitingLines });
             }
             const qint64 size = file.size();
             if (size == 0)
@@ -290,7 +305,9 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
     if (lines.isEmpty()) {
         Columns ours;
         for (const QString &path : waitingPaths) {
-            for (const QByteArray &line : wholeLines(path))
+            QList<QByteArray> waitingLines;
+            readWholeLines(path, waitingLines);
+            for (const QByteArray &line : std::as_const(waitingLines))
                 earlier.take(line, ours);
         }
         earlier.fillIn(entries);

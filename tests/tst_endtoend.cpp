@@ -720,6 +720,13 @@ void EndToEndTest::companionGivesTheVerdict_data()
           unchanged + "no coverage (the modem reported network error 601). Move the tracker where it has coverage and run again." },
         { "report in an unexpected form", { "--download-extra", ",0" }, plainStart, 2, unreadable },
         { "report flooding the port", { "--download-flood", "16777216" }, plainStart, 2, unreadable },
+        // A window that takes nothing (a selection, Ctrl+S) holds up no reading: the verdict
+        // reaches the record while the window still holds all; the window then shows a bounded part.
+        { "window held during a flood", { "--download-flood", "16777216" },
+          R"sh({ "$0" 2>&1; echo $? > "$RECORDS.code"; } | { until [ -e "$RECORDS.go" ]; do sleep 0.1; done; cat; } >&2 &
+i=0; until grep -q '^NOT UPDATED' "$RECORDS"/update-* 2>/dev/null; do
+  i=$((i+1)); [ $i -lt 1200 ] || { echo "the verdict waited for the window" >&2; break; }; sleep 0.1; done
+: > "$RECORDS.go"; wait; exit "$(cat "$RECORDS.code")")sh", 2, unreadable },
         { "port held for ever", { "--busy-until", "-1" },
           inTheBackground + "until grep -q 'already used' \"$RECORDS\"/* 2>/dev/null; do sleep 0.05; done; kill -INT $c\n" + nothingLeft, 5,
           noneOpenedUnchanged + R"(another program holds its port "ttyUSB2". )"
@@ -776,6 +783,35 @@ ln -s "$RECORDS.disk/rollout.csv" "$RECORDS/rollout.csv"
 exec "$0" 1>&2)sh", 0,
           updated + "\nUpdated before, on $EARLIER: this run deleted the backup that update had kept; "
                     "its backup is now the firmware that update installed. Tell the maintainer, with the record." },
+        // Stopped together, they append together: each line whole, none lost.
+        { "two companions at once",
+          { "--attach-delay", "20000", "--imei", "869951040000025", "--port", "ttyUSB3", "--attach-delay", "20000",
+            "--imei", "869951040000033" },
+          R"sh(setsid sh -c '"$0" & "$0"; wait' "$0" 1>&2 & g=$!
+until [ "$(grep -l 'AT+CGATT' "$RECORDS"/update-* 2>/dev/null | wc -l)" -eq 2 ]; do sleep 0.05; done
+/bin/kill -INT -- -$g; wait $g)sh", 0,
+          "NOT UPDATED, tracker %1, the tracker is unchanged: stopped at AT+CGATT=1, before the file swap. You may run again." },
+        // A large file read by each: no companion holds the others' lock for the reading.
+        { "ten companions at once on a 100 MB file", tenTrackers,
+          R"sh(mkdir -p "$RECORDS" && { printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'
+yes "$(printf '2025-03-12 14:02:40+01:00,869951040000099,ttyUSB2,NOT UPDATED,1,1.0,a,b,r.txt\r')" | head -n 1300000; } > "$RECORDS/rollout.csv"
+setsid sh -c 'for i in 1 2 3 4 5 6 7 8 9; do "$0" & done; "$0"; wait' "$0" 1>&2 & g=$!
+until [ "$(grep -l 'AT+CGATT' "$RECORDS"/update-* 2>/dev/null | wc -l)" -eq 10 ]; do sleep 0.05; done
+/bin/kill -INT -- -$g; wait $g)sh", 0,
+          "NOT UPDATED, tracker %1, the tracker is unchanged: stopped at AT+CGATT=1, before the file swap. You may run again." },
+        // A message pattern or logging rules of the user's hide nothing from the reading.
+        { "Qt message settings", {},
+          R"(mkdir -p "$RECORDS.config/QtProject"; printf '[Rules]\n*.debug=false\n' > "$RECORDS.config/QtProject/qtlogging.ini"
+XDG_CONFIG_HOME="$RECORDS.config" QT_MESSAGE_PATTERN='%{time} %{message}' QT_LOGGING_RULES='*.debug=false' exec "$0" 1>&2)",
+          0, updated },
+        // Started in a terminal of its own, it waits for Enter: a stop signal ends it too.
+        { "stop signal at Press Enter", {},
+          R"sh(sleep 60 | script -qec "echo \$\$ > '$RECORDS.pid'; exec '$0'" /dev/null > "$RECORDS.out" 2>&1 &
+until grep -q 'Press Enter' "$RECORDS.out" 2>/dev/null; do sleep 0.05; done
+c=$(cat "$RECORDS.pid"); kill -TERM $c; sleep 1
+[ -e /proc/$c ] && [ "$(cut -d ' ' -f 3 /proc/$c/stat)" != Z ] && echo "update-tracker still waits" >&2
+tr -d '\r' < "$RECORDS.out" >&2)sh", 0, updated },
+        // A disk that fills up: the record stops, named with its reason, and its path stays.
         { "record fills its disk", {},
           R"(mkdir -p "$RECORDS" && mount -t tmpfs -o size=4k tmpfs "$RECORDS" || exit 125
 head -c 4096 /dev/zero > "$RECORDS/filler"
@@ -890,6 +926,15 @@ void EndToEndTest::companionGivesTheVerdict()
     verdictAgreesWithTheFiles(verdict, run, simulation);
     if (QTest::currentTestFailed())
         return;
+    if (tag == "window held during a flood") {
+        QVERIFY(!run.lines.contains("the verdict waited for the window"));
+        const QStringList leftOut = run.lines.filter(QRegularExpression(
+                "^update-tracker: the window held its output, and \\d+ bytes of tracker-updater's lines are not shown above; "
+                "the record has them all$"));
+        QCOMPARE(leftOut.size(), 1);
+        QCOMPARE(run.lines.value(run.lines.size() - 2), QString(verdict));
+        return;
+    }
     if (tag.startsWith("reader gone")) {
         // The console lost the verdict; the record ends with it, and rollout.csv has its line.
         const QFileInfoList kept = QDir(records).entryInfoList({ "update-*" }, QDir::Files);

@@ -16,6 +16,7 @@ COMMANDS = {
     "check-debian": ("debianroot", "main", "check-debian"),
     "debian-archive": ("sources", "print_debian_archive", "debian-archive"),
     "signing": ("signing", "main", "signing"),
+    "pack-signed": ("packing", "pack_signed_command", "pack-signed"),
 }
 
 

@@ -10,6 +10,7 @@ import struct
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
+import zipfile
 
 from . import children, gitrepo, signing, sources, stranger, windowsqt
 from .common import Failure, Refusal, say, warn
@@ -61,17 +62,34 @@ def fix_zip(path, epoch):
         raise Failure(f"{os.path.basename(path)}: its entries' order and times not made fixed")
 
 
-def zip_folder(folder, path, epoch):
-    """A zip of the folder's files, fixed as above."""
-    path = os.path.abspath(path)
-    with tempfile.NamedTemporaryFile("w") as listing:
-        listing.write("".join(name + "\n" for name in files_in(folder)))
-        listing.flush()
-        done = children.run(["cmake", "-E", "tar", "cf", path, "--format=zip", f"--files-from={listing.name}"],
-                            timeout=600, cwd=folder)
-    if done.returncode != 0:
-        raise Failure(f"{os.path.basename(path)}: not packed")
-    fix_zip(path, epoch)
+def is_program(name):
+    return name.lower().endswith((".exe", ".dll"))
+
+
+def pack_signed(unsigned, signed_folder, path):
+    """The signed zip: the unsigned zip's entries in its order, with its names, modes and
+    times, each program's bytes from the signed folder, every other entry's its own. A
+    verifier packs the same zip from the zip its rebuild gives and the published signatures."""
+    part = path + ".part"
+    with zipfile.ZipFile(unsigned) as source, zipfile.ZipFile(part, "w") as target:
+        for entry in source.infolist():
+            copy = zipfile.ZipInfo(entry.filename, entry.date_time)
+            copy.external_attr, copy.create_system = entry.external_attr, entry.create_system
+            copy.compress_type = entry.compress_type
+            if is_program(entry.filename) and not entry.is_dir():
+                with open(os.path.join(signed_folder, *entry.filename.split("/")), "rb") as program:
+                    data = program.read()
+            else:
+                data = source.read(entry)
+            target.writestr(copy, data, compresslevel=9)
+    os.replace(part, path)
+
+
+def pack_signed_command(arguments):
+    """tracker-tools pack-signed UNSIGNED-ZIP SIGNED-FOLDER ZIP, for the tests' stand-in releases."""
+    if len(arguments) != 3:
+        raise Refusal("usage: tracker-tools pack-signed UNSIGNED-ZIP SIGNED-FOLDER ZIP", 2)
+    pack_signed(*arguments)
 
 
 def files_in(folder):
@@ -287,17 +305,19 @@ class WindowsCheck:
 
     def build_all(self, archives):
         """Each Qt and kind built, packed twice and signed: (name, label, zip, unsigned zip,
-        the repacking's line) of those ready for wine; counts the checks of the others as failed."""
-        registrar = os.path.join(self.work, "registerports.exe")
-        children.run([windowsqt.COMPILER, "-O2", "-static", "-Wall", "-Wextra", "-o", registrar,
-                      os.path.join(ROOT, "sim", "registerports.cpp"), "-lsetupapi"], timeout=600, check=True,
-                     capture=False)
+        the lines of its checks made here) of those ready for wine; counts the checks of the
+        others as failed."""
+        for program, libraries in (("registerports", ["-lsetupapi"]), ("windowsdesk", [])):
+            children.run([windowsqt.COMPILER, "-O2", "-static", "-Wall", "-Wextra", "-o",
+                          os.path.join(self.work, f"{program}.exe"), os.path.join(ROOT, "sim", f"{program}.cpp"),
+                          *libraries], timeout=600, check=True, capture=False)
         listing = children.run([self.test_program(), "-datatags"], timeout=60, check=True).stdout.decode()
         wine_checks = sum(1 for line in listing.split("\n") if len(line.split(" ")) >= 2
                           and line.split(" ")[1] not in ("initTestCase", "cleanupTestCase"))
         if wine_checks < 1:
             raise Failure("tests/tst_windowspackage lists no check")
-        self.expected = wine_checks + 1  # and the kind packed again to the same bytes
+        # And the kind packed again to the same bytes; signed, its signed zip verified.
+        self.expected = wine_checks + (2 if self.signer else 1)
         for name in ("packages", "sources"):
             shutil.rmtree(os.path.join(self.work, name), ignore_errors=True)
         os.makedirs(os.path.join(self.work, "sources"))
@@ -342,13 +362,15 @@ class WindowsCheck:
                     say(f"FAIL!  : {label}: not built, none of its {self.expected} checks ran")
                     self.failed_builds += self.expected
                     continue
-                again = self.pack_again(label, name, qt, host, licences, unsigned)
-                if self.signer and not self.sign_package(label, name):
+                lines = [self.pack_again(label, name, qt, host, licences, unsigned)]
+                if self.signer and not self.sign_package(label, name, unsigned):
                     say(f"FAIL!  : {label}: not signed, none of its {self.expected} checks ran")
                     self.failed_builds += self.expected
                     continue
                 package = os.path.join(self.work, f"signed-{name}.zip") if self.signer else unsigned
-                ready.append((name, label, package, unsigned, again))
+                if self.signer:
+                    lines.append(self.verify_signed(label, package, unsigned))
+                ready.append((name, label, package, unsigned, lines))
         return ready
 
     def test_program(self):
@@ -453,7 +475,33 @@ class WindowsCheck:
         say(line)
         return line
 
-    def sign_package(self, label, name):
+    def verify_signed(self, label, package, unsigned):
+        """The signed zip held against the unsigned one as verify-release holds a release's
+        against its rebuild (which gives the unsigned zip, as packing it again shows): the
+        real signed programs, not stand-ins. Its check's line."""
+        from . import verify
+        work = tempfile.mkdtemp(prefix="verify-", dir=self.work)
+        # And a copy with a line added to its read-me, which must not pass.
+        changed = os.path.join(work, "changed", os.path.basename(package))
+        os.makedirs(os.path.dirname(changed))
+        with zipfile.ZipFile(package) as source, zipfile.ZipFile(changed, "w") as target:
+            for entry in source.infolist():
+                added = b"A stranger's line.\r\n" if entry.filename.endswith("/READ-ME-FIRST.txt") else b""
+                target.writestr(entry, source.read(entry) + added)
+        try:
+            verdict = verify.signed_zip_verdict(package, unsigned, os.path.join(work, "as-made"))
+            refused = verify.signed_zip_verdict(changed, unsigned, os.path.join(work, "changed-copy"))
+        except (Failure, Refusal) as fault:
+            verdict, refused = "; ".join(fault.lines), ""
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        passed = verdict == "the same" and refused.startswith("different: ")
+        line = (f"{'PASS   ' if passed else 'FAIL!  '}: {label}: the signed zip held against the unsigned one "
+                f"as verify-release does: {verdict}; a copy with its read-me changed: {refused or 'not compared'}")
+        say(line)
+        return line
+
+    def sign_package(self, label, name, unsigned_zip):
         """Every program and DLL of the kind's unpacked package signed, each signature
         checked and taken off again to compare with the unsigned program, then packed."""
         started = time.monotonic()
@@ -474,7 +522,7 @@ class WindowsCheck:
         package = os.path.join(self.work, f"signed-{name}.zip")
         if os.path.exists(package):
             os.remove(package)
-        zip_folder(unpacked, package, self.epoch)
+        pack_signed(unsigned_zip, unpacked, package)
         windowsqt.stage_done(started, f"{label}: signed and checked {len(programs_in(unpacked))} programs and DLLs")
         return True
 
@@ -491,7 +539,8 @@ class WindowsCheck:
             temporary = tempfile.mkdtemp()
             env = children.environment({"TMPDIR": temporary, "WINEPREFIX": os.path.join(self.work, f"wine-{name}"),
                                         "TRACKER_WINDOWS_PROGRAMS": programs, "QTEST_FUNCTION_TIMEOUT": "900000",
-                                        "TRACKER_WINDOWS_PORT_REGISTRAR": os.path.join(self.work, "registerports.exe")})
+                                        "TRACKER_WINDOWS_PORT_REGISTRAR": os.path.join(self.work, "registerports.exe"),
+                                        "TRACKER_WINDOWS_DESK": os.path.join(self.work, "windowsdesk.exe")})
             log = open(os.path.join(self.work, f"check-{name}.log"), "wb")
             results = os.path.join(self.work, f"check-{name}.xml")
             if os.path.exists(results):
@@ -500,7 +549,7 @@ class WindowsCheck:
                                             stdout=log, stderr=log), log, temporary, results)
         passed, failed = 0, self.failed_builds
         os.makedirs(os.path.join(self.work, "packages"))
-        for name, label, package, unsigned, again in ready:
+        for name, label, package, unsigned, own_lines in ready:
             child, log, temporary, results = running[name]
             try:
                 code = children.wait(child, WINE_LIMIT, "tests/tst_windowspackage").returncode
@@ -508,7 +557,7 @@ class WindowsCheck:
                 code = "killed at its time limit"
             log.close()
             shutil.rmtree(temporary, ignore_errors=True)
-            checks = qtest_results(results) + [again]
+            checks = qtest_results(results) + own_lines
             kind_passed = sum(1 for line in checks if line.startswith("PASS"))
             # What did not run, or ended the program without telling, counts as failed too.
             kind_failed = self.expected - kind_passed

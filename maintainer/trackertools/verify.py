@@ -31,8 +31,7 @@ TOOL_SECONDS, TOOL_MEMORY = 60, 1 << 30  # osslsigncode and openssl, on bytes th
 REBUILD_SECONDS = 8 * 3600  # a first rebuild builds Qt for Windows
 
 
-def is_program(name):
-    return name.lower().endswith((".exe", ".dll"))
+is_program = packing.is_program
 
 
 def setting_names():
@@ -362,7 +361,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     same = os.path.join(work, "same", zip_name)
     os.makedirs(os.path.dirname(same), exist_ok=True)
     if notes["signed"] == ["yes"]:
-        packing.zip_folder(unpacked, same, notes["epoch"][0])
+        packing.pack_signed(rebuilt_path, unpacked, same)
     else:
         shutil.copyfile(rebuilt_path, same)
     with open(same, "rb") as mine_file, open(copy, "rb") as theirs_file:
@@ -371,6 +370,23 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     if hashlib.sha256(own).hexdigest() != sum_before:
         return "different: the same files, but the rebuilt zip is not the one RELEASE.txt gives before signing"
     return "the same"
+
+
+def signed_zip_verdict(signed_zip, unsigned_zip, work):
+    """compare() on a signed zip and the unsigned zip it was made from, as the Windows check
+    has them: "the same", or "different: " and the first difference."""
+    name = os.path.basename(signed_zip)
+    os.makedirs(os.path.join(work, "rebuilt-zips"))
+    os.makedirs(os.path.join(work, "programs"))
+    os.symlink(os.path.abspath(unsigned_zip), os.path.join(work, "rebuilt-zips", name))
+    data = stranger.mapped(signed_zip)
+    entries = stranger.read_zip(data, signed_zip)
+    digests, programs = read_programs(data, entries, signed_zip, os.path.join(work, "programs"), True,
+                                      stranger.Deadline(signed_zip, READING_SECONDS))
+    with open(unsigned_zip, "rb") as file:
+        sum_before = hashlib.file_digest(file, "sha256").hexdigest()
+    return compare(name, (signed_zip, data, entries), programs, digests, sum_before,
+                   os.path.join(work, "rebuilt-zips"), {"signed": ["yes"]}, work)
 
 
 def attach_signature(blob, program, work):

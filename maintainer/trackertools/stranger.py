@@ -574,12 +574,12 @@ def certificate_table(data, path):
         raise malformed(f"its certificate entry's length {length} is not its table's size {size}")
     if revision != 0x200 or kind != 2:
         raise malformed("its certificate entry is no Authenticode signature")
-    # A DER sequence with a long length, then at most the zeros that pad it to 8 bytes.
+    # A DER sequence with a long length, then only the zeros that pad the entry to 8 bytes.
     blob = bytes(data[offset + 8:offset + size])
     if len(blob) < 4 or blob[0] != 0x30 or not 0x81 <= blob[1] <= 0x83:
         raise malformed("its certificate entry holds no PKCS#7 signature")
     length = 2 + (blob[1] & 0x7F) + int.from_bytes(blob[2:2 + (blob[1] & 0x7F)], "big")
-    if length > len(blob) or len(blob) - length > 7 or blob[length:].strip(b"\0"):
+    if length > len(blob) or len(blob) - length != -length % 8 or blob[length:].strip(b"\0"):
         raise malformed("its certificate entry holds more than its signature")
     return blob[:length]
 
@@ -599,23 +599,107 @@ def authenticode_digest(data, hash_name="sha256"):
     return digest.digest()
 
 
-# Signatures: read with the signing's own bounded DER reader.
+# Signatures: each part checked against what our signing (osslsigncode sign -h sha256,
+# with -ts for a time stamp) writes; anything else is a stranger's.
 
-def signature_certificates(blob, path):
-    """The signer's certificate (DER) and every certificate the signature carries, with
-    whether each is self-signed; Refusal (exit 1) when the signature cannot be read."""
-    from . import pkcs11token as der
+SIGNED_DATA = "1.2.840.113549.1.7.2"
+INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
+SHA256_OID = "2.16.840.1.101.3.4.2.1"
+CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
+# contentType, messageDigest, signingTime, SpcStatementType, SpcSpOpusInfo
+SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, "1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11",
+                     "1.3.6.1.4.1.311.2.1.12"}
+TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Microsoft's way
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+
+
+@dataclass
+class Signature:
+    signer: bytes  # its certificate, DER
+    carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
+    digest: bytes  # the Authenticode digest (SHA-256) it signs
+    stamped: bool
+
+
+def read_signature(blob, path):
+    """The program's signature as our signing makes it; Refusal (exit 1), one line naming
+    the program, when it holds anything else: another signer, a nested signature, an
+    unsigned attribute but the time stamp, a certificate off the signer's chain."""
+    from asn1crypto import algos, cms, core  # python3-asn1crypto: only what reads programs needs it
+
+    class TypeAndValue(core.Sequence):
+        _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
+
+    class IndirectData(core.Sequence):  # Authenticode's SpcIndirectDataContent
+        _fields = [("data", TypeAndValue), ("message_digest", algos.DigestInfo)]
+
+    def refused(what):
+        return Refusal(f"{path}: its signature {what}", 1)
     try:
-        issuer, serial, _ = der.signature_signer(blob)
-        (top,) = der.der_items(blob)
-        signed = der.der_children(blob, der.der_children(blob, der.der_children(blob, top, 2)[1], 1)[0], 4)
-        certificates = [der.whole(blob, certificate) for item in signed[3:] if item[0] == 0xA0
-                        for certificate in der.der_children(blob, item)]
-        read = [der.Certificate(certificate) for certificate in certificates]
-    except (ValueError, IndexError) as error:  # DerError is a ValueError
-        raise Refusal(f"{path}: its signature cannot be read: {error}", 1)
-    carried = [(c.der, c.issuer == c.subject) for c in read]
-    found = [c.der for c in read if (c.issuer, c.serial) == (issuer, serial)]
-    if not found:
-        raise Refusal(f"{path}: its signature does not carry its signer's certificate", 1)
-    return found[0], carried
+        info = cms.ContentInfo.load(blob, strict=True)
+        if info["content_type"].dotted != SIGNED_DATA:
+            raise refused("is no PKCS#7 signed data")
+        signed = info["content"]
+        if [a["algorithm"].dotted for a in signed["digest_algorithms"]] != [SHA256_OID]:
+            raise refused("names other digests than SHA-256 alone")
+        content = signed["encap_content_info"]
+        if content["content_type"].dotted != INDIRECT_DATA or not isinstance(content["content"], core.Any):
+            raise refused("signs no Authenticode content")
+        indirect = IndirectData.load(content["content"].dump(), strict=True, explicit=0)
+        digest = indirect["message_digest"]
+        if indirect["data"]["type"].dotted != PE_IMAGE_DATA or digest["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+            raise refused("signs no SHA-256 digest of a Windows program")
+        if not isinstance(signed["crls"], core.Void):
+            raise refused("carries revocation lists, which our signing never adds")
+        certificates = list(signed["certificates"]) if not isinstance(signed["certificates"], core.Void) else []
+        if any(c.name != "certificate" for c in certificates):
+            raise refused("carries a certificate of a kind our signing never adds")
+        certificates = [c.chosen for c in certificates]
+        signers = list(signed["signer_infos"])
+        if len(signers) != 1:
+            raise refused(f"holds {len(signers)} signers, not one")
+        signer = signers[0]
+        if signer["sid"].name != "issuer_and_serial_number" or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+            raise refused("names its signer or its digest otherwise than our signing")
+        attributes = [a["type"].dotted for a in signer["signed_attrs"]] \
+            if not isinstance(signer["signed_attrs"], core.Void) else []
+        if len(set(attributes)) != len(attributes) or not set(attributes) <= SIGNED_ATTRIBUTES \
+                or not {CONTENT_TYPE, MESSAGE_DIGEST} <= set(attributes):
+            raise refused("holds signed attributes other than those our signing writes")
+        unsigned = list(signer["unsigned_attrs"]) if not isinstance(signer["unsigned_attrs"], core.Void) else []
+        for attribute in unsigned:
+            kind = attribute["type"].dotted
+            if kind == NESTED_SIGNATURE:
+                raise refused("holds a second signature nested in it")
+            if kind != TIME_STAMP:
+                raise refused(f"holds an unsigned attribute {kind}, which our signing never adds")
+        if len(unsigned) > 1:
+            raise refused("holds more than one time stamp")
+        if unsigned:
+            values = list(unsigned[0]["values"])
+            token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
+            if token is None or token["content_type"].dotted != SIGNED_DATA or any(
+                    not isinstance(s["unsigned_attrs"], core.Void) for s in token["content"]["signer_infos"]):
+                raise refused("holds a time stamp that is no RFC 3161 token alone")
+        identity = signer["sid"].chosen
+        found = [c for c in certificates if c.issuer == identity["issuer"]
+                 and c.serial_number == identity["serial_number"].native]
+        if not found:
+            raise refused("does not carry its signer's certificate")
+        # The carried certificates: the signer's, then each one's issuer, once each.
+        chain, current = [found[0]], found[0]
+        while not current.self_issued:
+            above = [c for c in certificates if c.subject == current.issuer and c not in chain]
+            if not above:
+                break
+            current = above[0]
+            chain.append(current)
+        if len(chain) != len(certificates):
+            raise refused("carries a certificate off its signer's chain")
+        return Signature(found[0].dump(), [(c.dump(), c.self_issued) for c in certificates],
+                         digest["digest"].native, bool(unsigned))
+    except Refusal:
+        raise
+    except Exception as error:  # asn1crypto's own faults on bytes made to break it
+        raise refused(f"cannot be read: {shown(error, 100)}")

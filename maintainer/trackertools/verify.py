@@ -34,6 +34,12 @@ REBUILD_SECONDS = 8 * 3600  # a first rebuild builds Qt for Windows
 is_program = packing.is_program
 
 
+def named(text):
+    """A name of the folder's, or a path holding one, for our lines: shown, never obeyed
+    (a new line or an escape sequence in it would forge or erase our lines)."""
+    return shown(text, 4096)
+
+
 def setting_names():
     with open(os.path.join(ROOT, "modem", "buildsettings.list"), encoding="utf-8") as names:
         return [line.split()[0] for line in names if line.startswith("TRACKER_")]
@@ -48,18 +54,18 @@ class Folder:
         try:
             self.fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         except OSError:
-            raise Refusal(f"{path} is no release folder: it has no RELEASE.txt")
+            raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt")
 
-    def names(self, fd, shown_path):
+    def names(self, fd, path):
         names = sorted(os.listdir(fd))
         if len(names) > MOST_NAMES:
-            raise Refusal(f"{shown_path}: holds {len(names)} names, more than any release", 1)
+            raise Refusal(f"{named(path)}: holds {len(names)} names, more than any release", 1)
         return names
 
     def copy(self, name, most, dir_fd=None, code=1):
         """The file copied (never a link, pipe or device; at most `most` bytes): its copy's
         path and SHA-256. Refusal naming the file otherwise."""
-        shown_path = os.path.join(self.path, "SOURCES" if dir_fd is not None else "", name)
+        shown_path = named(os.path.join(self.path, "SOURCES" if dir_fd is not None else "", name))
         try:
             # Looked at before it is opened: opening a device or a pipe may already do something.
             if not stat.S_ISREG(os.stat(name, dir_fd=self.fd if dir_fd is None else dir_fd, follow_symlinks=False).st_mode):
@@ -77,9 +83,10 @@ class Folder:
             if not stat.S_ISREG(status.st_mode):
                 raise Refusal(f"{shown_path}: is not a plain file", code)
             # A file linked under many names would cost its size once for each.
-            seen = self.files.setdefault((status.st_dev, status.st_ino), shown_path)
-            if seen != shown_path:
-                raise Refusal(f"{shown_path}: is the same file as {seen}, which no release has", code)
+            whole = os.path.join(self.path, "SOURCES" if dir_fd is not None else "", name)
+            seen = self.files.setdefault((status.st_dev, status.st_ino), whole)
+            if seen != whole:
+                raise Refusal(f"{shown_path}: is the same file as {named(seen)}, which no release has", code)
             copied = 0
             try:
                 for block in iter(lambda: source.read(1 << 20), b""):
@@ -88,7 +95,7 @@ class Folder:
                     if copied > most:
                         raise Refusal(f"{shown_path}: is longer than {most} bytes, more than any release writes", code)
                     if self.copied > MOST_COPIED_BYTES:
-                        raise Refusal(f"{self.path}: holds more than {MOST_COPIED_BYTES} bytes, more than any release", code)
+                        raise Refusal(f"{named(self.path)}: holds more than {MOST_COPIED_BYTES} bytes, more than any release", code)
                     digest.update(block)
                     target.write(block)
             except OSError as error:
@@ -132,12 +139,12 @@ def pem(certificates):
     return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
-def check_signature(program, blob, digest, path, work):
+def check_signature(program, signature, digest, work):
     """(fingerprint, trusted, subject shown, subject) of the program's signer, or None when its signature
     does not verify: osslsigncode's exit code, and our own check that the signature is of
     these bytes (their Authenticode digest)."""
-    signer, carried = stranger.signature_certificates(blob, path)
-    if b"\x04\x20" + digest not in blob:
+    signer, carried = signature.signer, signature.carried
+    if signature.digest != digest:
         return None
     roots = os.path.join(work, "roots.pem")
     store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
@@ -159,33 +166,33 @@ def check_signature(program, blob, digest, path, work):
 def check_folder(folder, notes, pins, work, deadline):
     """Everything that needs no build; the copies' paths and the zips read. Refusal with
     one line for each fault of the folder."""
-    faults, release_txt = [], os.path.join(folder.path, "RELEASE.txt")
+    faults, release_txt = [], named(os.path.join(folder.path, "RELEASE.txt"))
     zips = {entry.split("  ")[1]: entry.split("  ")[0] for entry in notes["zip"]}
-    sums_path = os.path.join(folder.path, "SHA256SUMS")
+    sums_path = named(os.path.join(folder.path, "SHA256SUMS"))
     sums = {}
     try:
         sums = stranger.read_sums(open(folder.copy("SHA256SUMS", stranger.MOST_SUMS_BYTES)[0], "rb").read(), sums_path)
-        faults += [f"{sums_path}: names {name}, which RELEASE.txt does not" for name in sorted(set(sums) - set(zips))]
-        faults += [f"{sums_path}: does not name {name}, which RELEASE.txt does" for name in sorted(set(zips) - set(sums))]
+        faults += [f"{sums_path}: names {named(name)}, which RELEASE.txt does not" for name in sorted(set(sums) - set(zips))]
+        faults += [f"{sums_path}: does not name {named(name)}, which RELEASE.txt does" for name in sorted(set(zips) - set(sums))]
     except Refusal as refusal:
         faults += refusal.lines
     wanted, source_faults = stranger.pinned_sources(notes, pins, release_txt)
     faults += source_faults
     expected = {"RELEASE.txt", "SHA256SUMS", "SOURCES", *zips, *sums}
     names = folder.names(folder.fd, folder.path)
-    faults += [f"{os.path.join(folder.path, name)}: is no part of a release" for name in names if name not in expected]
-    faults += [f"{os.path.join(folder.path, name)}: missing" for name in sorted(expected - set(names) - {"SHA256SUMS"})]
+    faults += [f"{named(os.path.join(folder.path, name))}: is no part of a release" for name in names if name not in expected]
+    faults += [f"{named(os.path.join(folder.path, name))}: missing" for name in sorted(expected - set(names) - {"SHA256SUMS"})]
     sources = os.path.join(work, "sources")
     os.mkdir(sources)
     if "SOURCES" in names:
         try:
             sources_fd = os.open("SOURCES", os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder.fd)
         except OSError:
-            faults.append(f"{folder.path}/SOURCES: is not a plain folder")
+            faults.append(f"{named(folder.path)}/SOURCES: is not a plain folder")
         else:
             present = folder.names(sources_fd, f"{folder.path}/SOURCES")
             for name in present:
-                path = f"{folder.path}/SOURCES/{name}"
+                path = named(f"{folder.path}/SOURCES/{name}")
                 if name not in wanted:
                     faults.append(f"{path}: is no source the commit pins for this release")
                     continue
@@ -198,13 +205,13 @@ def check_folder(folder, notes, pins, work, deadline):
                     faults.append(f"{path}: is not the pinned source: its SHA-256 differs from the commit's pin")
                 else:
                     os.rename(copy, os.path.join(sources, name))
-            faults += [f"{folder.path}/SOURCES/{name}: missing (pinned by the commit)" for name in sorted(set(wanted) - set(present))]
+            faults += [f"{named(folder.path)}/SOURCES/{named(name)}: missing (pinned by the commit)" for name in sorted(set(wanted) - set(present))]
             os.close(sources_fd)
     read, unpacked = {}, 0
     for name in sorted(set(zips) | set(sums)):
         if name not in names:
             continue
-        path = os.path.join(folder.path, name)
+        path = named(os.path.join(folder.path, name))
         deadline.check()
         try:
             copy, digest = folder.copy(name, MOST_FILE_BYTES)
@@ -223,7 +230,7 @@ def check_folder(folder, notes, pins, work, deadline):
             faults += refusal.lines
     # Many zips, each below the limit, would still cost more than any release's.
     if unpacked > stranger.MOST_UNPACKED_BYTES:
-        faults.append(f"{folder.path}: its zips would unpack to {unpacked} bytes together, more than any release's")
+        faults.append(f"{named(folder.path)}: its zips would unpack to {unpacked} bytes together, more than any release's")
     if faults:
         raise Refusal(faults, 1)
     return read, sources
@@ -242,7 +249,7 @@ def read_programs(data, entries, path, work, signed, deadline):
         if entry.is_folder:
             continue
         if is_program(entry.name) and entry.size > stranger.MOST_PROGRAM_BYTES:
-            raise Refusal(f"{path}: {entry.name}: is larger than {stranger.MOST_PROGRAM_BYTES} bytes, "
+            raise Refusal(f"{path}: {named(entry.name)}: is larger than {stranger.MOST_PROGRAM_BYTES} bytes, "
                           "more than any program of a release", 1)
         digest, pieces = hashlib.sha256(), []
         for piece in stranger.inflated(data, entry, path, deadline):
@@ -252,12 +259,14 @@ def read_programs(data, entries, path, work, signed, deadline):
         digests[entry.name] = digest.hexdigest()
         if is_program(entry.name):
             program = b"".join(pieces)
-            blob = stranger.certificate_table(program, f"{path}: {entry.name}")
+            blob = stranger.certificate_table(program, f"{path}: {named(entry.name)}")
+            # Before osslsigncode or the rebuild: a signature holds only what our signing writes.
+            signature = stranger.read_signature(blob, f"{path}: {named(entry.name)}") if blob is not None else None
             file = os.path.join(work, f"program-{len(os.listdir(work))}") if signed else None
             if file:
                 with open(file, "xb") as output:
                     output.write(program)
-            programs[entry.name] = (file, blob, stranger.authenticode_digest(program))
+            programs[entry.name] = (file, blob, stranger.authenticode_digest(program), signature)
     return digests, programs
 
 
@@ -265,14 +274,16 @@ def check_signatures(zip_name, programs, notes, work, deadline):
     """The lines of programs whose signature is not the release's, and the signer seen."""
     differences, signer = [], None
     signed = notes["signed"] == ["yes"]
-    for name, (file, blob, digest) in sorted(programs.items()):
+    zip_name = named(zip_name)
+    for name, (file, blob, digest, signature) in sorted(programs.items()):
+        name = named(name)
         deadline.check()
         if not signed and blob is not None:
             differences.append(f"{zip_name}: different: {name} carries a signature, but RELEASE.txt says the release is unsigned")
         elif signed and blob is None:
             differences.append(f"{zip_name}: different: {name} carries no signature, but RELEASE.txt says every program is signed")
         elif signed:
-            found = check_signature(file, blob, digest, name, work)
+            found = check_signature(file, signature, digest, work)
             if found is None:
                 differences.append(f"{zip_name}: different: {name}: its signature does not verify")
             elif found[0] != notes["fingerprint"][0]:
@@ -345,19 +356,19 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     mine, theirs = entry_list(own_entries), entry_list(entries)
     only = sorted(set(mine) ^ set(theirs))
     if only:
-        return f"different: the entry \"{only[0]}\" is in one only"
+        return f"different: the entry \"{named(only[0])}\" is in one only"
     unpacked = os.path.join(work, "rebuilt", zip_name)
     os.makedirs(unpacked)
     stranger.unpack(own, own_entries, rebuilt_path, unpacked)
     if notes["signed"] == ["yes"]:
-        for name, (file, blob, _) in sorted(programs.items()):
+        for name, (file, blob, _, signature) in sorted(programs.items()):
             program = os.path.join(unpacked, *name.split("/"))
-            if not attach_signature(blob, program, work):
-                return f"different: {name} with its signature put onto the rebuilt one is not the published one"
+            if not attach_signature(blob, signature.carried, program, work):
+                return f"different: {named(name)} with its signature put onto the rebuilt one is not the published one"
     for name in sorted(digests):
         with open(os.path.join(unpacked, *name.split("/")), "rb") as file:
             if hashlib.file_digest(file, "sha256").hexdigest() != digests[name]:
-                return f"different: {name} differs"
+                return f"different: {named(name)} differs"
     same = os.path.join(work, "same", zip_name)
     os.makedirs(os.path.dirname(same), exist_ok=True)
     if notes["signed"] == ["yes"]:
@@ -389,11 +400,10 @@ def signed_zip_verdict(signed_zip, unsigned_zip, work):
                    os.path.join(work, "rebuilt-zips"), {"signed": ["yes"]}, work)
 
 
-def attach_signature(blob, program, work):
+def attach_signature(blob, carried, program, work):
     """The published signature put onto the rebuilt program, by osslsigncode; whether that
     gave a program at all (the caller compares its bytes)."""
     signature, chain, signed = (os.path.join(work, name) for name in ("signature.der", "chain.pem", "signed.exe"))
-    _, carried = stranger.signature_certificates(blob, program)
     with open(signature, "wb") as file:
         file.write(blob)
     # Debian 13's osslsigncode writes only where the chain leads to a root it is given:
@@ -450,12 +460,12 @@ def main(arguments):
         os.mkdir(os.path.join(work, "copies"), 0o700)
         os.mkdir(os.path.join(work, "programs"), 0o700)
         folder = Folder(path, os.path.join(work, "copies"))
-        notes_path = os.path.join(path, "RELEASE.txt")
+        notes_path = named(os.path.join(path, "RELEASE.txt"))
         try:
             notes_copy, _ = folder.copy("RELEASE.txt", stranger.MOST_NOTES_BYTES, code=2)
         except Refusal as refusal:
             if refusal.lines[0].endswith(": missing"):
-                raise Refusal(f"{path} is no release folder: it has no RELEASE.txt")
+                raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt")
             raise
         notes = stranger.read_notes(open(notes_copy, "rb").read(), notes_path)
         settings = stranger.read_settings(notes, setting_names(), notes_path)
@@ -466,7 +476,7 @@ def main(arguments):
             raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
         pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
         # One deadline for all the reading before the rebuild, each zip's own besides.
-        deadline = stranger.Deadline(path, READING_SECONDS)
+        deadline = stranger.Deadline(named(path), READING_SECONDS)
         read, sources = check_folder(folder, notes, pins, work, deadline)
         os.close(folder.fd)
 
@@ -476,7 +486,7 @@ def main(arguments):
         differences, signer, contents = [], None, {}
         for name in sorted(read):
             copy, data, entries = read[name]
-            digests, programs = read_programs(data, entries, os.path.join(path, name), os.path.join(work, "programs"),
+            digests, programs = read_programs(data, entries, named(os.path.join(path, name)), os.path.join(work, "programs"),
                                               signed, deadline)
             contents[name] = (digests, programs)
             found, seen = check_signatures(name, programs, notes, work, deadline)
@@ -513,7 +523,7 @@ def main(arguments):
                               rebuilt, notes, work)
             if verdict != "the same":
                 different, verdict = 1, verdict + note
-            say(f"{name}: {verdict}")
+            say(f"{named(name)}: {verdict}")
         if different:
             keep = True
             warn(f"the rebuild is kept in {work}")

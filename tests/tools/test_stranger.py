@@ -155,20 +155,21 @@ def program(table=None, length=None, revision=0x200, at_end=True):
     return bytes(data)
 
 
-SIGNATURE = b"\x30\x82\x00\x04" + bytes(4) + bytes(4)  # a DER sequence, padded to 8
+SIGNATURE = b"\x30\x82\x00\x02" + bytes(2) + bytes(2)  # a DER sequence, its entry padded to 8
 
 
 class Programs(unittest.TestCase):
     def test_tables(self):
         for case, data, found in [
                 ("unsigned", program(), None),
-                ("signed", program(SIGNATURE), SIGNATURE[:8]),
-                ("length 0", program(SIGNATURE, length=0), "length 0 is not its table's size 20"),
+                ("signed", program(SIGNATURE), SIGNATURE[:6]),
+                ("length 0", program(SIGNATURE, length=0), "length 0 is not its table's size 16"),
                 ("length past the table", program(SIGNATURE, length=4096), "is not its table's size"),
                 ("header alone", program(b"", length=8), "holds no PKCS#7 signature"),
                 ("not at the end", program(SIGNATURE, at_end=False), "does not lie at the end"),
                 ("no Authenticode", program(SIGNATURE, revision=0x100), "no Authenticode signature"),
-                ("more than the signature", program(SIGNATURE[:8] + b"hidden!!"), "holds more than its signature"),
+                ("more than the signature", program(SIGNATURE[:6] + b"hidden!!"), "holds more than its signature"),
+                ("zeros beyond the padding", program(SIGNATURE[:6] + bytes(6)), "holds more than its signature"),
                 ("no PKCS#7", program(b"\x04" + bytes(7)), "holds no PKCS#7 signature"),
                 ("no program", b"not a program" * 10, "is no Windows program"),
                 ("too large", program(), "larger than")]:
@@ -181,6 +182,25 @@ class Programs(unittest.TestCase):
                         stranger.certificate_table(data, "a.exe")
                     self.assertIn(found, caught.exception.lines[0])
                     self.assertEqual(caught.exception.code, 1)
+
+
+class Signatures(unittest.TestCase):
+    def test_refused(self):
+        from asn1crypto import cms
+        data = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        empty = cms.ContentInfo({"content_type": "signed_data", "content": {
+            "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
+            "encap_content_info": {"content_type": "data"}, "signer_infos": []}}).dump()
+        for case, blob, words in [
+                ("not DER", b"\x30\x82\xff\xff" + bytes(8), "cannot be read"),
+                ("bytes after it", empty + b"\0", "cannot be read"),
+                ("no signed data", data, "is no PKCS#7 signed data"),
+                ("no Authenticode content", empty, "signs no Authenticode content")]:
+            with self.subTest(case), self.assertRaises(Refusal) as caught:
+                stranger.read_signature(blob, "z.zip: a.exe")
+            self.assertTrue(caught.exception.lines[0].startswith(f"z.zip: a.exe: its signature {words}"),
+                            caught.exception.lines[0])
+            self.assertEqual(caught.exception.code, 1)
 
 
 NOTES = """tracker-updater 1.0, commit {commit}

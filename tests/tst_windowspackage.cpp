@@ -27,9 +27,12 @@ private slots:
     void unwrittenListIsAnError();
     void updateRuns_data();
     void updateRuns();
+    void deskActsDuringARun_data();
+    void deskActsDuringARun();
 
 private:
     QString programs; // the unpacked package's bin folder
+    QString desk; // windowsdesk.exe
 };
 
 namespace {
@@ -58,6 +61,12 @@ QStringList underWine(const QString &folder, const QString &commandLine)
     return wineSession(R"(cd "$1" && wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& $2")", { folder, commandLine });
 }
 
+// update-tracker run from its folder as underWine runs it.
+const QString companionRun = QStringLiteral(R"(wine cmd /c "set QT_FORCE_STDERR_LOGGING=1&& update-tracker.exe 1>&2")");
+
+// The line a desk script adds once windowsdesk has ended.
+const QString deskEnded = QStringLiteral("-- windowsdesk: exit code ");
+
 QStringList withoutLineEnds(QStringList lines)
 {
     for (QString &line : lines) {
@@ -78,17 +87,22 @@ void WindowsPackageTest::initTestCase()
     qunsetenv("LANGUAGE");
     programs = qEnvironmentVariable("TRACKER_WINDOWS_PROGRAMS");
     const QString registrar = qEnvironmentVariable("TRACKER_WINDOWS_PORT_REGISTRAR");
+    desk = qEnvironmentVariable("TRACKER_WINDOWS_DESK");
     const QString prefix = qEnvironmentVariable("WINEPREFIX");
-    QVERIFY2(QFile::exists(programs + "/tracker-updater.exe") && QFile::exists(registrar) && !prefix.isEmpty(),
+    QVERIFY2(QFile::exists(programs + "/tracker-updater.exe") && QFile::exists(registrar) && QFile::exists(desk)
+                     && !prefix.isEmpty(),
              "set TRACKER_WINDOWS_PROGRAMS (the folder of tracker-updater.exe), "
-             "TRACKER_WINDOWS_PORT_REGISTRAR (registerports.exe) and WINEPREFIX: see scripts/check-windows-package");
+             "TRACKER_WINDOWS_PORT_REGISTRAR (registerports.exe), TRACKER_WINDOWS_DESK (windowsdesk.exe) and "
+             "WINEPREFIX: see scripts/check-windows-package");
     QVERIFY2(!QFile::exists(prefix), qPrintable(prefix + " must not exist yet: the test makes its own wine prefix"));
     QVERIFY(QDir().mkpath(prefix));
     qputenv("WINEDEBUG", "-all");
 
     // The ports as a USB modem's driver presents them, registered from inside the
-    // simulation so that wine's first start sees no port of the machine.
+    // simulation so that wine's first start sees no port of the machine. Without a display
+    // wine makes windows only with its null driver: update-tracker's hidden one among them.
     const QString registration = R"(wineboot --init \
+&& wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
 && ln -s /dev/ttyUSB2 "$WINEPREFIX/dosdevices/com5" && ln -s /dev/ttyUSB3 "$WINEPREFIX/dosdevices/com6" \
 && wine "$1" COM5 "$2" "SimTech, Incorporated" 'USB\VID_1E0E&PID_9205&MI_02\1' \
 && wine "$1" COM6 "USB Serial Port" "FTDI" 'USB\VID_0403&PID_6001\1')";
@@ -242,6 +256,105 @@ void WindowsPackageTest::updateRuns()
     files.remove("cust_app_new.bin"); // what a failed download may leave behind, never installed
     QCOMPARE(files, downloaded ? Expected::filesAfterSwap() : Expected::filesBeforeRun());
     QCOMPARE(run.received(1), QByteArray());
+}
+
+// What a Windows desk does around a run, played by windowsdesk: the run's line in rollout.csv
+// waits while a spreadsheet holds the file, and a sign-out stops the run with its verdict kept.
+// Each tracker is one no other row updates: rows share the records folder.
+void WindowsPackageTest::deskActsDuringARun_data()
+{
+    QTest::addColumn<QStringList>("tracker");
+    QTest::addColumn<QString>("script"); // run in the programs' folder: $2 is windowsdesk.exe, $3 the IMEI
+    QTest::addColumn<QString>("deskLine"); // what the run the desk acted on shows and keeps
+    QTest::addColumn<QString>("verdict"); // that run's
+    QTest::addColumn<int>("exitCode"); // the last run's
+    // The spreadsheet closes the file before a second run, which adds the waiting line first.
+    const QString spreadsheet = R"(mkdir -p records && rm -f records/released records/holding || exit 125
+wine "$2" hold 'records\rollout.csv' 'records\released' > records/holding & holder=$!
+until grep -q . records/holding || ! kill -0 $holder 2>/dev/null; do sleep 0.1; done; cat records/holding >&2
+)" + companionRun + R"(
+touch records/released; wait $holder; echo ")" + deskEnded + R"($?" >&2; rm records/released records/holding
+)" + companionRun;
+    QTest::newRow("rollout.csv open in a spreadsheet")
+            << QStringList { "--imei", "869951040000041" } << spreadsheet
+            << R"(update-tracker: .* cannot be written now \(.*\): this run's line waits in .*)"
+            << "UPDATED, tracker 869951040000041: the tracker has its new firmware, and its old one as a backup." << 0;
+    // The attach goes unanswered: the run is still at it when the session ends.
+    const QString signOut = companionRun + R"( & run=$!
+until grep -q AT+CGATT records/update-*-"$3".txt 2>/dev/null || ! kill -0 $run 2>/dev/null; do sleep 0.1; done
+wine "$2" end-session >&2; echo ")" + deskEnded + R"($?" >&2; wait $run)";
+    QTest::newRow("sign-out during a run")
+            << QStringList { "--imei", "869951040000058", "--no-answer-to", "AT+CGATT" } << signOut
+            << QRegularExpression::escape("update-tracker: Windows is ending the session (sign-out, shutdown or restart): "
+                                          "the run stops here")
+            << "NOT UPDATED, tracker 869951040000058, the tracker is unchanged: stopped at AT+CGATT=1, before the file "
+               "swap. You may run again." << 6;
+}
+
+void WindowsPackageTest::deskActsDuringARun()
+{
+    QFETCH(QStringList, tracker);
+    QFETCH(QString, script);
+    QFETCH(QString, deskLine);
+    QFETCH(QString, verdict);
+    QFETCH(int, exitCode);
+    const bool rolloutHeld = QString::fromUtf8(QTest::currentDataTag()) == "rollout.csv open in a spreadsheet";
+    const QString imei = tracker.at(tracker.indexOf("--imei") + 1);
+    const QDir records(programs + "/records");
+    const SimulatedRun run = simulate(simulatedPorts(tracker), "C.UTF-8", 600000,
+                                      wineSession(R"(cd "$1" || exit 125
+)" + script, { programs, desk, imei }));
+    const QStringList lines = withoutLineEnds(run.lines);
+    QString kept; // the record of the run the desk acted on
+    auto showRun = qScopeGuard([&] {
+        if (QTest::currentTestFailed()) {
+            qInfo().noquote() << "The console:\n" + lines.join('\n') + "\nThe record:\n" + kept;
+            qInfo() << "COM5 received:" << run.received(0);
+        }
+    });
+    QVERIFY2(run.unavailable.isEmpty(), qPrintable(run.unavailable));
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    const QStringList deskEnds = lines.filter(QRegularExpression('^' + QRegularExpression::escape(deskEnded)));
+    QCOMPARE(deskEnds, QStringList { deskEnded + '0' });
+
+    // This tracker's records, in the order of the runs; the first is the one the desk acted on.
+    const QStringList ownRecords = records.entryList({ "update-*-" + imei + ".txt" }, QDir::Files, QDir::Name);
+    QCOMPARE(ownRecords.size(), rolloutHeld ? 2 : 1);
+    QFile record(records.filePath(ownRecords.first()));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    kept = QString::fromUtf8(record.readAll());
+    const QStringList keptLines = withoutLineEnds(kept.split('\n'));
+    const QStringList shown = lines.filter(QRegularExpression(QRegularExpression::anchoredPattern(deskLine)));
+    QCOMPARE(shown.size(), 1);
+    qInfo("%s", qPrintable(shown.first()));
+    QVERIFY(keptLines.contains(shown.first()));
+    // The spreadsheet's line is the first run's, under its verdict.
+    if (rolloutHeld)
+        QVERIFY(lines.indexOf(shown.first()) < lines.indexOf(deskEnds.first()));
+    const qsizetype verdictAt = keptLines.lastIndexOf(verdict);
+    QVERIFY(verdictAt > 0);
+    QCOMPARE(keptLines.mid(verdictAt - 1),
+             (QStringList { "", verdict } + (rolloutHeld ? QStringList { shown.first() } : QStringList()) + QStringList { "" }));
+
+    // rollout.csv, as a spreadsheet on Windows reads it, ends with this tracker's runs in order.
+    QFile rollout(records.filePath("rollout.csv"));
+    QVERIFY(rollout.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rolloutLines = rollout.readAll().split('\n');
+    QVERIFY(rolloutLines.size() >= 3 + ownRecords.size());
+    QCOMPARE(rolloutLines.first(), "sep=,\r");
+    QCOMPARE(rolloutLines.last(), QByteArray());
+    for (const QByteArray &line : rolloutLines.mid(0, rolloutLines.size() - 1))
+        QVERIFY2(line.endsWith('\r'), line.constData());
+    const qsizetype firstOwn = rolloutLines.size() - 1 - ownRecords.size();
+    for (qsizetype i = 0; i < ownRecords.size(); ++i) {
+        const QList<QByteArray> columns = rolloutLines[firstOwn + i].split(',');
+        QCOMPARE(columns.size(), 9);
+        QCOMPARE(columns.mid(1, 4), (QList<QByteArray> { imei.toUtf8(), "COM5", verdict.section(',', 0, 0).toUtf8(),
+                                                          QByteArray::number(exitCode) }));
+        QCOMPARE(columns[8], ownRecords[i].toUtf8() + '\r');
+    }
+    QVERIFY(!QFile::exists(records.filePath("rollout-waiting.csv")));
 }
 
 QTEST_GUILESS_MAIN(WindowsPackageTest)

@@ -13,6 +13,8 @@
 
 #include <cstdio>
 
+std::atomic<bool> windowClosing { false };
+
 void say(const QString &line)
 {
     ConsoleWriter::ownLine(line);
@@ -72,11 +74,13 @@ int Companion::run()
         stopWatchingInterrupts();
         showVerdicts({ RunReading::notStarted(QStringLiteral("%1 is missing, or cannot be run").arg(updaterName)) });
         ConsoleWriter::finish();
+        restoreConsole();
         return exitCode;
     }
     QCoreApplication::exec();
     stopWatchingInterrupts();
     ConsoleWriter::finish();
+    restoreConsole();
     return exitCode;
 }
 
@@ -333,7 +337,10 @@ QStringList Companion::keptInRollout(const QList<RunVerdict> &verdicts) const
         unmade.removeDuplicates();
         return { QStringLiteral("update-tracker: this run is not in the rollout file (%1)").arg(unmade.join(QStringLiteral("; "))) };
     }
-    const QString note = RolloutFile(folders[unmade.size()], folders).add(entries, closingNow ? closingRolloutLockWaitMs : rolloutLockWaitMs);
+    const bool closingWindow = closingNow || windowClosing;
+    const QString note = RolloutFile(folders[unmade.size()], folders)
+                                 .add(entries, closingWindow ? closingRolloutLockWaitMs : rolloutLockWaitMs,
+                                      closingWindow ? RolloutFile::Haste::Closing : RolloutFile::Haste::Normal);
     QStringList lines;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         if (!entries[i].updatedBefore.isEmpty())

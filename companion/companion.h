@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 // update-tracker's run: starts tracker-updater from its own folder, passes its lines
@@ -72,6 +73,11 @@ extern const QByteArray lineEnd;
 
 // Per system: the console as the updater's bytes need it, before anything is written.
 void prepareConsole();
+// The console's modes as they were before the run, once all is written.
+void restoreConsole();
+// Set from the thread that hears it: the window is closing, or the session ending, and
+// Windows ends this process within seconds.
+extern std::atomic<bool> windowClosing;
 // Whether the window was opened for this program alone (a double click), so that it
 // would close with it before the verdict is read.
 bool ownsItsConsole();

@@ -82,6 +82,10 @@ void prepareConsole()
 {
 }
 
+void restoreConsole()
+{
+}
+
 // No double click on Linux: a terminal started for this program alone (a launcher's
 // "run in terminal", xterm -e) makes it the leader of the terminal's session. From a shell
 // the shell leads it, and the prompt comes back at once.

@@ -79,10 +79,12 @@ bool stopTheRun(const QString &closingWhy)
     Companion *companion = theCompanion;
     if (!companion)
         return false;
-    if (closingWhy.isEmpty())
+    if (closingWhy.isEmpty()) {
         QMetaObject::invokeMethod(companion, "interrupt", Qt::QueuedConnection);
-    else
+    } else {
+        windowClosing = true; // at once: the run may be ending already, its verdict not yet kept
         QMetaObject::invokeMethod(companion, "closing", Qt::QueuedConnection, Q_ARG(QString, closingWhy));
+    }
     return true;
 }
 
@@ -219,6 +221,11 @@ void Companion::stopWatchingInterrupts()
         sessionWatch.join();
     }
     ::SetThreadExecutionState(ES_CONTINUOUS);
+}
+
+// After the last write: a click before it would hold the verdict back.
+void restoreConsole()
+{
     if (inputModeFound && !::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), std::exchange(inputModeFound, 0)))
         say(QStringLiteral("update-tracker: QuickEdit cannot be turned on again in this window (SetConsoleMode: %1)")
                     .arg(windowsError(::GetLastError())));

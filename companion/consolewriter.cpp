@@ -90,7 +90,9 @@ struct Writer
     }
 };
 
-Writer writer;
+// Never destroyed: a process ended while the thread still writes (a closing window) must
+// not run a destructor over a thread that is joinable.
+Writer &writer = *new Writer;
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QHash>
 #include <QLockFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
@@ -129,8 +130,12 @@ public:
             qsizetype start = 0;
             for (qsizetype newline; (newline = block.indexOf('\n', start)) >= 0; start = newline + 1) {
                 const QByteArrayView piece(block.constData() + start, newline + 1 - start);
-                if (!skipping)
-                    take(partial.isEmpty() ? piece : QByteArrayView(partial += piece), columns);
+                if (!skipping) {
+                    const QByteArrayView line = partial.isEmpty() ? piece : QByteArrayView(partial += piece);
+                    take(line, columns);
+                    if (!waiting.isEmpty() && waiting.contains(line.toByteArray()))
+                        alreadyIn.insert(line.toByteArray());
+                }
                 partial.clear();
                 skipping = false;
                 end = blockStart + newline + 1;
@@ -154,6 +159,11 @@ public:
                 updated.insert(entry.imei, timeText(entry.time));
         }
     }
+
+    // Waiting lines found in the file: a run that added them but could not remove their
+    // file (a power cut, the file open in a spreadsheet) must not add them again.
+    QSet<QByteArray> waiting;
+    QSet<QByteArray> alreadyIn;
 
 private:
     QList<QByteArray> imeis;
@@ -192,6 +202,14 @@ QString appendWhole(QFile &file, const QByteArray &bytes)
     const QString why = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.fileName()), failureOf(file, errno));
     file.resize(size);
     return why;
+}
+
+// Whether a file is empty or its last line ended: a line left unfinished by hand or by a
+// crash stays apart from the next.
+bool endsLine(QFile &file)
+{
+    const qint64 size = file.size();
+    return size == 0 || (file.seek(size - 1) && file.read(1) == "\n");
 }
 
 // A waiting file's whole lines, taken under its lock: they leave it once they are in the
@@ -243,15 +261,21 @@ RolloutFile::RolloutFile(const QString &folder, const QStringList &waitingFolder
     }
 }
 
-QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
+QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs, Haste haste) const
 {
     const QString shown = QDir::toNativeSeparators(filePath);
+    const bool closing = haste == Haste::Closing;
     EarlierUpdates earlier(entries);
+    for (const QString &path : waitingPaths) {
+        QList<QByteArray> waitingLines;
+        if (!closing && readWholeLines(path, waitingLines))
+            earlier.waiting.unite(QSet<QByteArray>(waitingLines.cbegin(), waitingLines.cend()));
+    }
     Columns columns;
     columns.time = columns.imei = columns.verdict = -1; // the file's heading names them
     // Read before the lock: the others wait only for what was added since.
     QFile reading(filePath);
-    const qint64 read = reading.open(QIODevice::ReadOnly) ? earlier.read(reading, 0, columns) : 0;
+    const qint64 read = !closing && reading.open(QIODevice::ReadOnly) ? earlier.read(reading, 0, columns) : 0;
 
     QString whyNot;
     QByteArray lines;
@@ -264,9 +288,9 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
         } else if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             whyNot = QStringLiteral("%1: %2").arg(shown, failureOf(file, errno));
         } else {
-            if (reading.isOpen() || reading.open(QIODevice::ReadOnly))
+            if (!closing && (reading.isOpen() || reading.open(QIODevice::ReadOnly)))
                 earlier.read(reading, read, columns);
-            for (const QString &path : waitingPaths) {
+            for (const QString &path : closing ? QStringList() : waitingPaths) {
                 auto waitingLock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
                 QList<QByteArray> waitingLines;
                 if (QFile::exists(path) && waitingLock->tryLock(waitingLockWaitMs) && readWholeLines(path, waitingLines))
@@ -280,7 +304,8 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
             Columns ours;
             for (const QByteArray &line : inTimeOrder(waiting)) {
                 earlier.take(line, ours);
-                lines += line;
+                if (!earlier.alreadyIn.contains(line))
+                    lines += line;
             }
             earlier.fillIn(entries);
             for (const RolloutEntry &entry : entries)
@@ -302,7 +327,7 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
     }
 
     // Its lines wait for a run that can write the file; they count as earlier lines too.
-    if (lines.isEmpty()) {
+    if (lines.isEmpty() && !closing) {
         Columns ours;
         for (const QString &path : waitingPaths) {
             QList<QByteArray> waitingLines;
@@ -327,7 +352,7 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs) const
         else if (!waitingFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
             failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), failureOf(waitingFile, errno));
         else
-            failure = appendWhole(waitingFile, ownLines);
+            failure = appendWhole(waitingFile, endsLine(waitingFile) ? ownLines : lineEnd + ownLines);
         if (failure.isEmpty()) {
             return QStringLiteral("update-tracker: %1 cannot be written now (%2): this run's %3 in %4, and the next "
                                   "run that can write the file adds %5 first")

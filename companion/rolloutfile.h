@@ -48,7 +48,10 @@ public:
     // companion takes, so that lines of two companions never mix; fills in each entry's
     // updatedBefore. Returns a line for the window when the entries' lines did not go in
     // (where they wait, or why they are lost), or an empty string.
-    QString add(QList<RolloutEntry> &entries, int lockWaitMs) const;
+    // Closing: the window is closing, and Windows ends this process within seconds: the
+    // entries' lines go in or wait at once, nothing else is read or moved.
+    enum class Haste { Normal, Closing };
+    QString add(QList<RolloutEntry> &entries, int lockWaitMs, Haste haste = Haste::Normal) const;
 
 private:
     QString filePath;

@@ -3,7 +3,8 @@
 //   windowsdesk hold FILE RELEASE  holds FILE as a spreadsheet holds a CSV it has open,
 //                                  until the file RELEASE exists
 //   windowsdesk end-session        ends the session (a sign-out) for update-tracker's
-//                                  hidden window, as Windows does
+//                                  hidden window, as Windows does, then ends its
+//                                  process with exit code 200
 #include <windows.h>
 
 #include <cstdio>
@@ -16,6 +17,7 @@ constexpr int holdPolls = 10 * 60 * 1000 / pollMs;
 constexpr int windowPolls = 60 * 1000 / pollMs;
 constexpr UINT sendTimeoutMs = 60000;
 const wchar_t sessionWindowClass[] = L"update-tracker session end";
+constexpr UINT endedExitCode = 200;
 
 int hold(const wchar_t *path, const wchar_t *release)
 {
@@ -65,9 +67,25 @@ int endSession()
     }
     DWORD_PTR mayEnd = FALSE;
     DWORD_PTR ended = 0;
+    DWORD process = 0;
+    if (!GetWindowThreadProcessId(window, &process)) {
+        std::fprintf(stderr, "windowsdesk: GetWindowThreadProcessId failed: error %lu\n", GetLastError());
+        return 1;
+    }
+    const HANDLE program = OpenProcess(PROCESS_TERMINATE, FALSE, process);
+    if (!program) {
+        std::fprintf(stderr, "windowsdesk: OpenProcess failed: error %lu\n", GetLastError());
+        return 1;
+    }
     if (!send(window, WM_QUERYENDSESSION, "WM_QUERYENDSESSION", 0, mayEnd)
         || !send(window, WM_ENDSESSION, "WM_ENDSESSION", TRUE, ended))
         return 1;
+    // As Windows does once WM_ENDSESSION returns: what was not written by then is lost.
+    if (!TerminateProcess(program, endedExitCode)) {
+        std::fprintf(stderr, "windowsdesk: TerminateProcess failed: error %lu\n", GetLastError());
+        return 1;
+    }
+    CloseHandle(program);
     return mayEnd == TRUE ? 0 : 1;
 }
 

@@ -818,6 +818,13 @@ head -c 4096 /dev/zero > "$RECORDS/filler"
 exec "$0" 1>&2)", 0, updated + "\nupdate-tracker: $RECORDS/rollout.csv cannot be written now ($RECORDS/rollout.csv.lock cannot be written): "
                                 "this run's line waits in $HOME/Documents/tracker-updater records/rollout-waiting.csv, "
                                 "and the next run that can write the file adds it first" },
+        // A waiting line that a run added without removing its file (a power cut, the file
+        // open in a spreadsheet) goes in once.
+        { "waiting line already in the file", {},
+          R"sh(mkdir -p "$RECORDS"; line='2025-03-12 14:02:40+01:00,869951040000099,ttyUSB2,NOT UPDATED,1,1.0,a,b,r.txt'
+printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n%s\r\n' "$line" > "$RECORDS/rollout.csv"
+printf '%s\r\n' "$line" > "$RECORDS/rollout-waiting.csv"
+exec "$0" 1>&2)sh", 0, updated },
         // A time edited by hand with control bytes would reach the window: that line is not taken.
         { "earlier time with control bytes", {},
           R"(mkdir -p "$RECORDS"; printf 'sep=,\r\ntime,IMEI,port,verdict,exit code,version,access point,update host,record\r\n'\
@@ -1056,6 +1063,10 @@ void EndToEndTest::companionGivesTheVerdict()
     }
     if (twice)
         QCOMPARE(rollout[2].mid(1, 4), (QStringList { imei, "ttyUSB2", "UPDATED", "0" }));
+    if (tag == "waiting line already in the file") {
+        QCOMPARE(earlierLines, 1);
+        QCOMPARE(QDir(records).entryList({ "rollout-waiting.csv" }), QStringList());
+    }
     if (tag == "two runs in one second") {
         // The run took the first free name of its second; the names taken stay as they were.
         QVERIFY2(first.captured(3) == "-2", qPrintable(first.captured(0)));

@@ -266,11 +266,10 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs, Haste has
     const QString shown = QDir::toNativeSeparators(filePath);
     const bool closing = haste == Haste::Closing;
     EarlierUpdates earlier(entries);
-    for (const QString &path : waitingPaths) {
-        QList<QByteArray> waitingLines;
-        if (!closing && readWholeLines(path, waitingLines))
-            earlier.waiting.unite(QSet<QByteArray>(waitingLines.cbegin(), waitingLines.cend()));
-    }
+    QList<QByteArray> waitingBefore; // read without their locks
+    for (const QString &path : closing ? QStringList() : waitingPaths)
+        readWholeLines(path, waitingBefore);
+    earlier.waiting = QSet<QByteArray>(waitingBefore.cbegin(), waitingBefore.cend());
     Columns columns;
     columns.time = columns.imei = columns.verdict = -1; // the file's heading names them
     // Read before the lock: the others wait only for what was added since.
@@ -299,7 +298,7 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs, Haste has
             const qint64 size = file.size();
             if (size == 0)
                 lines = preamble;
-            else if (file.seek(size - 1) && file.read(1) != "\n")
+            else if (!endsLine(file))
                 lines = lineEnd; // a line left unfinished by an older version stays apart from ours
             Columns ours;
             for (const QByteArray &line : inTimeOrder(waiting)) {
@@ -329,12 +328,8 @@ QString RolloutFile::add(QList<RolloutEntry> &entries, int lockWaitMs, Haste has
     // Its lines wait for a run that can write the file; they count as earlier lines too.
     if (lines.isEmpty() && !closing) {
         Columns ours;
-        for (const QString &path : waitingPaths) {
-            QList<QByteArray> waitingLines;
-            readWholeLines(path, waitingLines);
-            for (const QByteArray &line : std::as_const(waitingLines))
-                earlier.take(line, ours);
-        }
+        for (const QByteArray &line : std::as_const(waitingBefore))
+            earlier.take(line, ours);
         earlier.fillIn(entries);
     }
     QByteArray ownLines;

@@ -2,6 +2,7 @@
 a time limit, a memory limit where asked, no inherited descriptor, and the whole group
 ended on every way out. Decisions come from exit codes and our own checks, never from a
 child's words."""
+import ctypes
 import os
 import pwd
 import resource
@@ -52,8 +53,18 @@ def trusted_cache(env):
     return folder
 
 
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
 def _limits(memory):
+    parent = os.getpid()
+
     def apply():
+        # Ended when we are, even by SIGKILL, where nothing of ours can end it.
+        _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+        if os.getppid() != parent:
+            os._exit(143)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPS)  # blocked in us while it starts
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)

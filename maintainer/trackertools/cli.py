@@ -3,6 +3,7 @@ a Refusal or Failure is one line per fault and its exit code, a stop (INT, TERM,
 ends every child's group and exits 128 + the signal, and any other fault is one line,
 never a trace."""
 import importlib
+import os
 import signal
 import sys
 
@@ -57,6 +58,14 @@ def main(argv=None):
         return stop.code
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # Whoever read our lines has gone (| head): nothing more goes to them, not even at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        try:
+            common.warn("its output was closed before it ended")
+        except OSError:
+            pass
+        return 141
     except ModuleNotFoundError as error:
         if (error.name or "").startswith("trackertools"):
             common.warn(f"this command is not built yet ({error.name})")

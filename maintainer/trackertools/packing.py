@@ -161,9 +161,10 @@ def version_resource(path):
     return None
 
 
-def toolchain_record(signed, qt_versions):
-    """The Debian release and the versions of the packages that shape a zip's bytes, as
-    RELEASE.txt records them; the host tools' are qt6-base-dev's where it is the Qt built."""
+def toolchain(signed, qt_versions):
+    """The Debian release, "12.8 (bookworm)", and the packages that shape a zip's bytes,
+    "name version", as RELEASE.txt records them; the host tools' are qt6-base-dev's where
+    it is the Qt built."""
     def version(package, form="${Version}"):
         done = children.run(["dpkg-query", "-W", "-f", form, package], timeout=60)
         return done.stdout.decode().strip() if done.returncode == 0 else ""
@@ -174,8 +175,7 @@ def toolchain_record(signed, qt_versions):
                 "qt6-base-dev" if system_qt in qt_versions else "g++"] + (["osslsigncode"] if signed else [])
     with open("/etc/debian_version", encoding="utf-8") as file:
         debian = file.read().strip()
-    lines = [f"Built on Debian {debian} ({sources.codename()}), with these packages, which shape the bytes:"]
-    return lines + [f"    {package} {v}" for package in sorted(packages) if (v := version(package))]
+    return f"{debian} ({sources.codename()})", [f"{package} {v}" for package in sorted(packages) if (v := version(package))]
 
 
 def unpack_checked(path, folder):

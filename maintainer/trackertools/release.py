@@ -13,7 +13,7 @@ import signal
 import stat
 import tempfile
 
-from . import children, gitrepo, packing, paths, signing
+from . import children, gitrepo, notes, packing, paths, signing
 from .common import Failure, Refusal, say, warn
 
 MARK = "made-by-tracker-updater-release"
@@ -131,49 +131,21 @@ class ReleaseFolder:
 
 
 def release_notes(settings, commit, linux, publish, windows, signer, trial):
-    """RELEASE.txt: what a verification reads and a person checks."""
-    version = packing.cached_setting(linux, "CMAKE_PROJECT_VERSION")
-    lines = [f"tracker-updater {version}, commit {commit}"]
-    if trial:
-        lines.append("A TRIAL, NOT FOR PUBLISHING: made with TRIAL_RELEASE=1, which lets placeholder names through.")
-    lines += ["", "Settings built into the programs:"]
-    lines += [f"    {name}={packing.cached_setting(linux, name)}" for name, _ in packing.tracker_settings()]
-    lines += ["", f"Time stamps of the builds: SOURCE_DATE_EPOCH={settings['SOURCE_DATE_EPOCH']}", "",
-              "Built with Qt from these sources (in SOURCES/), as the commit pins them:"]
+    """RELEASE.txt's facts: what a verification reads and a person checks."""
     dscs = sorted(glob.glob(os.path.join(publish, "SOURCES", "qt6-base_*.dsc")))
     versions = [os.path.basename(dsc)[len("qt6-base_"):-len(".dsc")] for dsc in dscs]
-    lines += [f"    Qt Base: Debian's qt6-base {version} (qt6-base_{version}.* and its orig.tar.xz)" for version in versions]
-    lines += [f"    Qt Serial Port: {os.path.basename(archive)}"
-              for archive in sorted(glob.glob(os.path.join(publish, "SOURCES", "qtserialport-*.tar.gz")))]
-    qt_versions = [version.replace("-", "+").split("+")[0] for version in versions]
-    lines += [""] + packing.toolchain_record(signer is not None, qt_versions)
-    lines += ["Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the",
-              "    copyright files of gcc-mingw-w64-base and mingw-w64-x86-64-dev.", ""]
-    if signer:
-        lines += ["Signed: every program and DLL, with SHA-256, by the certificate of", f"    {signer.subject}",
-                  f"    (SHA-256 fingerprint {signer.fingerprint})",
-                  "    with its key on a PKCS#11 token, which the key never leaves" if signer.kind == "token"
-                  else "    with its key in a PKCS#12 file"]
-        lines += ["    its chain reaching a root in the trust store of the machine that made the release"] \
-            if signer.reaches_machine_root else [
-            "    its chain reaching no root in the trust store of the machine that made the release:",
-            "    signed by a certificate that Windows does not trust by default"]
-        url = settings.get("SIGNING_TIMESTAMP_URL")
-        lines.append(f"    time-stamped by {url}" if url else
-                     "    with no time stamp: the signatures count only while the certificate is valid")
-    else:
-        lines.append("Signed: no. Windows may warn before it starts the programs.")
-    lines += ["", "The zips before signing, which a rebuild of this commit with these settings and",
-              "sources gives byte for byte (scripts/verify-release):"]
+    debian, packages = packing.toolchain(signer is not None, [v.replace("-", "+").split("+")[0] for v in versions])
     with open(os.path.join(windows, "packages", "UNSIGNED-SHA256SUMS"), encoding="utf-8") as file:
-        sums = file.read().split("\n")
-    for zip_name in sorted(n for n in os.listdir(publish) if n.endswith(".zip")):
-        lines += [f"    {line}" for line in sums if line.endswith(f"  {zip_name}")]
-    lines += ["", "Every zip here passed every check under wine. Publish this folder as it is: the",
-              "zips, SHA256SUMS over them, SOURCES/ and this file. The zips carry Qt's DLLs beside",
-              "the programs, so a user can replace them with a Qt of their own, as Qt's LGPL asks;",
-              "SOURCES/ is the source of that Qt, which the LGPL asks to be offered with them."]
-    return "".join(line + "\n" for line in lines)
+        sums = dict(reversed(line.split("  ", 1)) for line in file.read().split("\n") if line)
+    return notes.text(notes.Notes(
+        version=packing.cached_setting(linux, "CMAKE_PROJECT_VERSION"), commit=commit, epoch=settings["SOURCE_DATE_EPOCH"],
+        trial=trial, settings={name: packing.cached_setting(linux, name) for name, _ in packing.tracker_settings()},
+        qtbase=versions, serialport=[os.path.basename(archive) for archive in
+                                     sorted(glob.glob(os.path.join(publish, "SOURCES", "qtserialport-*.tar.gz")))],
+        debian=debian, packages=packages,
+        signer=notes.Signer(signer.subject, signer.fingerprint, bool(settings.get("SIGNING_TIMESTAMP_URL")))
+        if signer else None,
+        zips={name: sums[name] for name in sorted(n for n in os.listdir(publish) if n.endswith(".zip"))}))
 
 
 def main(arguments):

@@ -182,7 +182,6 @@ class Signer:
         self.password_file = settings["SIGNING_PASSWORD_FILE"]
         self.certificate = None
         self.subject = self.fingerprint = ""
-        self.reaches_machine_root = False
 
     def _path(self, name):
         return os.path.join(self.folder, name)
@@ -298,8 +297,7 @@ class Signer:
 
     def save(self):
         with open(self._path("signer"), "w") as file:
-            for name, value in (("kind", self.kind), ("subject", self.subject), ("fingerprint", self.fingerprint),
-                                ("reaches_machine_root", "yes" if self.reaches_machine_root else "no")):
+            for name, value in (("kind", self.kind), ("subject", self.subject), ("fingerprint", self.fingerprint)):
                 file.write(f"{name}={value}\n")
 
     @classmethod
@@ -308,7 +306,6 @@ class Signer:
         keep_secret(settings, folder)
         signer = cls(settings, folder, state["kind"])
         signer.subject, signer.fingerprint = state["subject"], state["fingerprint"]
-        signer.reaches_machine_root = state["reaches_machine_root"] == "yes"
         signer.certificate = pkcs11token.Certificate(_read(signer._path("certificate.der")))
         return signer
 
@@ -417,9 +414,6 @@ def prepare(settings, folder):
         file.write("".join(pkcs11token.pem(der) for der in chain) + (_read(TRUST_STORE) or b"").decode("latin-1"))
     signer.fingerprint = ":".join(f"{byte:02X}" for byte in hashlib.sha256(signer.certificate.der).digest())
     signer.subject = _subject(signer)
-    signer.reaches_machine_root = os.path.isfile(TRUST_STORE) and children.run(
-        ["openssl", "verify", "-CAfile", TRUST_STORE, "-untrusted", signer._path("chain.pem"),
-         signer._path("certificate.pem")], timeout=OPENSSL_TIME).returncode == 0
     if kind == "token":
         _check_token(signer)
     _try(signer)

@@ -13,18 +13,10 @@ from dataclasses import dataclass
 
 from .common import Refusal, shown
 
-COMMIT = re.compile(r"[0-9a-f]{40}")
 SHA256 = re.compile(r"[0-9a-f]{64}")
 FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9.+~_-]*")
-ZIP_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9.+_-]*\.zip")
-# Debian's version syntax, with no character that could name another folder.
-DEBIAN_VERSION = re.compile(r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~-]*")
-PACKAGE = re.compile(r"[a-z0-9][a-z0-9.+-]+")
-SETTING = re.compile(r"(TRACKER_[A-Z_]+)=([^\x00-\x1f\x7f]*)")
-FINGERPRINT = re.compile(r"(?:[0-9A-F]{2}:){31}[0-9A-F]{2}")
 
 # What no release of ours comes near.
-MOST_NOTES_BYTES = 1 << 20
 MOST_SUMS_BYTES = 1 << 16
 MOST_UNPACKED_BYTES = 2 << 30  # a zip, or a release's zips together
 MOST_ENTRIES = 10000
@@ -33,8 +25,7 @@ MOST_PART_BYTES = 255
 MOST_NAME_BYTES = 1024
 MOST_PROGRAM_BYTES = 64 << 20  # this project's largest, Qt6Core.dll, is under 10 MiB
 MOST_PROGRAMS = 100  # in one zip: a release ships a few dozen
-MOST_ZIPS = 32  # in a release: one for each Qt and kind
-MOST_PACKAGES = 64  # packages RELEASE.txt names as shaping the bytes: a dozen
+MOST_SIGNATURE_BYTES = 64 << 10  # ours, with its chain and time stamp, is about 10 KiB
 MOST_SECONDS = 120  # to read one zip, its bytes inflated included
 
 WINDOWS_DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"} | {
@@ -90,179 +81,7 @@ def name_fault(name):
     return None
 
 
-# Release notes, sums and pins.
-
-TRIAL = "A TRIAL, NOT FOR PUBLISHING: made with TRIAL_RELEASE=1, which lets placeholder names through."
-SIGNED = "Signed: every program and DLL, with SHA-256, by the certificate of"
-UNSIGNED = "Signed: no. Windows may warn before it starts the programs."
-# Paragraphs a release writes word for word: heading -> the lines after it.
-FIXED = {
-    "Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the":
-        ["    copyright files of gcc-mingw-w64-base and mingw-w64-x86-64-dev."],
-    "Every zip here passed every check under wine. Publish this folder as it is: the":
-        ["zips, SHA256SUMS over them, SOURCES/ and this file. The zips carry Qt's DLLs beside",
-         "the programs, so a user can replace them with a Qt of their own, as Qt's LGPL asks;",
-         "SOURCES/ is the source of that Qt, which the LGPL asks to be offered with them."],
-}
-# What the signed paragraph says after the certificate's subject, each at most once.
-SIGNED_LINES = [r"    \(SHA-256 fingerprint (?P<fingerprint>.*)\)",
-                r"    with its key on a PKCS#11 token, which the key never leaves",
-                r"    with its key in a PKCS#12 file",
-                r"    its chain reaching a root in the trust store of the machine that made the release",
-                r"    its chain reaching no root in the trust store of the machine that made the release:",
-                r"    signed by a certificate that Windows does not trust by default",
-                r"    time-stamped by https?://[!-~]+",
-                r"    with no time stamp: the signatures count only while the certificate is valid"]
-ZIPS = ["The zips before signing, which a rebuild of this commit with these settings and",
-        "sources gives byte for byte (scripts/verify-release):"]
-
-
-def paragraphs(lines):
-    """(number of its first line, its lines) for each paragraph after the first line."""
-    found, current = [], None
-    for number, line in enumerate(lines[1:], start=2):
-        if line == "":
-            current = None
-        elif current is None or line in FIXED:  # the licence paragraph follows the packages' at once
-            current = (number, [line])
-            found.append(current)
-        else:
-            current[1].append(line)
-    return found
-
-
-def read_notes(raw, path):
-    """RELEASE.txt's records as a dictionary of lists. Only what a release writes is taken:
-    a paragraph it never writes, a line it would not write there, or a paragraph given
-    twice is refused (its words reach whoever reads the folder)."""
-    if len(raw) > MOST_NOTES_BYTES:
-        raise Refusal(f"{path}: is longer than {MOST_NOTES_BYTES} bytes, more than any release writes")
-    try:
-        lines = raw.decode("utf-8").split("\n")
-    except UnicodeDecodeError:
-        raise Refusal(f"{path}: is not UTF-8 text")
-    notes = {key: [] for key in ("commit", "epoch", "setting", "qtbase", "serialport", "debian",
-                                 "package", "signed", "fingerprint", "subject", "zip")}
-    first = re.fullmatch(r"tracker-updater [^ ,]+, commit (.*)", lines[0])
-    if first and COMMIT.fullmatch(first.group(1)):
-        notes["commit"].append(first.group(1))
-    given = set()
-    for at, body in paragraphs(lines):
-        heading, rest = body[0], body[1:]
-
-        def malformed(offset):
-            return Refusal(f"{path}: line {at + offset} is malformed: '{shown(body[offset], 80)}'")
-        epoch = re.fullmatch(r"Time stamps of the builds: SOURCE_DATE_EPOCH=(.*)", heading)
-        debian = re.fullmatch(r"Built on Debian ([0-9][0-9.]*) \(([a-z]+)\), with these packages, which shape the bytes:", heading)
-        kind = ("epoch" if epoch else "debian" if debian else "signed" if heading in (SIGNED, UNSIGNED)
-                else heading)
-        if at == 2 and heading == TRIAL and not rest:
-            continue
-        if kind in given:
-            raise Refusal(f"{path}: line {at} begins a second '{shown(heading, 60)}'")
-        given.add(kind)
-        if heading in FIXED:
-            expected = FIXED[heading]
-            for offset in range(1, max(len(rest), len(expected)) + 1):
-                if offset > min(len(rest), len(expected)) or rest[offset - 1] != expected[offset - 1]:
-                    raise malformed(min(offset, len(rest)))
-        elif heading == "Settings built into the programs:":
-            for offset, line in enumerate(rest, start=1):
-                if not line.startswith("    ") or not SETTING.fullmatch(line[4:]):
-                    raise malformed(offset)
-                notes["setting"].append(line[4:])
-        elif epoch:
-            if not re.fullmatch(r"[0-9]{1,12}", epoch.group(1)):
-                raise malformed(0)
-            if rest:
-                raise malformed(1)
-            notes["epoch"].append(epoch.group(1))
-        elif heading == "Built with Qt from these sources (in SOURCES/), as the commit pins them:":
-            for offset, line in enumerate(rest, start=1):
-                qtbase = re.fullmatch(r"    Qt Base: Debian's qt6-base (\S+) \(qt6-base_(\S+)\.\* and its orig\.tar\.xz\)", line)
-                serialport = re.fullmatch(r"    Qt Serial Port: (\S+)", line)
-                if qtbase and DEBIAN_VERSION.fullmatch(qtbase.group(1)) and qtbase.group(2) == qtbase.group(1):
-                    notes["qtbase"].append(qtbase.group(1))
-                elif serialport and FILE_NAME.fullmatch(serialport.group(1)):
-                    notes["serialport"].append(serialport.group(1))
-                else:
-                    raise malformed(offset)
-        elif debian:
-            notes["debian"].append(f"{debian.group(1)} {debian.group(2)}")
-            for offset, line in enumerate(rest, start=1):
-                package = line[4:].split(" ")
-                if (not line.startswith("    ") or len(package) != 2 or not PACKAGE.fullmatch(package[0])
-                        or not DEBIAN_VERSION.fullmatch(package[1])):
-                    raise malformed(offset)
-                notes["package"].append(line[4:])
-        elif heading == UNSIGNED:
-            if rest:
-                raise malformed(1)
-            notes["signed"].append("no")
-        elif heading == SIGNED:
-            notes["signed"].append("yes")
-            subject = rest[0][4:] if rest and rest[0].startswith("    ") else ""
-            if not subject or subject[0] == " " or not subject.isprintable():
-                raise malformed(1 if rest else 0)
-            notes["subject"].append(subject)
-            said = set()
-            for offset, line in enumerate(rest[1:], start=2):
-                known = [index for index, pattern in enumerate(SIGNED_LINES) if re.fullmatch(pattern, line)]
-                if not known or known[0] in said:
-                    raise malformed(offset)
-                said.add(known[0])
-                fingerprint = re.fullmatch(SIGNED_LINES[0], line)
-                if fingerprint:
-                    if not FINGERPRINT.fullmatch(fingerprint.group("fingerprint")):
-                        raise malformed(offset)
-                    notes["fingerprint"].append(fingerprint.group("fingerprint"))
-        elif heading == ZIPS[0]:
-            if not rest or rest[0] != ZIPS[1]:
-                raise malformed(1 if rest else 0)
-            for offset, line in enumerate(rest[1:], start=2):
-                parts = line[4:].split("  ")
-                if (not line.startswith("    ") or len(parts) != 2 or not SHA256.fullmatch(parts[0])
-                        or not ZIP_NAME.fullmatch(parts[1])):
-                    raise malformed(offset)
-                notes["zip"].append(line[4:])
-        else:
-            raise Refusal(f"{path}: line {at} is no part of the notes a release writes: '{shown(heading, 80)}'")
-    names = [entry.split("  ")[1] for entry in notes["zip"]]
-    if (len(notes["commit"]) != 1 or len(notes["epoch"]) != 1 or not names or len(notes["signed"]) != 1
-            or not notes["qtbase"]):
-        raise Refusal(f"{path} names no commit, SOURCE_DATE_EPOCH, Qt sources, signature or zips "
-                      "before signing: it is no release this tool can check")
-    if len(set(names)) != len(names):
-        raise Refusal(f"{path}: names a zip twice")
-    if len(names) > MOST_ZIPS:
-        raise Refusal(f"{path}: names {len(names)} zips, more than any release makes (at most {MOST_ZIPS})")
-    packages = [line.split(" ")[0] for line in notes["package"]]
-    if len(packages) > MOST_PACKAGES:
-        raise Refusal(f"{path}: names {len(packages)} packages, more than any release records (at most {MOST_PACKAGES})")
-    if len(set(packages)) != len(packages):
-        raise Refusal(f"{path}: names a package twice")
-    if len(set(notes["qtbase"])) != len(notes["qtbase"]):
-        raise Refusal(f"{path}: names a Qt Base twice")
-    if notes["signed"] == ["yes"] and len(notes["fingerprint"]) != 1:
-        raise Refusal(f"{path}: says the programs are signed, but gives no certificate's fingerprint")
-    return notes
-
-
-def read_settings(notes, names, path):
-    """The settings RELEASE.txt gives, each of `names` exactly once and no other."""
-    given = {}
-    for line in notes["setting"]:
-        name, _, value = line.partition("=")
-        if name not in names:
-            raise Refusal(f"{path} gives {name}, which is no setting of the programs")
-        if name in given:
-            raise Refusal(f"{path} gives {name} more than once")
-        given[name] = value
-    for name in names:
-        if name not in given:
-            raise Refusal(f"{path} does not give {name}")
-    return given
-
+# Sums and pins.
 
 def read_sums(raw, path):
     if len(raw) > MOST_SUMS_BYTES:
@@ -297,14 +116,14 @@ def pinned_sources(notes, pins, path):
     """The files SOURCES/ must hold, those the commit pins for each Qt RELEASE.txt names;
     and the faults of the notes against the pins."""
     wanted, faults = {}, []
-    for version in notes["qtbase"]:
+    for version in notes.qtbase:
         line = ".".join(version.split(":")[-1].split(".")[:2])
         if f"qt6-base_{version}.dsc" not in pins:
             faults.append(f"{path}: names qt6-base {version}, which the commit does not pin")
             continue
         wanted.update((name, pin) for name, pin in pins.items() if name.startswith(f"qt6-base_{line}.")
                       or re.fullmatch(rf"qtserialport-{re.escape(line)}\.[0-9]+\.tar\.gz", name))
-    for archive in notes["serialport"]:
+    for archive in notes.serialport:
         if archive not in wanted:
             faults.append(f"{path}: names Qt Serial Port {archive}, which the commit does not pin for its Qt")
     return wanted, faults
@@ -473,7 +292,7 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
     """The entry's bytes, in pieces of at most `chunk`: exactly its size, its CRC checked,
     within the time. A bomb costs time, never memory."""
     deadline = deadline or Deadline(path)
-    raw = data[entry.data_at:entry.data_at + entry.compressed]
+    start, end = entry.data_at, entry.data_at + entry.compressed
     inflater = zlib.decompressobj(-15) if entry.method == 8 else None
     crc, produced = 0, 0
 
@@ -481,8 +300,8 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
         return Refusal(f"{path}: entry '{shown(entry.name, 120)}' {text}", 1)
 
     def pieces():
-        for at in range(0, len(raw), chunk):
-            given = bytes(raw[at:at + chunk])
+        for at in range(start, end, chunk):  # sliced here: a whole entry at once would be in memory
+            given = bytes(data[at:min(at + chunk, end)])
             if not inflater:
                 yield given
                 continue
@@ -542,61 +361,59 @@ def unpack_zip(path, folder):
 
 # Windows programs: where a signature is, checked before any other program reads it.
 
-def certificate_table(data, path):
-    """The program's signature (PKCS#7, DER) or None when it carries none; Refusal (exit
-    1) when it is no Windows program or its certificate table is not one signature whose
-    entry fills the table, at the end of the file."""
+def program_signature(data, path):
+    """The program's signature (PKCS#7, DER, or None when it carries none) and the SHA-256
+    Authenticode digest of its bytes (all but its check sum, its certificate table's
+    entry and the table), at pefile's offsets. Refusal (exit 1) when it is no Windows
+    program or its certificate table is not one signature of a bounded size filling the
+    table at the end of the file."""
+    import hashlib
     import pefile  # python3-pefile: only what reads programs needs it
 
     def malformed(what):
         return Refusal(f"{path}: is no Windows program we can check: {what}", 1)
     if len(data) > MOST_PROGRAM_BYTES:
         raise malformed(f"it is larger than {MOST_PROGRAM_BYTES} bytes")
+    data = data if isinstance(data, bytes) else bytes(data)
     try:
-        program = pefile.PE(data=data if isinstance(data, bytes) else bytes(data), fast_load=True)
+        program = pefile.PE(data=data, fast_load=True)
+        try:
+            check_sum = program.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+            directories = program.OPTIONAL_HEADER.DATA_DIRECTORY
+            table = directories[4] if len(directories) > 4 else None
+            entry = table.get_file_offset() if table else len(data)
+            offset, size = (table.VirtualAddress, table.Size) if table else (0, 0)  # a file offset, for this entry
+        finally:
+            program.close()
     except pefile.PEFormatError as error:
         raise malformed(shown(error.value, 100))
     except Exception as error:  # pefile's own faults on a file made to break it
         raise malformed(f"its headers cannot be read ({type(error).__name__})")
-    try:
-        directories = program.OPTIONAL_HEADER.DATA_DIRECTORY
-        if len(directories) <= 4:
-            return None
-        offset, size = directories[4].VirtualAddress, directories[4].Size  # a file offset, for this entry
-    finally:
-        program.close()
+    if not check_sum + 4 <= entry <= len(data) - (8 if table else 0):
+        raise malformed("its headers lie outside the file")
+    digest = hashlib.sha256()
+    for piece in (data[:check_sum], data[check_sum + 4:entry], data[entry + 8:offset or len(data)]):
+        digest.update(piece)
     if offset == 0 and size == 0:
-        return None
-    if offset % 8 or size < 8 or offset + size != len(data) or offset < 64:
+        return None, digest.digest()
+    if offset % 8 or size < 8 or offset + size != len(data) or offset < entry + 8:
         raise malformed("its certificate table does not lie at the end of the file, or is shorter than one entry")
+    if size > MOST_SIGNATURE_BYTES + 8:
+        raise malformed(f"its certificate table holds {size} bytes, more than any signature of ours "
+                        f"(at most {MOST_SIGNATURE_BYTES})")
     length, revision, kind = struct.unpack_from("<IHH", data, offset)
     if length != size:
         raise malformed(f"its certificate entry's length {length} is not its table's size {size}")
     if revision != 0x200 or kind != 2:
         raise malformed("its certificate entry is no Authenticode signature")
     # A DER sequence with a long length, then only the zeros that pad the entry to 8 bytes.
-    blob = bytes(data[offset + 8:offset + size])
+    blob = data[offset + 8:offset + size]
     if len(blob) < 4 or blob[0] != 0x30 or not 0x81 <= blob[1] <= 0x83:
         raise malformed("its certificate entry holds no PKCS#7 signature")
     length = 2 + (blob[1] & 0x7F) + int.from_bytes(blob[2:2 + (blob[1] & 0x7F)], "big")
     if length > len(blob) or len(blob) - length != -length % 8 or blob[length:].strip(b"\0"):
         raise malformed("its certificate entry holds more than its signature")
-    return blob[:length]
-
-
-def authenticode_digest(data, hash_name="sha256"):
-    """The digest a signature of the program covers: all of it but its check sum, its
-    certificate table's entry and the table itself."""
-    import hashlib
-    pe = struct.unpack_from("<I", data, 60)[0]
-    magic = struct.unpack_from("<H", data, pe + 24)[0]
-    check_sum = pe + 24 + 64
-    entry = pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
-    table = struct.unpack_from("<I", data, entry)[0] or len(data)
-    digest = hashlib.new(hash_name)
-    for piece in (data[:check_sum], data[check_sum + 4:entry], data[entry + 8:table]):
-        digest.update(piece)
-    return digest.digest()
+    return blob[:length], digest.digest()
 
 
 # Signatures: each part checked against what our signing (osslsigncode sign -h sha256,
@@ -611,6 +428,7 @@ CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
 SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, "1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11",
                      "1.3.6.1.4.1.311.2.1.12"}
 TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Microsoft's way
+TIME_STAMP_INFO = "1.2.840.113549.1.9.16.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 
 
@@ -620,6 +438,31 @@ class Signature:
     carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
     digest: bytes  # the Authenticode digest (SHA-256) it signs
     stamped: bool
+
+
+def chain_of(signed, signer, refused):
+    """The certificates a SignedData carries, the signer's first, each then its issuer's:
+    Refusal when one is of another kind, off that chain, or the signer's is missing."""
+    from asn1crypto import core
+    carried = list(signed["certificates"]) if not isinstance(signed["certificates"], core.Void) else []
+    if any(c.name != "certificate" for c in carried):
+        raise refused("carries a certificate of a kind our signing never adds")
+    carried = [c.chosen for c in carried]
+    identity = signer["sid"].chosen
+    found = [c for c in carried if c.key_identifier == identity.native] if signer["sid"].name == "subject_key_identifier" \
+        else [c for c in carried if c.issuer == identity["issuer"] and c.serial_number == identity["serial_number"].native]
+    if not found:
+        raise refused("does not carry its signer's certificate")
+    chain, current = [found[0]], found[0]
+    while not current.self_issued:
+        above = [c for c in carried if c.subject == current.issuer and c not in chain]
+        if not above:
+            break
+        current = above[0]
+        chain.append(current)
+    if len(chain) != len(carried):
+        raise refused("carries a certificate off its signer's chain")
+    return chain
 
 
 def read_signature(blob, path):
@@ -652,10 +495,6 @@ def read_signature(blob, path):
             raise refused("signs no SHA-256 digest of a Windows program")
         if not isinstance(signed["crls"], core.Void):
             raise refused("carries revocation lists, which our signing never adds")
-        certificates = list(signed["certificates"]) if not isinstance(signed["certificates"], core.Void) else []
-        if any(c.name != "certificate" for c in certificates):
-            raise refused("carries a certificate of a kind our signing never adds")
-        certificates = [c.chosen for c in certificates]
         signers = list(signed["signer_infos"])
         if len(signers) != 1:
             raise refused(f"holds {len(signers)} signers, not one")
@@ -679,25 +518,17 @@ def read_signature(blob, path):
         if unsigned:
             values = list(unsigned[0]["values"])
             token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
-            if token is None or token["content_type"].dotted != SIGNED_DATA or any(
-                    not isinstance(s["unsigned_attrs"], core.Void) for s in token["content"]["signer_infos"]):
-                raise refused("holds a time stamp that is no RFC 3161 token alone")
-        identity = signer["sid"].chosen
-        found = [c for c in certificates if c.issuer == identity["issuer"]
-                 and c.serial_number == identity["serial_number"].native]
-        if not found:
-            raise refused("does not carry its signer's certificate")
-        # The carried certificates: the signer's, then each one's issuer, once each.
-        chain, current = [found[0]], found[0]
-        while not current.self_issued:
-            above = [c for c in certificates if c.subject == current.issuer and c not in chain]
-            if not above:
-                break
-            current = above[0]
-            chain.append(current)
-        if len(chain) != len(certificates):
-            raise refused("carries a certificate off its signer's chain")
-        return Signature(found[0].dump(), [(c.dump(), c.self_issued) for c in certificates],
+            if token is None or token["content_type"].dotted != SIGNED_DATA \
+                    or token["content"]["encap_content_info"]["content_type"].dotted != TIME_STAMP_INFO:
+                raise refused("holds a time stamp that is no RFC 3161 token")
+            stamp = token["content"]
+            stamp_signers = list(stamp["signer_infos"])
+            if len(stamp_signers) != 1 or not isinstance(stamp_signers[0]["unsigned_attrs"], core.Void) \
+                    or not isinstance(stamp["crls"], core.Void):
+                raise refused("holds a time stamp with more than its one signer")
+            chain_of(stamp, stamp_signers[0], lambda what: refused(f"holds a time stamp that {what}"))
+        certificates = chain_of(signed, signer, refused)
+        return Signature(certificates[0].dump(), [(c.dump(), c.self_issued) for c in certificates],
                          digest["digest"].native, bool(unsigned))
     except Refusal:
         raise

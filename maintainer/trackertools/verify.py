@@ -13,11 +13,14 @@ import errno
 import hashlib
 import os
 import shutil
+import signal
 import stat
 import sys
 import tempfile
 
-from . import children, gitrepo, packing, paths, pkcs11token, stranger
+from dataclasses import dataclass
+
+from . import children, gitrepo, notes as release_notes, packing, paths, pkcs11token, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -29,6 +32,23 @@ READING_SECONDS = 900  # reading the zips and checking their programs' signature
 MOST_NAMES = 1000  # in the folder or in SOURCES/
 TOOL_SECONDS, TOOL_MEMORY = 60, 1 << 30  # osslsigncode and openssl, on bytes that passed
 REBUILD_SECONDS = 8 * 3600  # a first rebuild builds Qt for Windows
+# What a write to our temporary folder may meet, told as the folder's fault, not the release's.
+TEMPORARY_FULL = (errno.ENOSPC, errno.EDQUOT, errno.EROFS, errno.EACCES)
+
+
+@dataclass
+class Program:
+    file: str  # its bytes, for osslsigncode, in a signed release
+    blob: bytes  # its signature, DER, or None
+    digest: bytes  # its Authenticode digest
+    signature: stranger.Signature  # as read, or None
+
+
+@dataclass
+class Signer:
+    fingerprint: str
+    trusted: bool  # its chain leads to a root of this machine's trust store
+    subject: str  # as openssl gives it
 
 
 is_program = packing.is_program
@@ -53,14 +73,20 @@ class Folder:
         self.copied, self.files = 0, {}  # bytes copied so far; (device, inode) -> the name copied
         try:
             self.fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-        except OSError:
-            raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt")
+            self.names(self.fd, path)
+        except OSError as error:
+            raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt" if error.errno in
+                          (errno.ENOENT, errno.ENOTDIR) else f"{named(path)}: cannot be read: {error.strerror}")
 
     def names(self, fd, path):
-        names = sorted(os.listdir(fd))
-        if len(names) > MOST_NAMES:
-            raise Refusal(f"{named(path)}: holds {len(names)} names, more than any release", 1)
-        return names
+        """Its names, read no further than one past the most a release has."""
+        names = []
+        with os.scandir(fd) as listing:
+            for item in listing:
+                names.append(item.name)
+                if len(names) > MOST_NAMES:
+                    raise Refusal(f"{named(path)}: holds more than {MOST_NAMES} names, more than any release", 1)
+        return sorted(names)
 
     def copy(self, name, most, dir_fd=None, code=1):
         """The file copied (never a link, pipe or device; at most `most` bytes): its copy's
@@ -99,6 +125,8 @@ class Folder:
                     digest.update(block)
                     target.write(block)
             except OSError as error:
+                if error.errno in TEMPORARY_FULL:
+                    raise
                 raise Refusal(f"{shown_path}: cannot be read: {error.strerror}", code)
         return copy, digest.hexdigest()
 
@@ -139,35 +167,33 @@ def pem(certificates):
     return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
-def check_signature(program, signature, digest, work):
-    """(fingerprint, trusted, subject shown, subject) of the program's signer, or None when its signature
-    does not verify: osslsigncode's exit code, and our own check that the signature is of
-    these bytes (their Authenticode digest)."""
-    signer, carried = signature.signer, signature.carried
-    if signature.digest != digest:
+def check_signature(program, work):
+    """The program's Signer, or None when its signature does not verify: osslsigncode's
+    exit code, and our own check that the signature is of these bytes."""
+    signature = program.signature
+    if signature.digest != program.digest:
         return None
     roots = os.path.join(work, "roots.pem")
     store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
     with open(roots, "wb") as file:  # the roots it carries tell a broken signature from an untrusted one
-        file.write(store + pem([c for c, self_signed in carried if self_signed]).encode())
-    if tool(["osslsigncode", "verify", "-CAfile", roots, "-in", program], "osslsigncode verify").returncode != 0:
+        file.write(store + pem([c for c, self_signed in signature.carried if self_signed]).encode())
+    if tool(["osslsigncode", "verify", "-CAfile", roots, "-in", program.file], "osslsigncode verify").returncode != 0:
         return None
-    trusted = bool(store) and tool(["osslsigncode", "verify", "-CAfile", TRUST_STORE, "-in", program],
+    trusted = bool(store) and tool(["osslsigncode", "verify", "-CAfile", TRUST_STORE, "-in", program.file],
                                    "osslsigncode verify").returncode == 0
     signer_file = os.path.join(work, "signer.der")
     with open(signer_file, "wb") as file:
-        file.write(signer)
+        file.write(signature.signer)
     done = tool(["openssl", "x509", "-inform", "DER", "-in", signer_file, "-noout", "-subject", "-nameopt", "RFC2253"],
                 "openssl x509")
-    subject = done.stdout.decode("utf-8", "replace").strip().removeprefix("subject=")
-    return fingerprint(signer), trusted, shown(subject), subject
+    return Signer(fingerprint(signature.signer), trusted, done.stdout.decode("utf-8", "replace").strip().removeprefix("subject="))
 
 
 def check_folder(folder, notes, pins, work, deadline):
     """Everything that needs no build; the copies' paths and the zips read. Refusal with
     one line for each fault of the folder."""
     faults, release_txt = [], named(os.path.join(folder.path, "RELEASE.txt"))
-    zips = {entry.split("  ")[1]: entry.split("  ")[0] for entry in notes["zip"]}
+    zips = notes.zips
     sums_path = named(os.path.join(folder.path, "SHA256SUMS"))
     sums = {}
     try:
@@ -178,7 +204,7 @@ def check_folder(folder, notes, pins, work, deadline):
         faults += refusal.lines
     wanted, source_faults = stranger.pinned_sources(notes, pins, release_txt)
     faults += source_faults
-    expected = {"RELEASE.txt", "SHA256SUMS", "SOURCES", *zips, *sums}
+    expected = {"RELEASE.txt", "SHA256SUMS", "SOURCES", *zips}
     names = folder.names(folder.fd, folder.path)
     faults += [f"{named(os.path.join(folder.path, name))}: is no part of a release" for name in names if name not in expected]
     faults += [f"{named(os.path.join(folder.path, name))}: missing" for name in sorted(expected - set(names) - {"SHA256SUMS"})]
@@ -207,10 +233,11 @@ def check_folder(folder, notes, pins, work, deadline):
                     os.rename(copy, os.path.join(sources, name))
             faults += [f"{named(folder.path)}/SOURCES/{named(name)}: missing (pinned by the commit)" for name in sorted(set(wanted) - set(present))]
             os.close(sources_fd)
-    read, unpacked = {}, 0
-    for name in sorted(set(zips) | set(sums)):
-        if name not in names:
-            continue
+    # A zip is read only once nothing else is wrong, and only one that RELEASE.txt names.
+    if faults:
+        raise Refusal(faults, 1)
+    read, unpacked, entries_read = {}, 0, 0
+    for name in sorted(set(zips) & set(names)):
         path = named(os.path.join(folder.path, name))
         deadline.check()
         try:
@@ -226,8 +253,12 @@ def check_folder(folder, notes, pins, work, deadline):
             deadline.check()
             read[name] = (copy, data, entries)
             unpacked += sum(entry.size for entry in entries)
+            entries_read += len(entries)
         except Refusal as refusal:
             faults += refusal.lines
+        if entries_read > stranger.MOST_ENTRIES:
+            raise Refusal(faults + [f"{named(folder.path)}: its zips hold more than {stranger.MOST_ENTRIES} entries "
+                                    "together, more than any release's"], 1)
     # Many zips, each below the limit, would still cost more than any release's.
     if unpacked > stranger.MOST_UNPACKED_BYTES:
         faults.append(f"{named(folder.path)}: its zips would unpack to {unpacked} bytes together, more than any release's")
@@ -259,36 +290,41 @@ def read_programs(data, entries, path, work, signed, deadline):
         digests[entry.name] = digest.hexdigest()
         if is_program(entry.name):
             program = b"".join(pieces)
-            blob = stranger.certificate_table(program, f"{path}: {named(entry.name)}")
+            blob, authenticode = stranger.program_signature(program, f"{path}: {named(entry.name)}")
             # Before osslsigncode or the rebuild: a signature holds only what our signing writes.
             signature = stranger.read_signature(blob, f"{path}: {named(entry.name)}") if blob is not None else None
-            file = os.path.join(work, f"program-{len(os.listdir(work))}") if signed else None
+            file = os.path.join(work, f"program-{len(programs)}") if signed else None
             if file:
                 with open(file, "xb") as output:
                     output.write(program)
-            programs[entry.name] = (file, blob, stranger.authenticode_digest(program), signature)
+            programs[entry.name] = Program(file, blob, authenticode, signature)
     return digests, programs
 
 
 def check_signatures(zip_name, programs, notes, work, deadline):
-    """The lines of programs whose signature is not the release's, and the signer seen."""
-    differences, signer = [], None
-    signed = notes["signed"] == ["yes"]
+    """The lines of programs whose signature is not what RELEASE.txt says, and the signer seen."""
+    differences, signer, claim = [], None, notes.signer
     zip_name = named(zip_name)
-    for name, (file, blob, digest, signature) in sorted(programs.items()):
+
+    def differs(name, what):
+        differences.append(f"{zip_name}: different: {name} {what}")
+    for name, program in sorted(programs.items()):
         name = named(name)
         deadline.check()
-        if not signed and blob is not None:
-            differences.append(f"{zip_name}: different: {name} carries a signature, but RELEASE.txt says the release is unsigned")
-        elif signed and blob is None:
-            differences.append(f"{zip_name}: different: {name} carries no signature, but RELEASE.txt says every program is signed")
-        elif signed:
-            found = check_signature(file, signature, digest, work)
+        if not claim and program.blob is not None:
+            differs(name, "carries a signature, but RELEASE.txt says the release is unsigned")
+        elif claim and program.blob is None:
+            differs(name, "carries no signature, but RELEASE.txt says every program is signed")
+        elif claim and program.signature.stamped != claim.stamped:
+            differs(name, "carries a time stamp, but RELEASE.txt says none" if program.signature.stamped
+                    else "carries no time stamp, but RELEASE.txt says each signature is time-stamped")
+        elif claim:
+            found = check_signature(program, work)
             if found is None:
                 differences.append(f"{zip_name}: different: {name}: its signature does not verify")
-            elif found[0] != notes["fingerprint"][0]:
-                differences.append(f"{zip_name}: different: {name} is signed by another certificate than RELEASE.txt "
-                                   f"names: {found[2]} (SHA-256 fingerprint {found[0]})")
+            elif found.fingerprint != claim.fingerprint:
+                differs(name, f"is signed by another certificate than RELEASE.txt names: {shown(found.subject)} "
+                        f"(SHA-256 fingerprint {found.fingerprint})")
             else:
                 signer = found
     return differences, signer
@@ -302,11 +338,9 @@ def toolchain_differences(notes):
             "VERSION_CODENAME", "").strip('"')
     except OSError:
         version = codename = "?"
-    if not notes["debian"]:
-        differences.append("RELEASE.txt records no toolchain")
-    elif notes["debian"][0] != f"{version} {codename}":
-        differences.append(f"Debian {version} {codename} here, {notes['debian'][0]} in RELEASE.txt")
-    for line in notes["package"]:
+    if notes.debian != f"{version} ({codename})":
+        differences.append(f"Debian {version} ({codename}) here, {notes.debian} in RELEASE.txt")
+    for line in notes.packages:
         package, version = line.split(" ")
         done = tool(["dpkg-query", "-W", "-f", "${Version}", package], "dpkg-query")
         here = done.stdout.decode().strip() if done.returncode == 0 else ""
@@ -315,15 +349,21 @@ def toolchain_differences(notes):
     return differences
 
 
-def rebuild(commit, settings, notes, sources, work):
-    """The commit's own Windows check in a clone of our own; the folder of its zips."""
+class RebuildFailed(Failure):
+    pass
+
+
+def rebuild(commit, notes, sources, work):
+    """The commit's own Windows check in a clone of our own; the folder of its zips. Its
+    temporary files go into our work folder, so that no stop leaves them behind."""
     repository = gitrepo.Repository(ROOT)
     clone = repository.checkout(commit, os.path.join(work, "clone"))
-    qt_lines = " ".join(".".join(version.split(":")[-1].split(".")[:2]) for version in notes["qtbase"])
-    env = children.environment({**settings, "WINDOWS_QT": qt_lines, "QT_BASE_SOURCES": sources,
+    os.mkdir(os.path.join(work, "tmp"), 0o700)
+    qt_lines = " ".join(".".join(version.split(":")[-1].split(".")[:2]) for version in notes.qtbase)
+    env = children.environment({**notes.settings, "WINDOWS_QT": qt_lines, "QT_BASE_SOURCES": sources,
                                 "QT_SERIALPORT_SOURCES": sources, "BUILD_DIR": os.path.join(work, "linux"),
-                                "WINDOWS_BUILD_DIR": os.path.join(work, "windows")},
-                               source_date_epoch=notes["epoch"][0])
+                                "WINDOWS_BUILD_DIR": os.path.join(work, "windows"), "TMPDIR": os.path.join(work, "tmp")},
+                               source_date_epoch=notes.epoch)
     log = os.path.join(work, "check.log")
     say(f"Rebuilding commit {commit} in {work}")
     with open(log, "wb") as output:
@@ -337,7 +377,7 @@ def rebuild(commit, settings, notes, sources, work):
             file.seek(max(0, os.fstat(file.fileno()).st_size - 4000))
             for line in file.read().decode("utf-8", "replace").rstrip("\n").split("\n")[-20:]:
                 print(f"    {shown(line, 300)}", file=sys.stderr)
-        raise Failure([])
+        raise RebuildFailed([])
     return os.path.join(work, "windows", "packages")
 
 
@@ -345,7 +385,7 @@ def entry_list(entries):
     return [f"{'folder' if e.is_folder else 'file'} {e.mode & 0o7777:04o} {e.name}" for e in entries]
 
 
-def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, notes, work):
+def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, signed, work):
     """The verdict for one zip: "the same", or "different: " and the first difference."""
     rebuilt_path = os.path.join(rebuilt_folder, zip_name)
     if not os.path.isfile(rebuilt_path):
@@ -360,10 +400,10 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     unpacked = os.path.join(work, "rebuilt", zip_name)
     os.makedirs(unpacked)
     stranger.unpack(own, own_entries, rebuilt_path, unpacked)
-    if notes["signed"] == ["yes"]:
-        for name, (file, blob, _, signature) in sorted(programs.items()):
+    if signed:
+        for name, published_program in sorted(programs.items()):
             program = os.path.join(unpacked, *name.split("/"))
-            if not attach_signature(blob, signature.carried, program, work):
+            if not attach_signature(published_program.blob, published_program.signature.carried, program, work):
                 return f"different: {named(name)} with its signature put onto the rebuilt one is not the published one"
     for name in sorted(digests):
         with open(os.path.join(unpacked, *name.split("/")), "rb") as file:
@@ -371,7 +411,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
                 return f"different: {named(name)} differs"
     same = os.path.join(work, "same", zip_name)
     os.makedirs(os.path.dirname(same), exist_ok=True)
-    if notes["signed"] == ["yes"]:
+    if signed:
         packing.pack_signed(rebuilt_path, unpacked, same)
     else:
         shutil.copyfile(rebuilt_path, same)
@@ -397,7 +437,7 @@ def signed_zip_verdict(signed_zip, unsigned_zip, work):
     with open(unsigned_zip, "rb") as file:
         sum_before = hashlib.file_digest(file, "sha256").hexdigest()
     return compare(name, (signed_zip, data, entries), programs, digests, sum_before,
-                   os.path.join(work, "rebuilt-zips"), {"signed": ["yes"]}, work)
+                   os.path.join(work, "rebuilt-zips"), True, work)
 
 
 def attach_signature(blob, carried, program, work):
@@ -432,7 +472,7 @@ def attach_signature(blob, carried, program, work):
 def discard_stranger_bytes(work):
     """Of a kept work folder, only our own rebuild stays: no copy of the folder's files
     nor of its programs (a bomb among them would stay on disk)."""
-    for name in ("copies", "programs", "sources"):
+    for name in ("copies", "programs", "sources", "rebuilt", "same"):
         shutil.rmtree(os.path.join(work, name), ignore_errors=True)
     for name in ("signature.der", "signer.der", "signed.exe", "roots.pem", "chain.pem"):
         try:
@@ -454,82 +494,93 @@ def main(arguments):
     temporary = paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
     os.environ["TMPDIR"] = temporary
     children.environment()  # refused now when another user could change the cache the rebuild uses
-    work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
-    keep = False
+    work, outcome = None, "removed"
+    # A stop waits until the work folder is named, and again while it is removed: a stop
+    # that cut either short would leave it behind.
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, children.STOPS)
     try:
-        os.mkdir(os.path.join(work, "copies"), 0o700)
-        os.mkdir(os.path.join(work, "programs"), 0o700)
-        folder = Folder(path, os.path.join(work, "copies"))
-        notes_path = named(os.path.join(path, "RELEASE.txt"))
-        try:
-            notes_copy, _ = folder.copy("RELEASE.txt", stranger.MOST_NOTES_BYTES, code=2)
-        except Refusal as refusal:
-            if refusal.lines[0].endswith(": missing"):
-                raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt")
+        work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        outcome = verify(path, arguments[1] if len(arguments) == 2 else None, work)
+        return 1 if outcome == "different" else 0
+    except RebuildFailed:
+        outcome = "kept"
+        raise
+    except OSError as error:
+        if error.errno not in TEMPORARY_FULL:
             raise
-        notes = stranger.read_notes(open(notes_copy, "rb").read(), notes_path)
-        settings = stranger.read_settings(notes, setting_names(), notes_path)
-        repository = gitrepo.Repository(ROOT)
-        commit = choose_commit(repository, notes["commit"][0], arguments[1] if len(arguments) == 2 else None)
-        pins_text = repository.show(commit, "scripts/pinned-qt-sources")
-        if pins_text is None:
-            raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
-        pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
-        # One deadline for all the reading before the rebuild, each zip's own besides.
-        deadline = stranger.Deadline(named(path), READING_SECONDS)
-        read, sources = check_folder(folder, notes, pins, work, deadline)
-        os.close(folder.fd)
-
-        signed = notes["signed"] == ["yes"]
-        if signed and shutil.which("osslsigncode", path=children.PATH) is None:
-            raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
-        differences, signer, contents = [], None, {}
-        for name in sorted(read):
-            copy, data, entries = read[name]
-            digests, programs = read_programs(data, entries, named(os.path.join(path, name)), os.path.join(work, "programs"),
-                                              signed, deadline)
-            contents[name] = (digests, programs)
-            found, seen = check_signatures(name, programs, notes, work, deadline)
-            differences += found
-            signer = seen or signer
-        for line in differences:
-            say(line)
-        if differences:
-            raise Failure("a signature is not the release's: nothing rebuilt")
-        if signer and notes["subject"] != [signer[3]]:
-            raise Failure(f"{notes_path}: names the signer '{shown(notes['subject'][0] if notes['subject'] else '', 120)}', "
-                          f"but the programs are signed by {signer[2]}: nothing rebuilt")
-        if signer:
-            if signer[1]:
-                say(f"Signed by {signer[2]}, whose chain leads to a root of this machine's trust store")
-            else:
-                say(f"{UNTRUSTED[0].upper()}{UNTRUSTED[1:]}: {signer[2]}, whose chain leads to no root of this machine's trust store")
-        elif not signed:
-            say("Unsigned, as RELEASE.txt says")
-        toolchain = toolchain_differences(notes)
-        for difference in toolchain:
-            warn(f"the toolchain differs: {difference}")
-
-        try:
-            rebuilt = rebuild(commit, settings, notes, sources, work)
-        except Failure:
-            keep = True
-            raise
-        note = f"; the toolchain differs from the release's in {', '.join(d.split(' ')[0] for d in toolchain)}" if toolchain else ""
-        different = 0
-        sums_before = {entry.split("  ")[1]: entry.split("  ")[0] for entry in notes["zip"]}
-        for name in sorted(read):
-            verdict = compare(name, read[name], contents[name][1], contents[name][0], sums_before.get(name),
-                              rebuilt, notes, work)
-            if verdict != "the same":
-                different, verdict = 1, verdict + note
-            say(f"{named(name)}: {verdict}")
-        if different:
-            keep = True
-            warn(f"the rebuild is kept in {work}")
-        return different
+        raise Failure(f"the temporary folder {named(temporary)} cannot take the verification's files: {error.strerror} "
+                      "(free space there, or set TMPDIR to another folder)")
     finally:
-        if not keep:
-            shutil.rmtree(work, ignore_errors=True)
-        else:
+        signal.pthread_sigmask(signal.SIG_BLOCK, children.STOPS)
+        if work and outcome in ("different", "kept"):
             discard_stranger_bytes(work)
+            warn(f"the rebuild is kept in {work}")
+        elif work:
+            shutil.rmtree(work, ignore_errors=True)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+def verify(path, named_commit, work):
+    """The verification in the work folder: "same" or "different"."""
+    os.mkdir(os.path.join(work, "copies"), 0o700)
+    os.mkdir(os.path.join(work, "programs"), 0o700)
+    folder = Folder(path, os.path.join(work, "copies"))
+    notes_path = named(os.path.join(path, "RELEASE.txt"))
+    try:
+        notes_copy, _ = folder.copy("RELEASE.txt", release_notes.MOST_BYTES, code=2)
+    except Refusal as refusal:
+        if refusal.lines[0].endswith(": missing"):
+            raise Refusal(f"{named(path)} is no release folder: it has no RELEASE.txt")
+        raise
+    notes = release_notes.read(open(notes_copy, "rb").read(), notes_path)
+    release_notes.check_settings(notes, setting_names(), notes_path)
+    repository = gitrepo.Repository(ROOT)
+    commit = choose_commit(repository, notes.commit, named_commit)
+    pins_text = repository.show(commit, "scripts/pinned-qt-sources")
+    if pins_text is None:
+        raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
+    pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
+    # One deadline for all the reading before the rebuild, each zip's own besides.
+    deadline = stranger.Deadline(named(path), READING_SECONDS)
+    read, sources = check_folder(folder, notes, pins, work, deadline)
+    os.close(folder.fd)
+
+    if notes.signer and shutil.which("osslsigncode", path=children.PATH) is None:
+        raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
+    differences, signer, contents = [], None, {}
+    for name in sorted(read):
+        copy, data, entries = read[name]
+        digests, programs = read_programs(data, entries, named(os.path.join(path, name)), os.path.join(work, "programs"),
+                                          notes.signer is not None, deadline)
+        contents[name] = (digests, programs)
+        found, seen = check_signatures(name, programs, notes, work, deadline)
+        differences += found
+        signer = seen or signer
+    for line in differences:
+        say(line)
+    if differences:
+        raise Failure("a signature is not the release's: nothing rebuilt")
+    if signer and notes.signer.subject != signer.subject:
+        raise Failure(f"{notes_path}: names the signer '{shown(notes.signer.subject, 120)}', "
+                      f"but the programs are signed by {shown(signer.subject)}: nothing rebuilt")
+    if signer:
+        say(f"Signed by {shown(signer.subject)}, whose chain leads to a root of this machine's trust store" if signer.trusted
+            else f"{UNTRUSTED[0].upper()}{UNTRUSTED[1:]}: {shown(signer.subject)}, whose chain leads to no root of this "
+                 "machine's trust store")
+    elif not notes.signer:
+        say("Unsigned, as RELEASE.txt says")
+    toolchain = toolchain_differences(notes)
+    for difference in toolchain:
+        warn(f"the toolchain differs: {difference}")
+
+    rebuilt = rebuild(commit, notes, sources, work)
+    note = f"; the toolchain differs from the release's in {', '.join(d.split(' ')[0] for d in toolchain)}" if toolchain else ""
+    outcome = "same"
+    for name in sorted(read):
+        verdict = compare(name, read[name], contents[name][1], contents[name][0], notes.zips.get(name),
+                          rebuilt, notes.signer is not None, work)
+        if verdict != "the same":
+            outcome, verdict = "different", verdict + note
+        say(f"{named(name)}: {verdict}")
+    return outcome

@@ -122,8 +122,16 @@ def quit_while_starting(arguments):
         return child
     subprocess.Popen = popen
     children.wait(children.start(["sleep", "60"]), 60)
+def chatty(arguments):
+    for number in range(100000):
+        common.say(f"line {{number}}")
+def killed(arguments):
+    child = children.start(["sleep", "60"])
+    print(child.pid, flush=True)
+    os.kill(os.getpid(), signal.SIGKILL)
 module = sys.modules[__name__]
-cli.COMMANDS = {{name: ("x", name, "tool-" + name) for name in ("refuse", "crash", "stopped", "quit_while_starting")}}
+cli.COMMANDS = {{name: ("x", name, "tool-" + name) for name in ("refuse", "crash", "stopped", "quit_while_starting",
+                                                              "chatty", "killed")}}
 import importlib
 importlib.import_module = lambda name: module
 sys.exit(cli.main(sys.argv[1:]))
@@ -147,6 +155,33 @@ class Wrapper(unittest.TestCase):
                 self.assertNotIn(b"Traceback", done.stderr)
                 if command in ("stopped", "quit_while_starting"):
                     self.assertFalse(running(int(done.stdout)))
+
+    def test_ends_no_one_reads(self):
+        """A closed output is one line and exit 141, without Python's words at exit; a
+        SIGKILL, which nothing of ours hears, still ends the child; a Ctrl+C at any moment
+        of the start is never a trace."""
+        script = WRAPPED.format(maintainer=MAINTAINER)
+        tool = subprocess.Popen([sys.executable, "-I", "-c", script, "chatty"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        tool.stdout.readline()
+        tool.stdout.close()
+        self.assertEqual((tool.wait(60), tool.stderr.read().decode()),
+                         (141, "tool-chatty: its output was closed before it ended\n"))
+        done = subprocess.run([sys.executable, "-I", "-c", script, "killed"], capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, -signal.SIGKILL)
+        deadline = time.monotonic() + 10
+        while running(int(done.stdout)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(running(int(done.stdout)))
+        for delay in (0, 0.005, 0.01, 0.02, 0.03, 0.05, 0.08):
+            with self.subTest(ctrl_c_after=delay):
+                tool = subprocess.Popen([os.path.join(MAINTAINER, "..", "scripts", "verify-release")],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                time.sleep(delay)
+                tool.send_signal(signal.SIGINT)
+                out, errors = tool.communicate(timeout=60)
+                self.assertNotIn(b"Traceback", errors)
+                self.assertNotIn(b"Exception ignored", errors)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 """The readers of what a stranger hands over, on bytes crafted here: each case one row."""
+import datetime
 import io
 import os
 import stat
@@ -11,7 +12,7 @@ import zlib
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import stranger  # noqa: E402
+from trackertools import notes, stranger  # noqa: E402
 from trackertools.common import Refusal  # noqa: E402
 
 TOP = "tracker-updater-1.0-win64"
@@ -125,6 +126,19 @@ class Zips(unittest.TestCase):
         bomb = bomb.compress(bytes(1 << 20)) + bomb.flush()
         bomb_entry = stranger.Entry("bomb", False, 0, 8, zlib.crc32(bytes(1 << 20)), len(bomb), 1 << 20, 0)
         self.assertLessEqual(max(map(len, stranger.inflated(bomb, bomb_entry, "z.zip", chunk=4096))), 4096)
+
+        class Watched(bytes):  # how much of the zip each step takes at once
+            largest = 0
+
+            def __getitem__(self, at):
+                taken = super().__getitem__(at)
+                Watched.largest = max(Watched.largest, len(taken) if isinstance(taken, bytes) else 1)
+                return taken
+        for method, data in ((0, bytes(1 << 20)), (8, bomb)):
+            stored = stranger.Entry("stored", False, 0, method, zlib.crc32(bytes(1 << 20)), len(data), 1 << 20, 0)
+            Watched.largest = 0
+            self.assertEqual(sum(map(len, stranger.inflated(Watched(data), stored, "z.zip", chunk=4096))), 1 << 20)
+            self.assertLessEqual(Watched.largest, 4096)
         sound = make_zip()
         entry = stranger.read_zip(sound, "z.zip")[1]
         self.assertEqual(b"".join(stranger.inflated(sound, entry, "z.zip")), b"MZ" + bytes(300))
@@ -172,30 +186,96 @@ class Programs(unittest.TestCase):
                 ("zeros beyond the padding", program(SIGNATURE[:6] + bytes(6)), "holds more than its signature"),
                 ("no PKCS#7", program(b"\x04" + bytes(7)), "holds no PKCS#7 signature"),
                 ("no program", b"not a program" * 10, "is no Windows program"),
+                ("cut short in its headers", program()[:200], None),
+                ("a signature larger than ours", program(b"\x30\x83\x01\x00\x00" + bytes(0x10000 + 3)),
+                 "more than any signature of ours"),
                 ("too large", program(), "larger than")]:
             with self.subTest(case), mock.patch.object(stranger, "MOST_PROGRAM_BYTES",
                                                        100 if case == "too large" else 1 << 20):
                 if found is None or isinstance(found, bytes):
-                    self.assertEqual(stranger.certificate_table(data, "a.exe"), found)
+                    self.assertEqual(stranger.program_signature(data, "a.exe")[0], found)
                 else:
                     with self.assertRaises(Refusal) as caught:
-                        stranger.certificate_table(data, "a.exe")
+                        stranger.program_signature(data, "a.exe")
                     self.assertIn(found, caught.exception.lines[0])
                     self.assertEqual(caught.exception.code, 1)
 
 
+def der(tag, body):
+    return bytes([tag]) + (bytes([len(body)]) if len(body) < 128 else b"\x82" + len(body).to_bytes(2, "big")) + body
+
+
+def certificate(subject, issuer, serial):
+    """A certificate of the shape a signature carries; nothing here checks its signature."""
+    from asn1crypto import keys, x509
+    when = x509.Time(name="utc_time", value=datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc))
+    return x509.Certificate({"tbs_certificate": {
+        "version": "v3", "serial_number": serial, "signature": {"algorithm": "sha256_rsa"},
+        "issuer": x509.Name.build({"common_name": issuer}), "validity": {"not_before": when, "not_after": when},
+        "subject": x509.Name.build({"common_name": subject}), "subject_public_key_info": {
+            "algorithm": {"algorithm": "rsa"}, "public_key": keys.RSAPublicKey({"modulus": 3, "public_exponent": 65537})}},
+        "signature_algorithm": {"algorithm": "sha256_rsa"}, "signature_value": b"x"})
+
+
+def signed_data(content_type, content, carried, signer, unsigned=(), signers=1):
+    """PKCS#7 signed data as osslsigncode writes it, of `content` (DER) by `signer`."""
+    from asn1crypto import cms, core
+    info = {"version": "v1", "sid": {"issuer_and_serial_number": {"issuer": signer.issuer,
+                                                                  "serial_number": signer.serial_number}},
+            "digest_algorithm": {"algorithm": "sha256"}, "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
+            "signed_attrs": [{"type": "content_type", "values": [content_type]},
+                             {"type": "message_digest", "values": [bytes(32)]}], "signature": b"s"}
+    if unsigned:
+        info["unsigned_attrs"] = [cms.CMSAttribute.load(der(0x30, core.ObjectIdentifier(kind).dump() + der(0x31, value)))
+                                  for kind, value in unsigned]
+    return cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
+        "encap_content_info": cms.ContentInfo.load(der(0x30, core.ObjectIdentifier(content_type).dump() + der(0xA0, content))),
+        "certificates": carried, "signer_infos": [info] * signers}}).dump()
+
+
 class Signatures(unittest.TestCase):
     def test_refused(self):
-        from asn1crypto import cms
+        from asn1crypto import cms, core
         data = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
         empty = cms.ContentInfo({"content_type": "signed_data", "content": {
             "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
             "encap_content_info": {"content_type": "data"}, "signer_infos": []}}).dump()
+        root, signer, stamper, stranger_s = (certificate("Root", "Root", 1), certificate("Maintainer", "Root", 2),
+                                             certificate("Time", "Root", 3), certificate("Stranger", "Elsewhere", 4))
+        indirect = der(0x30, der(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.15").dump())
+                       + der(0x30, der(0x30, core.ObjectIdentifier("2.16.840.1.101.3.4.2.1").dump()) + der(0x04, bytes(32))))
+        stamp_info, authenticode = "1.2.840.113549.1.9.16.1.4", "1.3.6.1.4.1.311.2.1.4"
+        stamp = "1.3.6.1.4.1.311.3.3.1"
+
+        def signature(carried=(signer, root), signers=1, unsigned=()):
+            return signed_data(authenticode, indirect, list(carried), signer, unsigned, signers)
+
+        def stamped(carried=(stamper, root), signers=1, unsigned=(), content_type=stamp_info):
+            return signature(unsigned=[(stamp, signed_data(content_type, der(0x04, b"token"), list(carried), stamper,
+                                                           unsigned, signers))])
+        found = stranger.read_signature(stamped(), "z.zip: a.exe")
+        self.assertEqual((found.signer, found.stamped, len(found.carried)), (signer.dump(), True, 2))
+        self.assertFalse(stranger.read_signature(signature(), "z.zip: a.exe").stamped)
         for case, blob, words in [
                 ("not DER", b"\x30\x82\xff\xff" + bytes(8), "cannot be read"),
                 ("bytes after it", empty + b"\0", "cannot be read"),
                 ("no signed data", data, "is no PKCS#7 signed data"),
-                ("no Authenticode content", empty, "signs no Authenticode content")]:
+                ("no Authenticode content", empty, "signs no Authenticode content"),
+                ("two signers", signature(signers=2), "holds 2 signers, not one"),
+                ("a stranger's certificate", signature(carried=(signer, root, stranger_s)), "carries a certificate off"),
+                ("no signer's certificate", signature(carried=(root,)), "does not carry its signer's certificate"),
+                ("a nested signature", signature(unsigned=[("1.3.6.1.4.1.311.2.4.1", signature())]),
+                 "holds a second signature nested in it"),
+                ("a stranger's unsigned attribute", signature(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
+                 "holds an unsigned attribute 1.2.3.4"),
+                ("two time stamps", signature(unsigned=[(stamp, stamped()), (stamp, stamped())]), "holds more than one time stamp"),
+                ("a time stamp of something else", stamped(content_type="1.2.840.113549.1.7.1"), "holds a time stamp that is no RFC 3161 token"),
+                ("a time stamp by two signers", stamped(signers=2), "holds a time stamp with more than its one signer"),
+                ("a time stamp with an unsigned attribute", stamped(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
+                 "holds a time stamp with more than its one signer"),
+                ("a time stamp carrying a stranger's certificate", stamped(carried=(stamper, root, stranger_s)),
+                 "holds a time stamp that carries a certificate off its signer's chain")]:
             with self.subTest(case), self.assertRaises(Refusal) as caught:
                 stranger.read_signature(blob, "z.zip: a.exe")
             self.assertTrue(caught.exception.lines[0].startswith(f"z.zip: a.exe: its signature {words}"),
@@ -203,73 +283,66 @@ class Signatures(unittest.TestCase):
             self.assertEqual(caught.exception.code, 1)
 
 
-NOTES = """tracker-updater 1.0, commit {commit}
-
-Settings built into the programs:
-    TRACKER_ACCESS_POINT=iot.carrier.net
-    TRACKER_UPDATE_HOST=fw.fleet.net
-
-Time stamps of the builds: SOURCE_DATE_EPOCH=1700000000
-
-Built with Qt from these sources (in SOURCES/), as the commit pins them:
-    Qt Base: Debian's qt6-base 6.8.2+dfsg-1 (qt6-base_6.8.2+dfsg-1.* and its orig.tar.xz)
-    Qt Serial Port: qtserialport-6.8.0.tar.gz
-
-Signed: no. Windows may warn before it starts the programs.
-
-The zips before signing, which a rebuild of this commit with these settings and
-sources gives byte for byte (scripts/verify-release):
-    {sum}  tracker-updater-1.0-win64-qt6.8.2-shared.zip
-""".format(commit="a" * 40, sum="b" * 64)
+NOTES = notes.text(notes.Notes(
+    "1.0", "a" * 40, "1700000000", settings={"TRACKER_ACCESS_POINT": "iot.carrier.net", "TRACKER_UPDATE_HOST": "fw.fleet.net"},
+    qtbase=["6.8.2+dfsg-1"], serialport=["qtserialport-6.8.0.tar.gz"], debian="12.8 (bookworm)",
+    packages=["cmake 3.25.1-1"], zips={"tracker-updater-1.0-win64-qt6.8.2-shared.zip": "b" * 64}))
+SIGNED = NOTES.replace(notes.UNSIGNED, f"{notes.SIGNED}\n    CN=x\n    (SHA-256 fingerprint {':'.join(['AB'] * 32)})\n"
+                       f"{notes.STAMPED}")
 
 
 class Notes(unittest.TestCase):
     def test_read(self):
-        notes = stranger.read_notes(NOTES.encode(), "RELEASE.txt")
-        self.assertEqual((notes["commit"], notes["epoch"], notes["signed"]), (["a" * 40], ["1700000000"], ["no"]))
-        names = ["TRACKER_ACCESS_POINT", "TRACKER_UPDATE_HOST"]
-        self.assertEqual(stranger.read_settings(notes, names, "RELEASE.txt")["TRACKER_UPDATE_HOST"], "fw.fleet.net")
+        for text in (NOTES, SIGNED):
+            read = notes.read(text.encode(), "RELEASE.txt")
+            self.assertEqual((read.commit, read.epoch, read.signer and read.signer.stamped), ("a" * 40, "1700000000",
+                             text == SIGNED or None))
+            notes.check_settings(read, ["TRACKER_ACCESS_POINT", "TRACKER_UPDATE_HOST"], "RELEASE.txt")
 
     def test_refused(self):
         for case, raw, words in [
-                ("CRLF", NOTES.replace("\n", "\r\n").encode(), "line 2 is no part of the notes a release writes"),
+                ("CRLF", NOTES.replace("\n", "\r\n").encode(), "its first line names no version and commit"),
                 ("UTF-16", NOTES.encode("utf-16"), "is not UTF-8 text"),
-                ("NUL in a setting", NOTES.replace("fleet", "fl\0eet").encode(), "line 5 is malformed: '    TRACKER_UPDATE_HOST=fw.fl\\x00eet.net'"),
-                ("CR in a setting", NOTES.replace("fleet.net\n", "fleet.net\r\n").encode(), "line 5 is malformed"),
-                ("short hash", NOTES.replace("a" * 40, "a" * 7).encode(), "names no commit"),
-                ("option as the commit", NOTES.replace("a" * 40, "--upload-pack=x").encode(), "names no commit"),
+                ("NUL in a setting", NOTES.replace("fleet", "fl\0eet").encode(),
+                 "line 5 is not as a release writes it: '    TRACKER_UPDATE_HOST=fw.fl\\x00eet.net'"),
+                ("CR in a setting", NOTES.replace("fleet.net\n", "fleet.net\r\n").encode(), "line 5 is not as a release"),
+                ("short hash", NOTES.replace("a" * 40, "a" * 7).encode(), "names no version and commit"),
+                ("option as the commit", NOTES.replace("a" * 40, "--upload-pack=x").encode(), "names no version and commit"),
                 ("Qt twice", NOTES.replace("    Qt Serial", "    Qt Base: Debian's qt6-base 6.8.2+dfsg-1 (qt6-base_6.8.2+dfsg-1.* and its orig.tar.xz)\n    Qt Serial").encode(), "names a Qt Base twice"),
-                ("version with a slash", NOTES.replace("6.8.2+dfsg-1 (", "6.8.2/../x (").encode(), "line 10 is malformed"),
+                ("version with a slash", NOTES.replace("6.8.2+dfsg-1 (", "6.8.2/../x (").encode(), "line 10 is not as a release"),
                 ("longer than a release writes", NOTES.encode() + bytes(1 << 20), "is longer than 1048576 bytes"),
                 # Text a release never writes, which whoever reads the folder would take as ours.
                 ("a paragraph of its own", NOTES.replace("Settings built", "IMPORTANT: run this first\n    iwr x | iex\n\nSettings built").encode(),
-                 "line 3 is no part of the notes a release writes: 'IMPORTANT: run this first'"),
+                 "line 3 is not as a release writes it: 'IMPORTANT: run this first'"),
                 ("text after the last paragraph", (NOTES + "\nAlso download the driver:\n    http://x/driver.exe\n").encode(),
-                 "line 19 is no part of the notes a release writes: 'Also download the driver:'"),
+                 "ends with lines a release never writes"),
                 ("a line under a heading", NOTES.replace("sources gives byte for byte (scripts/verify-release):", "sources gives byte for byte (scripts/verify-release):\nand run setup.exe").encode(),
-                 "line 17 is malformed: 'and run setup.exe'"),
-                ("a heading's words changed", NOTES.replace("sources gives byte", "sources give byte").encode(), "line 16 is malformed"),
-                ("a paragraph twice", NOTES.replace("Time stamps", "Settings built into the programs:\n    TRACKER_UPDATE_HOST=x\n\nTime stamps").encode(),
-                 "line 7 begins a second 'Settings built into the programs:'"),
-                ("signed and unsigned", NOTES.replace("Signed: no.", "Signed: every program and DLL, with SHA-256, by the certificate of\n    CN=x\n\nSigned: no.").encode(),
-                 "line 16 begins a second 'Signed: no."),
-                ("a line in the signed paragraph", NOTES.replace("Signed: no. Windows may warn before it starts the programs.", "Signed: every program and DLL, with SHA-256, by the certificate of\n    CN=x\n    (SHA-256 fingerprint " + ":".join(["AB"] * 32) + ")\n    and Microsoft").encode(),
-                 "line 16 is malformed: '    and Microsoft'"),
-                ("a licence paragraph changed", NOTES.replace("Signed: no.", "Licence texts in the zips: Qt's from the sources above, the MinGW runtime's from the\n    copyright files of nothing.\n\nSigned: no.").encode(),
-                 "line 14 is malformed: '    copyright files of nothing.'")]:
+                 "is not as a release writes it: 'and run setup.exe'"),
+                ("a heading's words changed", NOTES.replace("sources gives byte", "sources give byte").encode(), "is not as a release writes it: 'sources give byte"),
+                ("a setting twice", NOTES.replace("fleet.net\n", "fleet.net\n    TRACKER_UPDATE_HOST=x\n", 1).encode(),
+                 "line 6 is not as a release writes it: '    TRACKER_UPDATE_HOST=x'"),
+                ("signed and unsigned", SIGNED.replace(notes.STAMPED, f"{notes.STAMPED}\n\n{notes.UNSIGNED}").encode(),
+                 "is not as a release writes it: 'Signed: no."),
+                ("a line in the signed paragraph", SIGNED.replace(notes.STAMPED, f"{notes.STAMPED}\n    and Microsoft").encode(),
+                 "is not as a release writes it: '    and Microsoft'"),
+                ("a claim of a key on a token", SIGNED.replace(notes.STAMPED, f"{notes.STAMPED}\n    with its key on a PKCS#11 token").encode(),
+                 "is not as a release writes it: '    with its key on a PKCS#11 token'"),
+                ("signed with no fingerprint", SIGNED.replace("(SHA-256 fingerprint AB:", "(SHA-256 fingerprint ab:").encode(),
+                 "is not as a release writes it: '    (SHA-256 fingerprint ab:"),
+                ("a licence paragraph changed", NOTES.replace("copyright files of gcc", "copyright files of nothing, gcc").encode(),
+                 "is not as a release writes it: '    copyright files of nothing")]:
             with self.subTest(case), self.assertRaises(Refusal) as caught:
-                stranger.read_notes(raw, "RELEASE.txt")
+                notes.read(raw, "RELEASE.txt")
             self.assertIn(words, caught.exception.lines[0])
             self.assertEqual(caught.exception.code, 2)
 
     def test_settings_refused(self):
         names = ["TRACKER_ACCESS_POINT", "TRACKER_UPDATE_HOST"]
-        for case, notes, words in [
-                ("twice", NOTES.replace("    TRACKER_UPDATE_HOST", "    TRACKER_UPDATE_HOST=x\n    TRACKER_UPDATE_HOST"), "more than once"),
+        for case, text, words in [
                 ("unknown", NOTES.replace("    TRACKER_UPDATE_HOST", "    TRACKER_OTHER=x\n    TRACKER_UPDATE_HOST"), "is no setting"),
                 ("missing", NOTES.replace("    TRACKER_UPDATE_HOST=fw.fleet.net\n", ""), "does not give TRACKER_UPDATE_HOST")]:
             with self.subTest(case), self.assertRaises(Refusal) as caught:
-                stranger.read_settings(stranger.read_notes(notes.encode(), "RELEASE.txt"), names, "RELEASE.txt")
+                notes.check_settings(notes.read(text.encode(), "RELEASE.txt"), names, "RELEASE.txt")
             self.assertIn(words, caught.exception.lines[0])
 
     def test_sums(self):

@@ -1,4 +1,5 @@
 """The verification's copy of a stranger's folder: each file read once, or refused in one line."""
+import contextlib
 import os
 import stat
 import sys
@@ -9,7 +10,7 @@ from types import SimpleNamespace
 from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import packing, release, stranger, verify  # noqa: E402
+from trackertools import notes, packing, release, stranger, verify  # noqa: E402
 from trackertools.common import Refusal  # noqa: E402
 
 
@@ -49,6 +50,43 @@ class Copies(unittest.TestCase):
                     self.assertEqual(refusal.code, 2)
                 os.close(release.fd)
 
+    def test_the_folder_and_the_temporary_folder(self):
+        """A folder that cannot be read, or holds endless names, and a temporary folder that
+        cannot take our files: each one line, and nothing left in the temporary folder."""
+        real_scandir = os.scandir
+
+        def in_release(listing):
+            """os.scandir, but `listing` for the release folder's descriptor."""
+            def scandir(fd):
+                is_release = isinstance(fd, int) and os.readlink(f"/proc/self/fd/{fd}").endswith("/release")
+                return listing() if is_release else real_scandir(fd)
+            return scandir
+
+        def unreadable():
+            raise PermissionError(13, "Permission denied")
+
+        def endless():
+            return contextlib.nullcontext(SimpleNamespace(name=f"name-{number}") for number in iter(int, 1))
+        for case, patches, words in [
+                ("folder not readable", [(os, "scandir", in_release(unreadable))], "release: cannot be read: Permission denied"),
+                ("endless names", [(os, "scandir", in_release(endless))],
+                 "release: holds more than 1000 names, more than any release"),
+                ("read-only temporary folder", [(tempfile, "mkdtemp", mock.Mock(side_effect=OSError(30, "Read-only file system")))],
+                 "the temporary folder {tmp} cannot take the verification's files: Read-only file system"),
+                ("full temporary folder", [(verify, "verify", mock.Mock(side_effect=OSError(28, "No space left on device")))],
+                 "the temporary folder {tmp} cannot take the verification's files: No space left on device")]:
+            with self.subTest(case), tempfile.TemporaryDirectory() as folder:
+                os.mkdir(f"{folder}/release")
+                os.mkdir(f"{folder}/tmp")
+                with mock.patch.dict(os.environ, {"TMPDIR": f"{folder}/tmp"}), contextlib.ExitStack() as stack:
+                    for target, name, value in patches:
+                        stack.enter_context(mock.patch.object(target, name, value))
+                    with self.assertRaises(Refusal) as caught:
+                        verify.main([f"{folder}/release"])
+                self.assertEqual(caught.exception.lines, [caught.exception.lines[0]])
+                self.assertIn(words.format(tmp=f"{folder}/tmp"), caught.exception.lines[0])
+                self.assertEqual(os.listdir(f"{folder}/tmp"), [])
+
 
 class Programs(unittest.TestCase):
     def test_bounded_before_they_are_inflated(self):
@@ -82,12 +120,10 @@ class Programs(unittest.TestCase):
 
 class Notes(unittest.TestCase):
     def test_what_a_release_writes_is_read(self):
-        """The notes the release writes, in each of their forms, pass the verification's
-        reader, which takes nothing else."""
-        signers = [None, SimpleNamespace(kind="token", subject="CN=Maintainer, O=Fleet", reaches_machine_root=True,
-                                         fingerprint=":".join(["AB"] * 32)),
-                   SimpleNamespace(kind="file", subject="CN=Throwaway", reaches_machine_root=False,
-                                   fingerprint=":".join(["CD"] * 32))]
+        """The notes the release writes, in each of their forms, are read back as written,
+        the signing's claims among them."""
+        signers = [None, SimpleNamespace(kind="token", subject="CN=Maintainer, O=Fleet", fingerprint=":".join(["AB"] * 32)),
+                   SimpleNamespace(kind="file", subject="CN=Throwaway", fingerprint=":".join(["CD"] * 32))]
         for signer in signers:
             for trial, url in ((False, "http://timestamp.example.net"), (True, None)):
                 with self.subTest(signer=signer and signer.kind, trial=trial), tempfile.TemporaryDirectory() as folder:
@@ -102,14 +138,15 @@ class Notes(unittest.TestCase):
                     with mock.patch.object(packing, "cached_setting", lambda build, name: "1.0" if name.startswith("CMAKE")
                                            else "fw.fleet.net"), \
                             mock.patch.object(packing, "tracker_settings", lambda: [("TRACKER_UPDATE_HOST", "host")]), \
-                            mock.patch.object(packing, "toolchain_record", lambda signed, versions: [
-                                "Built on Debian 12.8 (bookworm), with these packages, which shape the bytes:",
-                                "    cmake 3.25.1-1"]):
+                            mock.patch.object(packing, "toolchain", lambda signed, versions: (
+                                "12.8 (bookworm)", ["cmake 3.25.1-1"])):
                         text = release.release_notes(settings, "a" * 40, f"{folder}/linux", f"{folder}/publish",
                                                      f"{folder}/windows", signer, trial)
-                    notes = stranger.read_notes(text.encode(), "RELEASE.txt")
-                    self.assertEqual((notes["signed"], notes["subject"]),
-                                     (["yes"], [signer.subject]) if signer else (["no"], []))
+                    read = notes.read(text.encode(), "RELEASE.txt")
+                    self.assertEqual(notes.text(read), text)
+                    self.assertEqual((read.trial, read.zips, read.packages), (trial, {"a.zip": "b" * 64}, ["cmake 3.25.1-1"]))
+                    self.assertEqual(read.signer, notes.Signer(signer.subject, signer.fingerprint, url is not None)
+                                     if signer else None)
 
 
 if __name__ == "__main__":

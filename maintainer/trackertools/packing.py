@@ -17,6 +17,7 @@ from .common import Failure, Refusal, say, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 KINDS = ("static", "shared")
+PUBLISHED_KIND = "shared"  # what a release publishes: the static zips are for checking only
 EXTRA_PACKAGES = ("mingw-w64 wine wine64 dpkg-dev ninja-build locales strip-nondeterminism openssl python3 "
                   "python3-pefile python3-asn1crypto")
 REQUIRED_LICENCES = ("qtbase/LGPL-3.0-only.txt", "qtbase/GPL-3.0-only.txt", "qtserialport/LGPL-3.0-only.txt",
@@ -218,6 +219,9 @@ class WindowsCheck:
             if line in lines[:index]:
                 raise Refusal(f'WINDOWS_QT="{environ["WINDOWS_QT"]}" names Qt {line} twice: each Qt is checked once')
         self.qt_lines = lines
+        # A verification's rebuild: the published kind built and packed once, no check run.
+        self.pack_only = environ.get("WINDOWS_PACK_ONLY") == "1"
+        self.kinds = (PUBLISHED_KIND,) if self.pack_only else KINDS
         self.pins = sources.Pins.read(os.path.join(ROOT, "scripts", "pinned-qt-sources"))
         self.signer = None
 
@@ -258,6 +262,11 @@ class WindowsCheck:
         settings = {name: self.environ[name] for name, _ in tracker_settings() if name in self.environ}
         settings["BUILD_DIR"] = self.build
         children.install(["--build", *EXTRA_PACKAGES.split()], "check-windows-package")
+        if self.pack_only:  # its settings are all a rebuild needs of it
+            children.run(["cmake", "-S", ROOT, "-B", self.build, "-DCMAKE_BUILD_TYPE=Release",
+                          *(f"-D{name}={value}" for name, value in settings.items() if name != "BUILD_DIR")],
+                         timeout=PACK_LIMIT, check=True, name="configuring the project for Linux")
+            return
         code = children.foreground(["bash", os.path.join(ROOT, "scripts", "prepare")], children.environment(settings),
                                    PACK_LIMIT)
         if code != 0:
@@ -301,26 +310,30 @@ class WindowsCheck:
         self.builder = windowsqt.Builder(cache, self.work, self.pins)
         done = self.build_all(archives)
         os.close(cache_lock)
+        if self.pack_only:
+            if self.failed_builds:
+                raise Failure("a kind did not build or pack: no zip to compare")
+            for name, _, package, unsigned, _ in done:
+                self.keep(name, package, unsigned)
+            return 0
         return self.run_checks(done)
+
+    def keep(self, name, package, unsigned):
+        """The kind's zip, under its published name, into packages/, with its hash before signing."""
+        zip_name = f"{os.path.basename(unsigned)[:-4]}-{name}{self.example}.zip"
+        shutil.copyfile(package, os.path.join(self.work, "packages", zip_name))
+        with open(os.path.join(self.work, "packages", "UNSIGNED-SHA256SUMS"), "a") as sums:
+            sums.write(f"{sources.sha256_of(unsigned)}  {zip_name}\n")
 
     def build_all(self, archives):
         """Each Qt and kind built, packed twice and signed: (name, label, zip, unsigned zip,
         the lines of its checks made here) of those ready for wine; counts the checks of the
         others as failed."""
-        for program, libraries in (("registerports", ["-lsetupapi"]), ("windowsdesk", [])):
-            children.run([windowsqt.COMPILER, "-O2", "-static", "-Wall", "-Wextra", "-o",
-                          os.path.join(self.work, f"{program}.exe"), os.path.join(ROOT, "sim", f"{program}.cpp"),
-                          *libraries], timeout=600, check=True, capture=False)
-        listing = children.run([self.test_program(), "-datatags"], timeout=60, check=True).stdout.decode()
-        wine_checks = sum(1 for line in listing.split("\n") if len(line.split(" ")) >= 2
-                          and line.split(" ")[1] not in ("initTestCase", "cleanupTestCase"))
-        if wine_checks < 1:
-            raise Failure("tests/tst_windowspackage lists no check")
-        # And the kind packed again to the same bytes; signed, its signed zip verified.
-        self.expected = wine_checks + (2 if self.signer else 1)
+        self.expected = 0 if self.pack_only else self.count_checks()
         for name in ("packages", "sources"):
             shutil.rmtree(os.path.join(self.work, name), ignore_errors=True)
         os.makedirs(os.path.join(self.work, "sources"))
+        os.makedirs(os.path.join(self.work, "packages"))
         ready, self.failed_builds = [], 0
         for qt_line in self.qt_lines:
             started = time.monotonic()
@@ -331,9 +344,9 @@ class WindowsCheck:
             except Failure as failure:
                 for line in failure.lines:
                     warn(line, failure.who)
-                say(f"FAIL!  : Qt {qt_line}: no sources to build it from, none of the {len(KINDS) * self.expected} "
+                say(f"FAIL!  : Qt {qt_line}: no sources to build it from, none of the {len(self.kinds) * self.expected} "
                     "checks of its kinds ran")
-                self.failed_builds += len(KINDS) * self.expected
+                self.failed_builds += len(self.kinds) * self.expected or 1
                 continue
             debian_version = self.pins.qtbase_version(qt_line)
             qt_version = re.split(r"[+-]", debian_version)[0]
@@ -350,7 +363,7 @@ class WindowsCheck:
                 host, host_id = self.builder.host_tools(qt_version, qt_source, options + windowsqt.HOST_OPTIONS)
             except Failure:
                 host = None
-            for kind in KINDS:
+            for kind in self.kinds:
                 name, label = f"qt{qt_version}-{kind}", f"Qt {qt_version} {kind}"
                 try:
                     if host is None:
@@ -360,9 +373,9 @@ class WindowsCheck:
                     unsigned = self.build_package(label, name, qt, host, licences)
                 except Failure:
                     say(f"FAIL!  : {label}: not built, none of its {self.expected} checks ran")
-                    self.failed_builds += self.expected
+                    self.failed_builds += self.expected or 1
                     continue
-                lines = [self.pack_again(label, name, qt, host, licences, unsigned)]
+                lines = [] if self.pack_only else [self.pack_again(label, name, qt, host, licences, unsigned)]
                 if self.signer and not self.sign_package(label, name, unsigned):
                     say(f"FAIL!  : {label}: not signed, none of its {self.expected} checks ran")
                     self.failed_builds += self.expected
@@ -372,6 +385,20 @@ class WindowsCheck:
                     lines.append(self.verify_signed(label, package, unsigned))
                 ready.append((name, label, package, unsigned, lines))
         return ready
+
+    def count_checks(self):
+        """The checks of each kind, once the programs wine runs beside them are built."""
+        for program, libraries in (("registerports", ["-lsetupapi"]), ("windowsdesk", [])):
+            children.run([windowsqt.COMPILER, "-O2", "-static", "-Wall", "-Wextra", "-o",
+                          os.path.join(self.work, f"{program}.exe"), os.path.join(ROOT, "sim", f"{program}.cpp"),
+                          *libraries], timeout=600, check=True, capture=False)
+        listing = children.run([self.test_program(), "-datatags"], timeout=60, check=True).stdout.decode()
+        wine_checks = sum(1 for line in listing.split("\n") if len(line.split(" ")) >= 2
+                          and line.split(" ")[1] not in ("initTestCase", "cleanupTestCase"))
+        if wine_checks < 1:
+            raise Failure("tests/tst_windowspackage lists no check")
+        # And the kind packed again to the same bytes; signed, its signed zip verified.
+        return wine_checks + (2 if self.signer else 1)
 
     def test_program(self):
         return os.path.join(self.build, "tests", "tst_windowspackage")
@@ -550,7 +577,6 @@ class WindowsCheck:
             running[name] = (children.start([self.test_program(), "-o", f"{results},xml", "-o", "-,txt"], env=env,
                                             stdout=log, stderr=log), log, temporary, results)
         passed, failed = 0, self.failed_builds
-        os.makedirs(os.path.join(self.work, "packages"))
         for name, label, package, unsigned, own_lines in ready:
             child, log, temporary, results = running[name]
             try:
@@ -579,13 +605,10 @@ class WindowsCheck:
                     for line in file.read().split("\n")[:-1]:
                         say(f"   {label}: {line}")
             else:
-                zip_name = f"{os.path.basename(unsigned)[:-4]}-{name}{self.example}.zip"
-                shutil.copyfile(package, os.path.join(self.work, "packages", zip_name))
-                with open(os.path.join(self.work, "packages", "UNSIGNED-SHA256SUMS"), "a") as sums:
-                    sums.write(f"{sources.sha256_of(unsigned)}  {zip_name}\n")
+                self.keep(name, package, unsigned)
         windowsqt.stage_done(started, f"wine runs: {len(ready)} kinds side by side")
         say(f"windows: {passed} passed, {failed} failed")
-        expected_total = len(self.qt_lines) * len(KINDS) * self.expected
+        expected_total = len(self.qt_lines) * len(self.kinds) * self.expected
         if passed + failed != expected_total:
             raise Failure(f"{passed + failed} checks counted, {expected_total} expected")
         return 1 if failed else 0

@@ -213,10 +213,11 @@ def make_release(settings, trial, signer):
         raise Failure(f"a check failed: no release made, {release} is as it was (logs in {work})")
 
     # A trial's zips are named -example-settings after the kind.
-    shared = sorted(glob.glob(os.path.join(windows, "packages", "*-shared.zip"))
-                    + glob.glob(os.path.join(windows, "packages", "*-shared-example-settings.zip")))
+    kind = packing.PUBLISHED_KIND
+    shared = sorted(glob.glob(os.path.join(windows, "packages", f"*-{kind}.zip"))
+                    + glob.glob(os.path.join(windows, "packages", f"*-{kind}-example-settings.zip")))
     if not shared:
-        raise Failure("the checks left no shared zip: no release made")
+        raise Failure(f"the checks left no {kind} zip: no release made")
     publish = os.path.join(work, "release")
     os.makedirs(os.path.join(publish, "SOURCES"))
     for zip_path in shared:

@@ -362,7 +362,8 @@ def rebuild(commit, notes, sources, work):
     qt_lines = " ".join(".".join(version.split(":")[-1].split(".")[:2]) for version in notes.qtbase)
     env = children.environment({**notes.settings, "WINDOWS_QT": qt_lines, "QT_BASE_SOURCES": sources,
                                 "QT_SERIALPORT_SOURCES": sources, "BUILD_DIR": os.path.join(work, "linux"),
-                                "WINDOWS_BUILD_DIR": os.path.join(work, "windows"), "TMPDIR": os.path.join(work, "tmp")},
+                                "WINDOWS_BUILD_DIR": os.path.join(work, "windows"), "TMPDIR": os.path.join(work, "tmp"),
+                                "WINDOWS_PACK_ONLY": "1"},
                                source_date_epoch=notes.epoch)
     log = os.path.join(work, "check.log")
     say(f"Rebuilding commit {commit} in {work}")

@@ -18,6 +18,7 @@ COMMANDS = {
     "debian-archive": ("sources", "print_debian_archive", "debian-archive"),
     "signing": ("signing", "main", "signing"),
     "pack-signed": ("packing", "pack_signed_command", "pack-signed"),
+    "programs": ("packing", "programs_command", "programs"),
 }
 
 

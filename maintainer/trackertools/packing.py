@@ -124,18 +124,20 @@ def programs_in(folder):
 
 
 def unsigned_form(path):
-    """A 64-bit program as its signature covers it: cut where a signature begins, padded
-    with zeros to a multiple of 8 bytes as signing pads it, with its check sum and the
-    header's entry for the signature cleared. The same for a program and its signed copy."""
+    """A program as its signature covers it: cut where a signature begins, padded with
+    zeros to a multiple of 8 bytes as signing pads it, with its check sum and the header's
+    entry for the signature cleared, at pefile's offsets. The same for a program and its
+    signed copy."""
+    import pefile  # python3-pefile: only what reads programs needs it
     with open(path, "r+b") as program:
-        data = program.read(4096)
-        if len(data) < 64 or data[:2] != b"MZ":
+        try:
+            pe = pefile.PE(data=program.read(), fast_load=True)
+            check_sum = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+            table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+            entry, signature_at = table.get_file_offset(), table.VirtualAddress
+            pe.close()
+        except (pefile.PEFormatError, IndexError):
             raise Failure(f"{path}: no Windows program")
-        header = struct.unpack_from("<I", data, 60)[0]
-        check_sum, entry = header + 24 + 64, header + 24 + 112 + 4 * 8
-        if entry + 8 > len(data):
-            raise Failure(f"{path}: its header lies outside its first 4 KiB")
-        signature_at = struct.unpack_from("<I", data, entry)[0]
         size = os.fstat(program.fileno()).st_size
         if 0 < signature_at <= size:
             size = signature_at
@@ -144,6 +146,34 @@ def unsigned_form(path):
         for offset, count in ((check_sum, 4), (entry, 8)):
             program.seek(offset)
             program.write(bytes(count))
+
+
+def zip_folder(folder, path, epoch):
+    """A zip of what is below the folder's top folder, its folders and modes included, as
+    CPack packs one (cmake -E tar), then fixed as a release's is."""
+    children.run(["cmake", "-E", "tar", "cf", os.path.abspath(path), "--format=zip", "--",
+                  *sorted(os.path.join(top, name) for top in os.listdir(folder) for name in os.listdir(os.path.join(folder, top)))],
+                 cwd=folder, timeout=600, check=True, name="cmake -E tar")
+    fix_zip(path, epoch)
+
+
+def programs_command(arguments):
+    """tracker-tools programs: what the tests make and compare of programs and zips, as the
+    release does: tiny FILE [TAIL] | unsigned-forms FOLDER-OR-PROGRAM | first-difference FOLDER OTHER |
+    zip-folder FOLDER ZIP (the time from SOURCE_DATE_EPOCH)."""
+    command, arguments = (arguments or [""])[0], arguments[1:]
+    if command == "tiny" and len(arguments) in (1, 2):
+        signing.make_tiny_program(arguments[0], arguments[1].encode() if len(arguments) == 2 else b"")
+    elif command == "unsigned-forms" and len(arguments) == 1:
+        for program in programs_in(arguments[0]) if os.path.isdir(arguments[0]) else arguments:
+            unsigned_form(program)
+    elif command == "first-difference" and len(arguments) == 2:
+        say(first_difference(*arguments) or "the same")
+    elif command == "zip-folder" and len(arguments) == 2:
+        zip_folder(*arguments, os.environ.get("SOURCE_DATE_EPOCH", "0"))
+    else:
+        raise Refusal(programs_command.__doc__.split(": ", 1)[1].replace("\n   ", ""))
+    return 0
 
 
 def version_resource(path):

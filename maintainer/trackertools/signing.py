@@ -303,7 +303,9 @@ class Signer:
     @classmethod
     def load(cls, settings, folder):
         state = dict(line.split("=", 1) for line in open(os.path.join(folder, "signer")).read().splitlines())
-        keep_secret(settings, folder)
+        # The secret prepare() kept there.
+        settings.pop("SIGNING_PASSWORD", None)
+        settings["SIGNING_PASSWORD_FILE"] = os.path.join(folder, "password")
         signer = cls(settings, folder, state["kind"])
         signer.subject, signer.fingerprint = state["subject"], state["fingerprint"]
         signer.certificate = pkcs11token.Certificate(_read(signer._path("certificate.der")))
@@ -449,16 +451,20 @@ def main(arguments):
         if not arguments[2].isdigit():
             raise Refusal(f"--at {arguments[2]}: no Unix time", 2, "signing")
         at, arguments = int(arguments[2]), arguments[:1] + arguments[3:]
-    if len(arguments) < 2 or arguments[0] not in ("prepare", "sign", "verify") \
+    if len(arguments) < 2 or arguments[0] not in ("prepare", "sign", "verify", "sign-folder", "verify-zip") \
             or (arguments[0] == "prepare") != (len(arguments) == 2):
         raise Refusal("usage: signing prepare FOLDER | signing sign FOLDER PROGRAM... | "
-                      "signing verify [--at UNIX-TIME] FOLDER PROGRAM...", 2, "signing")
+                      "signing verify [--at UNIX-TIME] FOLDER PROGRAM... | signing sign-folder FOLDER PACKAGE | "
+                      "signing verify-zip FOLDER ZIP", 2, "signing")
     settings = {name: os.environ[name] for name in SETTINGS if name in os.environ}
     folder = os.path.abspath(arguments[1])
     if arguments[0] == "prepare":
         prepare(settings, folder)
         return 0
     signer = Signer.load(settings, folder)
+    if arguments[0] in ("sign-folder", "verify-zip"):
+        done = (signer.sign_folder if arguments[0] == "sign-folder" else signer.verify_zip)(arguments[2])
+        return 0 if done else 1
     for program in arguments[2:]:
         if arguments[0] == "sign":
             signer.sign(program)

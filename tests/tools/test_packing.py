@@ -6,20 +6,17 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import packing, release  # noqa: E402
+from trackertools import packing, release, signing  # noqa: E402
 from trackertools.common import Failure, Refusal  # noqa: E402
 
 
 def tiny_program(tail=b""):
-    """Headers of a 64-bit console program with no sections, then what a linker may add."""
-    header = bytearray(512)
-    header[0:2], header[60:64] = b"MZ", struct.pack("<I", 64)
-    header[64:68] = b"PE\0\0"
-    struct.pack_into("<HH", header, 68, 0x8664, 0)
-    struct.pack_into("<HH", header, 84, 240, 0x22)
-    struct.pack_into("<H", header, 88, 0x20B)
-    struct.pack_into("<I", header, 88 + 64, 0x1234)  # a check sum
-    return bytes(header) + tail
+    """The tiny program signing tries its key on: headers of a 64-bit console program with
+    no sections, then what a linker may add."""
+    with tempfile.TemporaryDirectory() as folder:
+        signing.make_tiny_program(f"{folder}/tiny.exe", tail)
+        with open(f"{folder}/tiny.exe", "rb") as file:
+            return file.read()
 
 
 def signed(program):
@@ -64,7 +61,7 @@ class Programs(unittest.TestCase):
 
     def test_not_a_program(self):
         for case, data in (("empty", b""), ("no MZ", b"ZM" + bytes(100)),
-                           ("header beyond the first 4 KiB", b"MZ" + bytes(58) + struct.pack("<I", 8000))):
+                           ("header beyond the file", b"MZ" + bytes(58) + struct.pack("<I", 8000))):
             with self.subTest(case), self.assertRaises(Failure):
                 self.unsigned(data)
 

@@ -1,4 +1,5 @@
 """What every tool shares: its refusals, its failures and its own lines."""
+import re
 import sys
 
 # The prefix of the tool's own lines on stderr: the entry point's name.
@@ -38,3 +39,12 @@ def shown(text, most=200):
     text = text.decode("utf-8", "backslashreplace") if isinstance(text, bytes) else str(text)
     text = "".join(c if c.isprintable() else f"\\x{ord(c):02x}" if ord(c) < 256 else "?" for c in text)
     return text if len(text) <= most else text[:most] + "..."
+
+
+def is_placeholder_name(name):
+    """A name kept for examples and tests (RFC 2606 and RFC 6761), as the defaults of the
+    carrier's settings are: no carrier's access point or update server can be one."""
+    name = name.lower().removesuffix(".")
+    return name in ("", "example", "invalid", "test", "localhost") \
+        or name.endswith((".example", ".invalid", ".test", ".localhost")) \
+        or re.fullmatch(r"(.*\.)?example\.(com|net|org)", name) is not None

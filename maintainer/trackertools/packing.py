@@ -6,14 +6,13 @@ import fcntl
 import os
 import re
 import shutil
-import struct
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
 from . import children, gitrepo, signing, sources, stranger, windowsqt
-from .common import Failure, Refusal, say, warn
+from .common import Failure, Refusal, is_placeholder_name, say, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 KINDS = ("static", "shared")
@@ -33,15 +32,6 @@ def tracker_settings(root=ROOT):
     given the carrier's own value."""
     with open(os.path.join(root, "modem", "buildsettings.list"), encoding="utf-8") as file:
         return [tuple(line.split()[:2]) for line in file if line.startswith("TRACKER_")]
-
-
-def is_placeholder_name(name):
-    """A name kept for examples and tests (RFC 2606 and RFC 6761), as the defaults of the
-    carrier's settings are: no carrier's access point or update server can be one."""
-    name = name.lower().removesuffix(".")
-    return name in ("", "example", "invalid", "test", "localhost") \
-        or name.endswith((".example", ".invalid", ".test", ".localhost")) \
-        or re.fullmatch(r"(.*\.)?example\.(com|net|org)", name) is not None
 
 
 def cached_setting(build, name):

@@ -65,20 +65,6 @@ def require_trusted(path, what="folder", sticky_allowed=False):
     return path
 
 
-def make_private_folder(parent, name):
-    """A new folder `name` in `parent` (a trusted folder's path or an open descriptor),
-    mode 700, created by us: refused when anything is there already."""
-    fd = parent if isinstance(parent, int) else open_trusted_folder(parent, "folder")
-    try:
-        os.mkdir(name, 0o700, dir_fd=fd)
-    except FileExistsError:
-        raise Refusal(f"{os.path.join(parent if isinstance(parent, str) else '', name)}: exists already")
-    finally:
-        if fd is not parent:
-            os.close(fd)
-    return os.path.join(parent, name) if isinstance(parent, str) else name
-
-
 def open_no_follow(name, flags=os.O_RDONLY, mode=0o600, dir_fd=None):
     """A descriptor for `name` (relative to dir_fd, or a path), every part of it opened
     without following a link; OSError (ELOOP for a link) otherwise."""

@@ -1,5 +1,5 @@
-"""What signing checks of its own: DER read by us (a certificate's public key, issuer and
-serial; a signature's signer and time stamp), a pkcs11: URI taken apart, and, run as a
+"""What signing checks of its own: DER read with python3-asn1crypto (a certificate's
+public key, issuer and serial; a signature's signer and time stamp), a pkcs11: URI taken apart, and, run as a
 script in a child of its own with a time limit, the token asked through PyKCS11 for the
 key the URI names, compared with the certificate's. The token's answers are PKCS#11
 return codes and attributes, never words.
@@ -7,59 +7,17 @@ return codes and attributes, never words.
 As a script: pkcs11token.py MODULE URI PIN-FILE CERTIFICATE-DER; its exit code is the
 verdict (TOKEN_* below); a PKCS#11 code, where one decided, goes to the standard error."""
 import base64
-import os
 import sys
 import urllib.parse
 
 TOKEN_OK, TOKEN_NO_MODULE, TOKEN_NO_KEY, TOKEN_SEVERAL_KEYS, TOKEN_OTHER_KEY = 0, 3, 4, 5, 6
 TOKEN_PIN_INCORRECT, TOKEN_PIN_LOCKED, TOKEN_FAULT, TOKEN_SEVERAL_TOKENS = 7, 8, 9, 10
 
-RSA = bytes.fromhex("2a864886f70d010101")
-EC = bytes.fromhex("2a8648ce3d0201")
-RFC3161_TIME_STAMP = bytes.fromhex("2b0601040182370303 01".replace(" ", ""))
+TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 token, Microsoft's way
 
 
 class DerError(ValueError):
     pass
-
-
-def der_items(data, start=0, end=None):
-    """The (tag, header start, content start, end) of each DER element in data[start:end]."""
-    end = len(data) if end is None else end
-    items = []
-    at = start
-    while at < end:
-        if at + 2 > end:
-            raise DerError("cut short")
-        tag, length, content = data[at], data[at + 1], at + 2
-        if tag & 0x1F == 0x1F:
-            raise DerError("a tag of more than one byte")
-        if length & 0x80:
-            count = length & 0x7F
-            if count == 0 or count > 4 or content + count > end:
-                raise DerError("a length that cannot be")
-            length = int.from_bytes(data[content:content + count], "big")
-            content += count
-        if content + length > end:
-            raise DerError("an element longer than what holds it")
-        items.append((tag, at, content, content + length))
-        at = content + length
-    return items
-
-
-def der_children(data, item, count_at_least=0):
-    children = der_items(data, item[2], item[3])
-    if len(children) < count_at_least:
-        raise DerError("fewer elements than its kind has")
-    return children
-
-
-def whole(data, item):
-    return data[item[1]:item[3]]
-
-
-def content(data, item):
-    return data[item[2]:item[3]]
 
 
 def pem_blocks(text, label="CERTIFICATE"):
@@ -92,35 +50,32 @@ class Certificate:
     the public key (public_key(): ("rsa", n, e) or ("ec", parameters, point))."""
 
     def __init__(self, der):
+        from asn1crypto import x509  # python3-asn1crypto
+        try:
+            tbs = x509.Certificate.load(der, strict=True)["tbs_certificate"]
+            self.serial, self.issuer, self.subject = (tbs[name].dump() for name in ("serial_number", "issuer", "subject"))
+            self.key_info = tbs["subject_public_key_info"].dump()
+        except (ValueError, TypeError, KeyError) as error:
+            raise DerError(f"no certificate: {error}")
         self.der = der
-        top = der_items(der)
-        if len(top) != 1 or top[0][0] != 0x30:
-            raise DerError("no certificate")
-        tbs = der_children(der, der_children(der, top[0], 3)[0], 6)
-        if tbs[0][0] == 0xA0:  # its version
-            tbs = tbs[1:]
-        if len(tbs) < 6 or tbs[0][0] != 0x02:
-            raise DerError("no certificate")
-        self.serial, self.issuer, self.subject = whole(der, tbs[0]), whole(der, tbs[2]), whole(der, tbs[4])
-        self.key_info = whole(der, tbs[5])
 
     def public_key(self):
         return public_key_of_info(self.key_info)
 
 
 def public_key_of_info(info):
-    (top,) = der_items(info)
-    algorithm, bits = der_children(info, top, 2)[:2]
-    parts = der_children(info, algorithm, 1)
-    oid = content(info, parts[0])
-    key = content(info, bits)[1:]  # after the count of unused bits
-    if oid == RSA:
-        (sequence,) = der_items(key)
-        n, e = der_children(key, sequence, 2)[:2]
-        return ("rsa", int.from_bytes(content(key, n), "big"), int.from_bytes(content(key, e), "big"))
-    if oid == EC and len(parts) > 1:
-        return ("ec", whole(info, parts[1]), key)
-    return ("other", oid, key)
+    from asn1crypto import keys
+    try:
+        key = keys.PublicKeyInfo.load(info, strict=True)
+        algorithm = key["algorithm"]["algorithm"]
+        if algorithm.native == "rsa":
+            numbers = key["public_key"].parsed
+            return ("rsa", numbers["modulus"].native, numbers["public_exponent"].native)
+        if algorithm.native == "ec":
+            return ("ec", key["algorithm"]["parameters"].dump(), bytes(key["public_key"].native))
+        return ("other", algorithm.dotted, key["public_key"].dump())
+    except (ValueError, TypeError, KeyError) as error:
+        raise DerError(f"no public key: {error}")
 
 
 def without_certificate_header(data):
@@ -133,37 +88,20 @@ def without_certificate_header(data):
     return data
 
 
-def der_items_end(data):
-    """Where the first element ends: the padding after it is no element."""
-    if len(data) < 2:
-        raise DerError("cut short")
-    length, at = data[1], 2
-    if length & 0x80:
-        count = length & 0x7F
-        length, at = int.from_bytes(data[2:2 + count], "big"), 2 + count
-    if at + length > len(data):
-        raise DerError("an element longer than what holds it")
-    return at + length
-
-
 def signature_signer(der):
     """A PKCS#7 signature's one signer as (issuer DER, serial DER, whether it carries an
-    RFC 3161 time stamp). DerError when it is not one signature of one signer."""
-    der = without_certificate_header(der)
-    top = der_items(der, 0, der_items_end(der))[0]
-    info = der_children(der, top, 2)
-    signed = der_children(der, der_children(der, info[1], 1)[0], 4)
-    signers = der_children(der, signed[-1])
-    if len(signers) != 1:
-        raise DerError(f"{len(signers)} signers")
-    signer = der_children(der, signers[0], 5)
-    issuer, serial = der_children(der, signer[1], 2)[:2]
-    stamped = False
-    if signer[-1][0] == 0xA1:  # its unsigned attributes: where a time stamp goes
-        for attribute in der_children(der, signer[-1]):
-            if content(der, der_children(der, attribute, 1)[0]) == RFC3161_TIME_STAMP:
-                stamped = True
-    return whole(der, issuer), whole(der, serial), stamped
+    RFC 3161 time stamp), the padding after it left. DerError when it is not one
+    signature of one signer."""
+    from asn1crypto import cms, core
+    try:
+        signers = list(cms.ContentInfo.load(without_certificate_header(der))["content"]["signer_infos"])
+        if len(signers) != 1:
+            raise DerError(f"{len(signers)} signers")
+        identity, unsigned = signers[0]["sid"].chosen, signers[0]["unsigned_attrs"]
+        stamped = not isinstance(unsigned, core.Void) and any(a["type"].dotted == TIME_STAMP for a in unsigned)
+        return identity["issuer"].dump(), identity["serial_number"].dump(), stamped
+    except (ValueError, TypeError, KeyError) as error:
+        raise DerError(f"no signature of one signer: {error}")
 
 
 def parse_uri(uri):
@@ -190,6 +128,7 @@ def parse_uri(uri):
 
 def _ask_token(module, uri, pin, certificate):
     import PyKCS11
+    from asn1crypto import core
     from PyKCS11 import LowLevel as low
 
     wanted = parse_uri(uri)
@@ -267,10 +206,8 @@ def _ask_token(module, uri, pin, certificate):
         params, point = session.getAttributeValue(publics[0], [PyKCS11.CKA_EC_PARAMS, PyKCS11.CKA_EC_POINT])
         point = bytes(point)
         try:  # an OCTET STRING as the standard has it, or the bare point as some tokens give it
-            items = der_items(point)
-            if len(items) == 1 and items[0][0] == 0x04:
-                point = content(point, items[0])
-        except DerError:
+            point = core.OctetString.load(point, strict=True).native
+        except ValueError:
             pass
         key = ("ec", bytes(params), point)
     else:

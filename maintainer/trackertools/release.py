@@ -14,7 +14,7 @@ import stat
 import tempfile
 
 from . import children, gitrepo, notes, packing, paths, signing
-from .common import Failure, Refusal, say, warn
+from .common import Failure, Refusal, is_placeholder_name, say, warn
 
 MARK = "made-by-tracker-updater-release"
 # The whole Windows check of a release: a cold Qt cache on a slow machine takes hours.
@@ -46,7 +46,7 @@ def check_carrier(settings, trial):
             continue
         if not settings.get(name):
             raise Refusal(f"{name} is not given: a release carries the carrier's own (scripts/release {name}=...)")
-        if packing.is_placeholder_name(settings[name]) and not trial:
+        if is_placeholder_name(settings[name]) and not trial:
             raise Refusal(f"{name}={settings[name]} is a placeholder, a name kept for examples: a release carries the "
                           "carrier's own (TRIAL_RELEASE=1 to try one, not for publishing)")
 

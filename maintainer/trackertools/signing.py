@@ -65,14 +65,6 @@ def is_placeholder_value(value):
     return "path/to/" in value or re.search(r"<[^>]*>", value) is not None
 
 
-def is_placeholder_host(host):
-    """Names kept for examples, as scripts/tracker-settings knows them."""
-    host = host.lower().rstrip(".")
-    return host in ("", "localhost", "example", "invalid", "test") or any(
-        host == name or host.endswith("." + name) for name in ("example", "invalid", "test", "localhost")) \
-        or re.search(r"(^|\.)example\.(com|net|org)$", host) is not None
-
-
 def _read(path, most=1 << 20):
     try:
         with open(path, "rb") as file:
@@ -92,7 +84,7 @@ def choose_kind(settings):
     if url:
         if not re.match(r"^https?://", url):
             refuse(f"SIGNING_TIMESTAMP_URL={url} is no http:// or https:// URL of a time-stamp server")
-        if is_placeholder_host(re.split(r"[/:]", url.split("://", 1)[1])[0]):
+        if common.is_placeholder_name(re.split(r"[/:]", url.split("://", 1)[1])[0]):
             refuse(f"SIGNING_TIMESTAMP_URL={url} is a placeholder from the docs: give the server your certificate authority names")
     if not re.fullmatch(r"[1-9][0-9]{0,5}", settings.get("SIGNING_TIMESTAMP_TIMEOUT", "60") or "60"):
         refuse(f"SIGNING_TIMESTAMP_TIMEOUT={settings['SIGNING_TIMESTAMP_TIMEOUT']} is no number of seconds")
@@ -129,6 +121,8 @@ def _installed(kind):
     missing = []
     if not shutil.which("osslsigncode", path=children.PATH):
         missing.append("osslsigncode")
+    if importlib.util.find_spec("asn1crypto") is None:  # reads certificates and signatures
+        missing.append("python3-asn1crypto")
     if kind == "token":
         if not glob.glob("/usr/lib/*/engines-3/pkcs11.so"):
             missing.append("libengine-pkcs11-openssl")
@@ -138,8 +132,9 @@ def _installed(kind):
 
 
 def need_tools(kind):
-    """osslsigncode from the machine's own archive (Debian 12's 2.5, Debian 13's 2.9), and
-    for a token the OpenSSL engine it signs through and PyKCS11, which our check asks."""
+    """osslsigncode from the machine's own archive (Debian 12's 2.5, Debian 13's 2.9),
+    asn1crypto, and for a token the OpenSSL engine it signs through and PyKCS11, which our
+    check asks."""
     missing = _installed(kind)
     if not missing:
         return

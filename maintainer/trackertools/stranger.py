@@ -100,22 +100,11 @@ def read_sums(raw, path):
     return sums
 
 
-def read_pins(text, path):
-    pins = {}
-    for line in text.split("\n"):
-        if line == "" or line.startswith("#"):
-            continue
-        parts = line.split("  ")
-        if len(parts) != 2 or not SHA256.fullmatch(parts[0]) or not FILE_NAME.fullmatch(parts[1]):
-            raise Refusal(f"{path}: a line that is no SHA-256 and file name: '{shown(line, 80)}'")
-        pins[parts[1]] = parts[0]
-    return pins
-
-
 def pinned_sources(notes, pins, path):
     """The files SOURCES/ must hold, those the commit pins for each Qt RELEASE.txt names;
     and the faults of the notes against the pins."""
     wanted, faults = {}, []
+    pins = {name: pin for pin, name in pins.lines}
     for version in notes.qtbase:
         line = ".".join(version.split(":")[-1].split(".")[:2])
         if f"qt6-base_{version}.dsc" not in pins:
@@ -348,15 +337,6 @@ def unpack(data, entries, path, folder):
                 for piece in inflated(data, entry, path, deadline):
                     output.write(piece)
             os.chmod(target, (entry.mode & 0o777) or 0o644)
-
-
-def unpack_zip(path, folder):
-    """A zip checked as a stranger's and unpacked into `folder`, which must be empty;
-    Refusal (exit 1) naming the first fault."""
-    if os.listdir(folder):
-        raise Refusal(f"{folder}: is not empty")
-    data = mapped(path)
-    unpack(data, read_zip(data, path), path, folder)
 
 
 # Windows programs: where a signature is, checked before any other program reads it.

@@ -20,7 +20,7 @@ import tempfile
 
 from dataclasses import dataclass
 
-from . import children, gitrepo, notes as release_notes, packing, paths, pkcs11token, stranger
+from . import children, gitrepo, notes as release_notes, packing, paths, pkcs11token, sources, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -541,10 +541,10 @@ def verify(path, named_commit, work):
     pins_text = repository.show(commit, "scripts/pinned-qt-sources")
     if pins_text is None:
         raise Refusal(f"commit {commit} pins no Qt sources (scripts/pinned-qt-sources): this tool cannot check its releases")
-    pins = stranger.read_pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
+    pins = sources.Pins(pins_text.decode("utf-8", "replace"), f"{commit}:scripts/pinned-qt-sources")
     # One deadline for all the reading before the rebuild, each zip's own besides.
     deadline = stranger.Deadline(named(path), READING_SECONDS)
-    read, sources = check_folder(folder, notes, pins, work, deadline)
+    read, source_copies = check_folder(folder, notes, pins, work, deadline)
     os.close(folder.fd)
 
     if notes.signer and shutil.which("osslsigncode", path=children.PATH) is None:
@@ -575,7 +575,7 @@ def verify(path, named_commit, work):
     for difference in toolchain:
         warn(f"the toolchain differs: {difference}")
 
-    rebuilt = rebuild(commit, notes, sources, work)
+    rebuilt = rebuild(commit, notes, source_copies, work)
     note = f"; the toolchain differs from the release's in {', '.join(d.split(' ')[0] for d in toolchain)}" if toolchain else ""
     outcome = "same"
     for name in sorted(read):

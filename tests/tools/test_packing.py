@@ -6,7 +6,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
-from trackertools import packing, release, signing  # noqa: E402
+from trackertools import common, packing, release, signing  # noqa: E402
 from trackertools.common import Failure, Refusal  # noqa: E402
 
 
@@ -39,7 +39,7 @@ class Placeholders(unittest.TestCase):
     def test_names(self):
         for name, placeholder in self.cases:
             with self.subTest(name):
-                self.assertEqual(packing.is_placeholder_name(name), placeholder)
+                self.assertEqual(common.is_placeholder_name(name), placeholder)
 
 
 class Programs(unittest.TestCase):

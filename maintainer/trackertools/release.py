@@ -116,6 +116,18 @@ class ReleaseFolder:
         os.mkdir(work, 0o700)
         open(os.path.join(work, MARK), "x").close()
 
+    def keep_logs_only(self):
+        """Of the working folder, once the release is in place, only the check's logs."""
+        logs = os.path.join(self.work, "logs")
+        os.mkdir(logs)
+        windows = os.path.join(self.work, "windows")
+        for name in sorted(os.listdir(windows)):
+            if name.endswith(".log"):
+                os.rename(os.path.join(windows, name), os.path.join(logs, name))
+        for name in os.listdir(self.work):
+            if name not in ("logs", MARK):
+                shutil.rmtree(os.path.join(self.work, name))
+
     def replace(self, publish):
         """The new release into place in two moves, during which a stop is ignored, so that
         a release is in place whenever one can be stopped; only a crash between them leaves
@@ -235,10 +247,11 @@ def make_release(settings, trial, signer):
         notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))
 
     folder.replace(publish)
+    folder.keep_logs_only()
     if trial:
         say(f"release: a trial (TRIAL_RELEASE=1), NOT FOR PUBLISHING: {release}")
     else:
         zips = "".join(f"{os.path.basename(z)} " for z in shared)
-        say(f"release: publish {release} as it is: {zips}SHA256SUMS, SOURCES/ and RELEASE.txt (the static zips in "
-            f"{windows}/packages are for checking only)")
+        say(f"release: publish {release} as it is: {zips}SHA256SUMS, SOURCES/ and RELEASE.txt (the check's logs are "
+            f"in {work}/logs)")
     return 0

@@ -1,6 +1,6 @@
 // Prints each serial port that Qt lists, one line each, with a * before those whose
 // description is the one tracker-updater was built to open.
-#include "app/consoleline.h"
+#include "console/consoleline.h"
 #include "modem/trackermodem.h"
 
 #include <QCoreApplication>

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -165,11 +164,9 @@ void Companion::confirmPortGone()
     say(line);
 }
 
-// A verdict's first words, as the rollout file gives them: UPDATED, NOT UPDATED, STOP.
 static QString verdictWord(Verdict verdict)
 {
-    const QString line = QString::fromUtf8(verdictForm(verdict).line);
-    return line.left(line.indexOf(QRegularExpression(QStringLiteral("[,:]"))));
+    return QString::fromUtf8(verdictForm(verdict).word);
 }
 
 // As soon as a tracker's IMEI is read, so that a record left by a run cut short has it too.
@@ -268,29 +265,15 @@ namespace {
 QString whatThisRunDid(const QString &when, Verdict verdict)
 {
     const QString before = QStringLiteral("Updated before, on %1: ").arg(when);
-    switch (verdict) {
-    case Verdict::Updated:
-    case Verdict::RebootUnanswered:
-    case Verdict::StoppedAfterSwap:
+    switch (verdictForm(verdict).backup) {
+    case Backup::Replaced:
         return before + QStringLiteral("this run deleted the backup that update had kept; "
                                        "its backup is now the firmware that update installed.");
-    case Verdict::NoCoverage:
-    case Verdict::ModemDidNotAnswer:
-    case Verdict::ReportLate:
-    case Verdict::ServerAnswered:
-    case Verdict::ReportUnreadable:
-    case Verdict::StoppedTrackerUnchanged:
-    case Verdict::StoppedBeforeAnyFileChanged:
-    case Verdict::NoTracker:
-    case Verdict::PortBusy:
-    case Verdict::NotStarted:
+    case Backup::Untouched:
         return before + QStringLiteral("this run left the firmware and the backup of that update as they were.");
-    case Verdict::SwapNotDone:
-    case Verdict::StoppedBeforeRename:
+    case Backup::MayBeGone:
         return before + QStringLiteral("this run left its firmware, but the backup that update had kept may be gone.");
-    case Verdict::UpdatedWithoutBackup:
-    case Verdict::FileStepUnanswered:
-    case Verdict::StoppedInFileSwap:
+    case Backup::Unknown:
         break;
     }
     return before + QStringLiteral("the backup that update had kept may be gone.");

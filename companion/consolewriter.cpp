@@ -1,6 +1,6 @@
 #include "companion/consolewriter.h"
 
-#include "app/consoleline.h"
+#include "console/consoleline.h"
 
 #include <condition_variable>
 #include <cstdio>

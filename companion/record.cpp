@@ -1,6 +1,6 @@
 #include "companion/record.h"
 
-#include "app/consoleline.h"
+#include "console/consoleline.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,7 @@
 #include "companion/rolloutfile.h"
 
-#include "app/consoleline.h"
+#include "companion/runreading.h"
+#include "console/consoleline.h"
 #include "buildsettings.h"
 
 #include <QDir>
@@ -18,6 +19,13 @@ const QString RolloutFile::fileName = QStringLiteral("rollout.csv");
 const QString RolloutFile::waitingFileName = QStringLiteral("rollout-waiting.csv");
 
 namespace {
+
+// The first word of the verdicts that count as an update: UPDATED.
+const char *updatedWord()
+{
+    return verdictForm(Verdict::Updated).word;
+}
+
 
 const QByteArray lineEnd = "\r\n";
 const QByteArray preamble = "sep=,\r\n"
@@ -111,7 +119,7 @@ public:
             || std::none_of(imeis.cbegin(), imeis.cend(), [&line](const QByteArray &imei) { return line.contains(imei); }))
             return;
         const QList<QByteArray> fields = line.toByteArray().trimmed().split(',');
-        if (fields.size() > std::max({ columns.time, columns.imei, columns.verdict }) && fields[columns.verdict] == "UPDATED"
+        if (fields.size() > std::max({ columns.time, columns.imei, columns.verdict }) && fields[columns.verdict] == updatedWord()
             && imeis.contains(fields[columns.imei]) && writtenTime(fields[columns.time]))
             updated.insert(QString::fromUtf8(fields[columns.imei]), QString::fromUtf8(fields[columns.time]));
     }
@@ -155,7 +163,7 @@ public:
     {
         for (RolloutEntry &entry : entries) {
             entry.updatedBefore = updated.value(entry.imei);
-            if (entry.verdict == QLatin1String("UPDATED") && !entry.imei.isEmpty())
+            if (entry.verdict == QLatin1String(updatedWord()) && !entry.imei.isEmpty())
                 updated.insert(entry.imei, timeText(entry.time));
         }
     }

@@ -1,6 +1,6 @@
 #include "companion/runreading.h"
 
-#include "modem/consoletext.h"
+#include "console/consoletext.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -9,50 +9,50 @@
 
 // The verdicts, in the order of how much the technician must heed them.
 const QList<VerdictForm> verdictForms = {
-    { Verdict::FileStepUnanswered, 3, 1,
-      "STOP, do not run again: the file step %1 got no OK in time. Send the record to the maintainer." },
-    { Verdict::StoppedInFileSwap, 7, 2,
-      "STOP, do not run again: %1 at %2, during the file swap. Send the record to the maintainer." },
-    { Verdict::RebootUnanswered, 4, 0,
-      "UPDATED, but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
-    { Verdict::StoppedAfterSwap, 8, 2,
-      "UPDATED, but restart the tracker: %1 at %2, after the file swap. Unplug the tracker and plug it in again." },
-    { Verdict::StoppedTrackerUnchanged, 6, 2,
-      "NOT UPDATED, the tracker is unchanged: %1 at %2, before the file swap. You may run again." },
-    { Verdict::StoppedBeforeAnyFileChanged, 6, 2,
-      "NOT UPDATED, the tracker is unchanged: %1 at %2, in the file swap before any file was changed. "
+    { Verdict::FileStepUnanswered, "STOP", 3, Backup::Unknown, 1,
+      ", do not run again: the file step %1 got no OK in time. Send the record to the maintainer." },
+    { Verdict::StoppedInFileSwap, "STOP", 7, Backup::Unknown, 2,
+      ", do not run again: %1 at %2, during the file swap. Send the record to the maintainer." },
+    { Verdict::RebootUnanswered, "UPDATED", 4, Backup::Replaced, 0,
+      ", but restart the tracker: the reboot got no OK in time. Unplug the tracker and plug it in again." },
+    { Verdict::StoppedAfterSwap, "UPDATED", 8, Backup::Replaced, 2,
+      ", but restart the tracker: %1 at %2, after the file swap. Unplug the tracker and plug it in again." },
+    { Verdict::StoppedTrackerUnchanged, "NOT UPDATED", 6, Backup::Untouched, 2,
+      ", the tracker is unchanged: %1 at %2, before the file swap. You may run again." },
+    { Verdict::StoppedBeforeAnyFileChanged, "NOT UPDATED", 6, Backup::Untouched, 2,
+      ", the tracker is unchanged: %1 at %2, in the file swap before any file was changed. "
       "You may run again." },
-    { Verdict::StoppedBeforeRename, 6, 2,
-      "NOT UPDATED, the tracker keeps its firmware: %1 at %2, before any file was renamed. You may run again." },
-    { Verdict::ServerAnswered, 2, 1,
-      "NOT UPDATED, the tracker is unchanged: the update server answered %1. Tell the maintainer." },
-    { Verdict::ReportUnreadable, 2, 0,
-      "NOT UPDATED, the tracker is unchanged: the download's report, the line above \"Download failed\", "
+    { Verdict::StoppedBeforeRename, "NOT UPDATED", 6, Backup::MayBeGone, 2,
+      ", the tracker keeps its firmware: %1 at %2, before any file was renamed. You may run again." },
+    { Verdict::ServerAnswered, "NOT UPDATED", 2, Backup::Untouched, 1,
+      ", the tracker is unchanged: the update server answered %1. Tell the maintainer." },
+    { Verdict::ReportUnreadable, "NOT UPDATED", 2, Backup::Untouched, 0,
+      ", the tracker is unchanged: the download's report, the line above \"Download failed\", "
       "is not one tracker-updater can read. Tell the maintainer." },
-    { Verdict::SwapNotDone, 2, 1,
-      "NOT UPDATED, the tracker keeps its firmware: the modem did not rename its files (%1). "
+    { Verdict::SwapNotDone, "NOT UPDATED", 2, Backup::MayBeGone, 1,
+      ", the tracker keeps its firmware: the modem did not rename its files (%1). "
       "Send the record to the maintainer." },
-    { Verdict::NoCoverage, 1, 1,
-      "NOT UPDATED, the tracker is unchanged: no coverage (%1). Move the tracker where it has coverage and run again." },
-    { Verdict::ModemDidNotAnswer, 1, 1,
-      "NOT UPDATED, the tracker is unchanged: the modem did not answer (%1). "
+    { Verdict::NoCoverage, "NOT UPDATED", 1, Backup::Untouched, 1,
+      ", the tracker is unchanged: no coverage (%1). Move the tracker where it has coverage and run again." },
+    { Verdict::ModemDidNotAnswer, "NOT UPDATED", 1, Backup::Untouched, 1,
+      ", the tracker is unchanged: the modem did not answer (%1). "
       "Unplug the tracker, plug it in again and run again." },
-    { Verdict::ReportLate, 1, 0,
-      "NOT UPDATED, the tracker is unchanged: the download's report came too late. "
+    { Verdict::ReportLate, "NOT UPDATED", 1, Backup::Untouched, 0,
+      ", the tracker is unchanged: the download's report came too late. "
       "Move the tracker where the coverage is better and run again." },
-    { Verdict::PortBusy, 5, 1,
-      "NOT UPDATED, the tracker is unchanged: another program holds its port %1. "
+    { Verdict::PortBusy, "NOT UPDATED", 5, Backup::Untouched, 1,
+      ", the tracker is unchanged: another program holds its port %1. "
       "Close that program (a terminal, a modem tool, a second updater) and run again." },
-    { Verdict::NoTracker, 5, 1,
-      "NO TRACKER FOUND: %1 before a tracker was found. Check the cable and the driver; "
+    { Verdict::NoTracker, "NO TRACKER FOUND", 5, Backup::Untouched, 1,
+      ": %1 before a tracker was found. Check the cable and the driver; "
       "tracker-ports lists the ports and marks the tracker's." },
-    { Verdict::NotStarted, 9, 1,
-      "NOT UPDATED, the tracker is unchanged: tracker-updater could not be started (%1). "
+    { Verdict::NotStarted, "NOT UPDATED", 9, Backup::Untouched, 1,
+      ", the tracker is unchanged: tracker-updater could not be started (%1). "
       "Unzip the package again into an empty folder and run again." },
-    { Verdict::UpdatedWithoutBackup, 0, 0,
-      "UPDATED: the tracker has its new firmware, but no answer shows its old one kept as a backup. "
+    { Verdict::UpdatedWithoutBackup, "UPDATED", 0, Backup::Unknown, 0,
+      ": the tracker has its new firmware, but no answer shows its old one kept as a backup. "
       "Tell the maintainer." },
-    { Verdict::Updated, 0, 0, "UPDATED: the tracker has its new firmware, and its old one as a backup." },
+    { Verdict::Updated, "UPDATED", 0, Backup::Replaced, 0, ": the tracker has its new firmware, and its old one as a backup." },
 };
 
 const VerdictForm &verdictForm(Verdict verdict)
@@ -450,9 +450,7 @@ RunVerdict RunReading::namingTheTracker(RunVerdict verdict, const TrackerRun &ru
         tracker = asked ? QStringLiteral("tracker of unknown IMEI (%1 gave none)").arg(QLatin1String(serialNumberCommand))
                         : QStringLiteral("tracker of unknown IMEI (the run ended before %1)").arg(QLatin1String(serialNumberCommand));
     }
-    static const QRegularExpression headEnd(QStringLiteral("[,:]"));
-    const qsizetype at = verdict.line.indexOf(headEnd);
-    verdict.line.insert(at < 0 ? verdict.line.size() : at, QStringLiteral(", ") + tracker);
+    verdict.line.insert(qsizetype(qstrlen(verdictForm(verdict.verdict).word)), QStringLiteral(", ") + tracker);
     verdict.port = run.port;
     verdict.imei = run.imei;
     return verdict;
@@ -731,7 +729,7 @@ RunVerdict RunReading::downloadFailure(const TrackerRun &run) const
 RunVerdict RunReading::formed(Verdict verdict, const QString &detail, const QString &where)
 {
     const VerdictForm &form = verdictForm(verdict);
-    QString line = QString::fromUtf8(form.line);
+    QString line = QString::fromUtf8(form.word) + QString::fromUtf8(form.line);
     if (form.details == 2)
         line = line.arg(detail, where);
     else if (form.details == 1)

@@ -35,12 +35,19 @@ enum class Verdict {
     NotStarted,
 };
 
-// One verdict's fixed form: its exit code, and its line, with `details` places (%1, %2)
-// for what the run gives (a status, a step, why the run stopped).
+// What a run with that verdict did to the backup the tracker had: replaced by the
+// firmware it ran, left as it was, maybe deleted while the firmware stayed, or unknown.
+enum class Backup { Replaced, Untouched, MayBeGone, Unknown };
+
+// One verdict's fixed form: its first words (UPDATED, NOT UPDATED, STOP, NO TRACKER
+// FOUND), its exit code, its effect on the backup, and the rest of its line, with
+// `details` places (%1, %2) for what the run gives (a status, a step, why it stopped).
 struct VerdictForm
 {
     Verdict verdict;
+    const char *word;
     int exitCode;
+    Backup backup;
     int details;
     const char *line;
 };

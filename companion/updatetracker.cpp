@@ -1,6 +1,7 @@
 // update-tracker: runs tracker-updater from its own folder, passes its lines through as
 // they come, keeps them in a record, and ends with a one-line verdict and an exit code.
 #include "companion/companion.h"
+#include "companion/runreading.h"
 
 #include <QCoreApplication>
 
@@ -29,7 +30,7 @@ tracker's firmware and what to do, and the exit code says the same:
   7  stopped, unplugged, or ended unexpectedly, during the file swap: as 3
   8  stopped, unplugged, or ended unexpectedly, after the file swap: as 4
   9  tracker-updater could not be started, or an unknown option
-With several trackers, the first of 3, 7, 4, 8, 6, 2, 1, 5, 0 that applies to one.
+With several trackers, the first of %1 that applies to one.
 
 Each verdict names its tracker by the IMEI the modem gives, and the record's name takes
 it. A line per tracker also goes to rollout.csv beside the records, which your
@@ -41,6 +42,18 @@ at once, and the verdict takes it as its cause. Started by a double click, the
 window waits for Enter before it closes. It takes no option but --help.
 )";
 
+// The exit codes of a tracker's verdicts, in the order of the verdict table.
+QString precedence()
+{
+    QStringList codes;
+    for (const VerdictForm &form : verdictForms) {
+        const QString code = QString::number(form.exitCode);
+        if (form.verdict != Verdict::NotStarted && !codes.contains(code))
+            codes.append(code);
+    }
+    return codes.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -50,7 +63,7 @@ int main(int argc, char *argv[])
     app.setApplicationName(QStringLiteral("update-tracker"));
     const QStringList arguments = app.arguments().mid(1);
     if (arguments == QStringList { QStringLiteral("--help") } || arguments == QStringList { QStringLiteral("-h") }) {
-        say(QString::fromUtf8(usage).trimmed());
+        say(QString::fromUtf8(usage).arg(precedence()).trimmed());
         return 0;
     }
     if (!arguments.isEmpty()) {

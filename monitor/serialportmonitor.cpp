@@ -1,6 +1,6 @@
 #include "monitor/serialportmonitor.h"
 
-#include "modem/consoletext.h"
+#include "console/consoletext.h"
 
 #include <QDebug>
 #include <QElapsedTimer>

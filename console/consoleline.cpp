@@ -1,4 +1,4 @@
-#include "app/consoleline.h"
+#include "console/consoleline.h"
 
 #include <cerrno>
 #include <cstdio>

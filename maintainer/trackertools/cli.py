@@ -81,6 +81,8 @@ def main(argv=None):
     finally:
         try:
             children.end_all()
+            for cleanup in common.cleanups:
+                cleanup()
             sys.stdout.flush()
         except BaseException:
             pass

@@ -4,6 +4,9 @@ import sys
 
 # The prefix of the tool's own lines on stderr: the entry point's name.
 tool = "tracker-tools"
+# What must be undone however the tool ends, run once more by cli at its end: each does
+# nothing when already done.
+cleanups = []
 
 
 class Refusal(Exception):

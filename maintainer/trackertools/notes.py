@@ -103,7 +103,7 @@ def read(raw, path):
             heading = line
     for heading, value in fields:
         parts = value.split("  ")
-        if heading == SETTINGS and SETTING.fullmatch(value):
+        if heading == SETTINGS and SETTING.fullmatch(value) and value.isprintable():
             notes.settings.setdefault(*value.split("=", 1))
         elif heading == SOURCES and (qtbase := re.fullmatch(r"Qt Base: Debian's qt6-base (\S+) \(.*", value)):
             if DEBIAN_VERSION.fullmatch(qtbase.group(1)):
@@ -115,9 +115,9 @@ def read(raw, path):
             notes.packages.append(value)
         elif heading == SIGNED and notes.signer is None and value.isprintable() and value[:1] not in ("", " "):
             notes.signer = Signer(value, "", False)
-        elif heading == SIGNED and (fingerprint := re.fullmatch(r"\(SHA-256 fingerprint (.*)\)", value)):
+        elif heading == SIGNED and notes.signer and (fingerprint := re.fullmatch(r"\(SHA-256 fingerprint (.*)\)", value)):
             notes.signer.fingerprint = fingerprint.group(1) if FINGERPRINT.fullmatch(fingerprint.group(1)) else ""
-        elif heading == SIGNED and f"    {value}" == STAMPED:
+        elif heading == SIGNED and notes.signer and f"    {value}" == STAMPED:
             notes.signer.stamped = True
         elif heading == ZIPS[1] and len(parts) == 2 and SHA256.fullmatch(parts[0]) and ZIP_NAME.fullmatch(parts[1]):
             notes.zips.setdefault(parts[1], parts[0])

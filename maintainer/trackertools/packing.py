@@ -364,8 +364,8 @@ class WindowsCheck:
             except Failure as failure:
                 for line in failure.lines:
                     warn(line, failure.who)
-                say(f"FAIL!  : Qt {qt_line}: no sources to build it from, none of the {len(self.kinds) * self.expected} "
-                    "checks of its kinds ran")
+                say(f"FAIL!  : Qt {qt_line}: no sources to build it from" + (
+                    f", none of the {len(self.kinds) * self.expected} checks of its kinds ran" if self.expected else ""))
                 self.failed_builds += len(self.kinds) * self.expected or 1
                 continue
             debian_version = self.pins.qtbase_version(qt_line)
@@ -392,7 +392,7 @@ class WindowsCheck:
                                                  cross, host, host_id)
                     unsigned = self.build_package(label, name, qt, host, licences)
                 except Failure:
-                    say(f"FAIL!  : {label}: not built, none of its {self.expected} checks ran")
+                    say(f"FAIL!  : {label}: not built" + (f", none of its {self.expected} checks ran" if self.expected else ""))
                     self.failed_builds += self.expected or 1
                     continue
                 lines = [] if self.pack_only else [self.pack_again(label, name, qt, host, licences, unsigned)]

@@ -125,8 +125,13 @@ class ReleaseFolder:
             if name.endswith(".log"):
                 os.rename(os.path.join(windows, name), os.path.join(logs, name))
         for name in os.listdir(self.work):
-            if name not in ("logs", MARK):
-                shutil.rmtree(os.path.join(self.work, name))
+            path = os.path.join(self.work, name)
+            if name in ("logs", MARK):
+                continue
+            if is_a(path, stat.S_ISDIR):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
 
     def replace(self, publish):
         """The new release into place in two moves, during which a stop is ignored, so that
@@ -243,8 +248,8 @@ def make_release(settings, trial, signer):
     for zip_path in shared if signer else []:
         if not signer.verify_zip(os.path.join(publish, os.path.basename(zip_path))):
             raise Failure(f"{os.path.basename(zip_path)}: a signature does not verify: no release made")
-    with open(os.path.join(publish, "RELEASE.txt"), "w") as notes:
-        notes.write(release_notes(settings, commit, linux, publish, windows, signer, trial))
+    with open(os.path.join(publish, "RELEASE.txt"), "w") as file:
+        file.write(release_notes(settings, commit, linux, publish, windows, signer, trial))
 
     folder.replace(publish)
     folder.keep_logs_only()

@@ -26,7 +26,7 @@ import sys
 import tempfile
 import zipfile
 
-from . import children, common, pkcs11token
+from . import children, common, pkcs11token, stranger
 from .common import Refusal
 
 SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGNING_PASSWORD_FILE",
@@ -63,6 +63,20 @@ def asked(settings):
 def is_placeholder_value(value):
     """What the docs show in place of a maintainer's own: a path/to/ or a <name>."""
     return "path/to/" in value or re.search(r"<[^>]*>", value) is not None
+
+
+_offline = None
+
+
+def offline():
+    """What keeps `osslsigncode verify` from fetching the revocation lists a certificate
+    names, as 2.6 and later do unless told (2.5 never does): no server a stranger names is
+    asked, and a bought certificate's signatures verify offline."""
+    global _offline
+    if _offline is None:
+        done = children.run(["osslsigncode", "verify", "--help"], timeout=60)
+        _offline = ["-ignore-crl"] if b"-ignore-crl" in done.stdout + done.stderr else []
+    return _offline
 
 
 def _read(path, most=1 << 20):
@@ -280,7 +294,8 @@ class Signer:
         is this certificate's, and carries a time stamp when one is asked (read by us)."""
         trusted = self._path("trusted.pem")
         when = ["-time", str(at)] if at is not None else []
-        done = self._osslsigncode(["verify", "-CAfile", trusted, "-TSA-CAfile", trusted] + when + ["-in", path], 120)
+        done = self._osslsigncode(["verify", *offline(), "-CAfile", trusted, "-TSA-CAfile", trusted] + when
+                                  + ["-in", path], 120)
         if done.returncode != 0:
             return False
         found = self.signer_of(path)
@@ -360,7 +375,8 @@ def _check_token(signer):
 
 
 def _subject(signer):
-    """The certificate's subject as RFC 2253 has it, for people to read: shown, not compared."""
+    """The certificate's subject as RFC 2253 has it: RELEASE.txt gives it, and a verification
+    compares it with the one openssl reads from the signatures."""
     done = children.run(["openssl", "x509", "-in", signer._path("certificate.pem"), "-noout", "-subject",
                          "-nameopt", "RFC2253"], timeout=OPENSSL_TIME)
     line = done.stdout.decode("utf-8", "replace").strip() if done.returncode == 0 else ""
@@ -426,14 +442,7 @@ def make_tiny_program(path, tail=b""):
     data = (b"MZ" + bytes(58) + le(64, 4) + b"PE\0\0" + le(0x8664, 2) + le(0, 2) + bytes(12) + le(240, 2)
             + le(0x22, 2) + le(0x20B, 2) + bytes(30) + le(512, 4) + le(512, 4) + bytes(16) + le(1024, 4)
             + le(512, 4) + bytes(4) + le(3, 2) + bytes(38) + le(16, 4) + bytes(128) + bytes(184) + tail)
-    total = 0
-    for index in range(0, len(data) - 1, 2):
-        total += int.from_bytes(data[index:index + 2], "little")
-        total = (total & 0xFFFF) + (total >> 16)
-    if len(data) % 2:
-        total += data[-1]
-        total = (total & 0xFFFF) + (total >> 16)
-    data = data[:152] + le((total + len(data)) & 0xFFFFFFFF, 4) + data[156:]
+    data = data[:152] + le(stranger.pe_check_sum(data, 152), 4) + data[156:]
     with open(path, "wb") as file:
         file.write(data)
 

@@ -1,20 +1,22 @@
-"""Readers with limits for what a stranger hands over: RELEASE.txt, SHA256SUMS, zips and
-the Windows programs in them. Each field is checked before it is used; each fault is one
+"""Readers with limits for what a stranger hands over: SHA256SUMS, zips and the Windows
+programs in them (RELEASE.txt's is notes.py). Each field is checked before it is used; each fault is one
 line naming the file. Nothing here starts a program, and only unpack writes, below the
 new folder it is given."""
-import mmap
+import array
 import os
 import re
 import stat
 import struct
+import sys
 import time
 import zlib
 from dataclasses import dataclass
 
 from .common import Refusal, shown
+from .notes import SHA256, ZIP_NAME
 
-SHA256 = re.compile(r"[0-9a-f]{64}")
-FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9.+~_-]*")
+
+SUM_LINE = re.compile(f"({SHA256.pattern})  ({ZIP_NAME.pattern})".encode())
 
 # What no release of ours comes near.
 MOST_SUMS_BYTES = 1 << 16
@@ -25,7 +27,7 @@ MOST_PART_BYTES = 255
 MOST_NAME_BYTES = 1024
 MOST_PROGRAM_BYTES = 64 << 20  # this project's largest, Qt6Core.dll, is under 10 MiB
 MOST_PROGRAMS = 100  # in one zip: a release ships a few dozen
-MOST_SIGNATURE_BYTES = 64 << 10  # ours, with its chain and time stamp, is about 10 KiB
+MOST_SIGNATURE_BYTES = 64 << 10  # ours, with its chain and time stamp, is under 5 KiB
 MOST_SECONDS = 120  # to read one zip, its bytes inflated included
 
 WINDOWS_DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"} | {
@@ -90,7 +92,7 @@ def read_sums(raw, path):
     for number, line in enumerate(raw.split(b"\n"), start=1):
         if line == b"" and number > 1:
             continue
-        match = re.fullmatch(rb"([0-9a-f]{64})  ([A-Za-z0-9][A-Za-z0-9.+_-]*\.zip)", line)
+        match = SUM_LINE.fullmatch(line)
         if not match:
             raise Refusal(f"{path}: line {number} is no SHA-256 and zip name", 1)
         name = match.group(2).decode()
@@ -162,7 +164,7 @@ def read_zip(data, path, deadline=None):
         # A comment would move the end's record; a release's zips have none.
         raise fault("is no zip that can be read: it does not end with a zip's end record, "
                     "or has bytes or a comment after it")
-    _, disk, cd_disk, on_disk, count, cd_size, cd_at, comment = END.unpack_from(data, end_at)
+    _, disk, cd_disk, on_disk, count, cd_size, cd_at, comment = END.unpack(data[end_at:end_at + END.size])
     if disk or cd_disk or on_disk != count or comment:
         raise fault("is no zip that can be read: it spans disks or has a comment")
     if 0xFFFF in (count,) or 0xFFFFFFFF in (cd_size, cd_at) or data[max(0, end_at - 20):end_at].startswith(b"PK\x06\x07"):
@@ -178,7 +180,7 @@ def read_zip(data, path, deadline=None):
         if at + CENTRAL.size > end_at or data[at:at + 4] != b"PK\x01\x02":
             raise fault("is no zip that can be read: its central directory is cut short")
         (_, made_by, _, flags, method, mtime, mdate, crc, compressed, size, name_length, extra_length,
-         comment_length, _, _, external, local_at) = CENTRAL.unpack_from(data, at)
+         comment_length, _, _, external, local_at) = CENTRAL.unpack(data[at:at + CENTRAL.size])
         record_end = at + CENTRAL.size + name_length + extra_length + comment_length
         if record_end > end_at:
             raise fault("is no zip that can be read: its central directory is cut short")
@@ -224,7 +226,7 @@ def read_zip(data, path, deadline=None):
         if local_at + LOCAL.size > cd_at or data[local_at:local_at + 4] != b"PK\x03\x04":
             raise fault("has no local header where the central directory says", name)
         (_, _, local_flags, local_method, local_time, local_date, local_crc, local_compressed, local_size,
-         local_name_length, local_extra_length) = LOCAL.unpack_from(data, local_at)
+         local_name_length, local_extra_length) = LOCAL.unpack(data[local_at:local_at + LOCAL.size])
         data_at = local_at + LOCAL.size + local_name_length + local_extra_length
         for extra in (data[at - comment_length - extra_length:at - comment_length],
                       data[data_at - local_extra_length:data_at]):
@@ -319,10 +321,25 @@ def inflated(data, entry, path, deadline=None, chunk=1 << 20):
         raise fault("does not match its size or check sum")
 
 
-def mapped(path):
-    """The file's bytes, mapped rather than read: a large zip costs no memory of ours."""
-    with open(path, "rb") as file:
-        return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if os.fstat(file.fileno()).st_size else b""
+class FileBytes:
+    """A file's bytes, each slice read when asked for (pread): neither held nor mapped, so
+    a large zip costs no memory of ours, whatever pages of it were read."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        self.size = os.fstat(self.fd).st_size
+
+    def __len__(self):
+        return self.size
+
+    def __getitem__(self, key):
+        if not isinstance(key, slice):
+            return self[key:key + 1][0]
+        start, stop, _ = key.indices(self.size)
+        return os.pread(self.fd, max(0, stop - start), start)
+
+    def __del__(self):
+        os.close(self.fd)
 
 
 def unpack(data, entries, path, folder):
@@ -396,6 +413,41 @@ def program_signature(data, path):
     return blob[:length], digest.digest()
 
 
+def pe_check_sum(data, at):
+    """The PE check sum of the program's bytes, the field at `at` taken as zero: 16-bit
+    words added with their carries folded in, plus the file's length."""
+    padded = bytearray(data) + bytes(len(data) % 2)
+    padded[at:at + 4] = bytes(4)
+    words = array.array("H", padded)
+    if sys.byteorder == "big":
+        words.byteswap()
+    total = sum(words)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def with_signature(program, blob, path):
+    """The program with the signature put on as osslsigncode puts it: padded to 8 bytes, a
+    certificate table of one entry after it (padded to 8 bytes too), the header naming the
+    table, and its check sum made again."""
+    import pefile
+    try:
+        pe = pefile.PE(data=program, fast_load=True)
+        check_sum = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset()
+        pe.close()
+    except (pefile.PEFormatError, IndexError):
+        raise Refusal(f"{path}: is no Windows program we can check", 1)
+    padded = blob + bytes(-len(blob) % 8)
+    signed = bytearray(program + bytes(-len(program) % 8))
+    table = len(signed)
+    signed[entry:entry + 8] = struct.pack("<II", table, len(padded) + 8)
+    signed += struct.pack("<IHH", len(padded) + 8, 0x200, 2) + padded
+    signed[check_sum:check_sum + 4] = struct.pack("<I", pe_check_sum(signed, check_sum))
+    return bytes(signed)
+
+
 # Signatures: each part checked against what our signing (osslsigncode sign -h sha256,
 # with -ts for a time stamp) writes; anything else is a stranger's.
 
@@ -418,6 +470,14 @@ class Signature:
     carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
     digest: bytes  # the Authenticode digest (SHA-256) it signs
     stamped: bool
+    # (certificate, its issuer's) for each certificate it and its time stamp carry, a
+    # self-signed one paired with itself: each must be signed by that issuer's key.
+    links: list
+
+
+def links_of(chain):
+    pairs = [(child.dump(), parent.dump()) for child, parent in zip(chain, chain[1:])]
+    return pairs + ([(chain[-1].dump(), chain[-1].dump())] if chain[-1].self_issued else [])
 
 
 def chain_of(signed, signer, refused):
@@ -459,6 +519,16 @@ def read_signature(blob, path):
 
     def refused(what):
         return Refusal(f"{path}: its signature {what}", 1)
+
+    def plain(*identifiers):
+        """No bytes in an algorithm's parameters, which no signature covers: none, or NULL."""
+        for identifier in identifiers:
+            try:
+                parameters = identifier["parameters"]
+            except ValueError:  # bytes where asn1crypto expects its NULL
+                parameters = None
+            if not isinstance(parameters, (core.Void, core.Null)):
+                raise refused("holds parameters of an algorithm that our signing never writes")
     try:
         info = cms.ContentInfo.load(blob, strict=True)
         if info["content_type"].dotted != SIGNED_DATA:
@@ -481,6 +551,8 @@ def read_signature(blob, path):
         signer = signers[0]
         if signer["sid"].name != "issuer_and_serial_number" or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
             raise refused("names its signer or its digest otherwise than our signing")
+        plain(*signed["digest_algorithms"], digest["digest_algorithm"], signer["digest_algorithm"],
+              signer["signature_algorithm"])
         attributes = [a["type"].dotted for a in signer["signed_attrs"]] \
             if not isinstance(signer["signed_attrs"], core.Void) else []
         if len(set(attributes)) != len(attributes) or not set(attributes) <= SIGNED_ATTRIBUTES \
@@ -495,6 +567,7 @@ def read_signature(blob, path):
                 raise refused(f"holds an unsigned attribute {kind}, which our signing never adds")
         if len(unsigned) > 1:
             raise refused("holds more than one time stamp")
+        links = []
         if unsigned:
             values = list(unsigned[0]["values"])
             token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
@@ -506,10 +579,12 @@ def read_signature(blob, path):
             if len(stamp_signers) != 1 or not isinstance(stamp_signers[0]["unsigned_attrs"], core.Void) \
                     or not isinstance(stamp["crls"], core.Void):
                 raise refused("holds a time stamp with more than its one signer")
-            chain_of(stamp, stamp_signers[0], lambda what: refused(f"holds a time stamp that {what}"))
+            plain(*stamp["digest_algorithms"], stamp_signers[0]["digest_algorithm"],
+                  stamp_signers[0]["signature_algorithm"])
+            links += links_of(chain_of(stamp, stamp_signers[0], lambda what: refused(f"holds a time stamp that {what}")))
         certificates = chain_of(signed, signer, refused)
         return Signature(certificates[0].dump(), [(c.dump(), c.self_issued) for c in certificates],
-                         digest["digest"].native, bool(unsigned))
+                         digest["digest"].native, bool(unsigned), links_of(certificates) + links)
     except Refusal:
         raise
     except Exception as error:  # asn1crypto's own faults on bytes made to break it

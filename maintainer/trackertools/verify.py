@@ -20,7 +20,7 @@ import tempfile
 
 from dataclasses import dataclass
 
-from . import children, gitrepo, notes as release_notes, packing, paths, pkcs11token, sources, stranger
+from . import children, common, gitrepo, notes as release_notes, packing, paths, pkcs11token, signing, sources, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
@@ -167,20 +167,38 @@ def pem(certificates):
     return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
+_links = {}  # (certificate, issuer's) -> whether it holds, each pair checked once
+
+
+def link_holds(child, parent, work):
+    """Whether the certificate is signed by its issuer's key (a self-signed one by its own):
+    nothing a certificate carries, nor a copy of it with bytes added, passes unless it is."""
+    if (child, parent) not in _links:
+        for name, der in (("child.pem", child), ("parent.pem", parent)):
+            with open(os.path.join(work, name), "w") as file:
+                file.write(pkcs11token.pem(der))
+        done = tool(["openssl", "verify", "-no-CAfile", "-no-CApath", "-no-CAstore", "-partial_chain", "-check_ss_sig",
+                     "-no_check_time", "-CAfile", os.path.join(work, "parent.pem"), os.path.join(work, "child.pem")],
+                    "openssl verify")
+        _links[(child, parent)] = done.returncode == 0
+    return _links[(child, parent)]
+
+
 def check_signature(program, work):
     """The program's Signer, or None when its signature does not verify: osslsigncode's
     exit code, and our own check that the signature is of these bytes."""
     signature = program.signature
-    if signature.digest != program.digest:
+    if signature.digest != program.digest or not all(link_holds(child, parent, work) for child, parent in signature.links):
         return None
     roots = os.path.join(work, "roots.pem")
     store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
     with open(roots, "wb") as file:  # the roots it carries tell a broken signature from an untrusted one
         file.write(store + pem([c for c, self_signed in signature.carried if self_signed]).encode())
-    if tool(["osslsigncode", "verify", "-CAfile", roots, "-in", program.file], "osslsigncode verify").returncode != 0:
+    if tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", roots, "-in", program.file],
+            "osslsigncode verify").returncode != 0:
         return None
-    trusted = bool(store) and tool(["osslsigncode", "verify", "-CAfile", TRUST_STORE, "-in", program.file],
-                                   "osslsigncode verify").returncode == 0
+    trusted = bool(store) and tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", TRUST_STORE, "-in",
+                                    program.file], "osslsigncode verify").returncode == 0
     signer_file = os.path.join(work, "signer.der")
     with open(signer_file, "wb") as file:
         file.write(signature.signer)
@@ -248,7 +266,7 @@ def check_folder(folder, notes, pins, work, deadline):
         if name in sums and digest != sums[name]:
             raise Refusal(faults + [f"{path}: does not match its SHA-256 in SHA256SUMS"], 1)
         try:
-            data = stranger.mapped(copy)
+            data = stranger.FileBytes(copy)
             entries = stranger.read_zip(data, path)
             deadline.check()
             read[name] = (copy, data, entries)
@@ -392,7 +410,7 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     if not os.path.isfile(rebuilt_path):
         return "different: the rebuild made no such zip"
     copy, data, entries = published
-    own = stranger.mapped(rebuilt_path)
+    own = stranger.FileBytes(rebuilt_path)
     own_entries = stranger.read_zip(own, rebuilt_path)
     mine, theirs = entry_list(own_entries), entry_list(entries)
     only = sorted(set(mine) ^ set(theirs))
@@ -401,11 +419,13 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     unpacked = os.path.join(work, "rebuilt", zip_name)
     os.makedirs(unpacked)
     stranger.unpack(own, own_entries, rebuilt_path, unpacked)
-    if signed:
+    if signed:  # the published signature put onto the rebuilt program: the published one, if the same
         for name, published_program in sorted(programs.items()):
             program = os.path.join(unpacked, *name.split("/"))
-            if not attach_signature(published_program.blob, published_program.signature.carried, program, work):
-                return f"different: {named(name)} with its signature put onto the rebuilt one is not the published one"
+            with open(program, "rb") as file:
+                rebuilt_program = file.read()
+            with open(program, "wb") as file:
+                file.write(stranger.with_signature(rebuilt_program, published_program.blob, named(name)))
     for name in sorted(digests):
         with open(os.path.join(unpacked, *name.split("/")), "rb") as file:
             if hashlib.file_digest(file, "sha256").hexdigest() != digests[name]:
@@ -419,7 +439,9 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
     with open(same, "rb") as mine_file, open(copy, "rb") as theirs_file:
         if hashlib.file_digest(mine_file, "sha256").digest() != hashlib.file_digest(theirs_file, "sha256").digest():
             return "different: the same entries and files, but not the same zip"
-    if hashlib.sha256(own).hexdigest() != sum_before:
+    with open(rebuilt_path, "rb") as file:
+        rebuilt_sum = hashlib.file_digest(file, "sha256").hexdigest()
+    if rebuilt_sum != sum_before:
         return "different: the same files, but the rebuilt zip is not the one RELEASE.txt gives before signing"
     return "the same"
 
@@ -431,7 +453,7 @@ def signed_zip_verdict(signed_zip, unsigned_zip, work):
     os.makedirs(os.path.join(work, "rebuilt-zips"))
     os.makedirs(os.path.join(work, "programs"))
     os.symlink(os.path.abspath(unsigned_zip), os.path.join(work, "rebuilt-zips", name))
-    data = stranger.mapped(signed_zip)
+    data = stranger.FileBytes(signed_zip)
     entries = stranger.read_zip(data, signed_zip)
     digests, programs = read_programs(data, entries, signed_zip, os.path.join(work, "programs"), True,
                                       stranger.Deadline(signed_zip, READING_SECONDS))
@@ -441,41 +463,12 @@ def signed_zip_verdict(signed_zip, unsigned_zip, work):
                    os.path.join(work, "rebuilt-zips"), True, work)
 
 
-def attach_signature(blob, carried, program, work):
-    """The published signature put onto the rebuilt program, by osslsigncode; whether that
-    gave a program at all (the caller compares its bytes)."""
-    signature, chain, signed = (os.path.join(work, name) for name in ("signature.der", "chain.pem", "signed.exe"))
-    with open(signature, "wb") as file:
-        file.write(blob)
-    # Debian 13's osslsigncode writes only where the chain leads to a root it is given:
-    # given the signature's own certificates it always can; the bytes tell.
-    store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
-    with open(chain, "wb") as file:
-        file.write(pem([c for c, _ in carried]).encode() + store)
-    if os.path.exists(signed):
-        os.remove(signed)
-    tool(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", chain, "-in", program, "-out", signed],
-         "osslsigncode attach-signature")
-    if not os.path.isfile(signed):
-        # Debian 12's osslsigncode (2.5) takes the signature as the program's certificate
-        # table holds it: after the table's 8-byte header, padded to 8 bytes.
-        padded = blob + bytes(-len(blob) % 8)
-        with open(signature, "wb") as file:
-            file.write((len(padded) + 8).to_bytes(4, "little") + b"\x00\x02\x02\x00" + padded)
-        tool(["osslsigncode", "attach-signature", "-sigin", signature, "-CAfile", chain, "-in", program, "-out", signed],
-             "osslsigncode attach-signature")
-    if not os.path.isfile(signed):
-        return False
-    os.replace(signed, program)
-    return True
-
-
 def discard_stranger_bytes(work):
     """Of a kept work folder, only our own rebuild stays: no copy of the folder's files
     nor of its programs (a bomb among them would stay on disk)."""
     for name in ("copies", "programs", "sources", "rebuilt", "same"):
         shutil.rmtree(os.path.join(work, name), ignore_errors=True)
-    for name in ("signature.der", "signer.der", "signed.exe", "roots.pem", "chain.pem"):
+    for name in ("signer.der", "roots.pem", "child.pem", "parent.pem"):
         try:
             os.remove(os.path.join(work, name))
         except FileNotFoundError:
@@ -495,17 +488,27 @@ def main(arguments):
     temporary = paths.require_trusted(os.path.realpath(temporary), "the temporary folder (TMPDIR)", sticky_allowed=True)
     os.environ["TMPDIR"] = temporary
     children.environment()  # refused now when another user could change the cache the rebuild uses
-    work, outcome = None, "removed"
-    # A stop waits until the work folder is named, and again while it is removed: a stop
-    # that cut either short would leave it behind.
+    state = {"work": None, "outcome": "removed"}
+
+    def finish():
+        """The work folder removed, or kept without the folder's bytes: once."""
+        work, state["work"] = state["work"], None
+        if work and state["outcome"] in ("different", "kept"):
+            discard_stranger_bytes(work)
+            warn(f"the rebuild is kept in {work}")
+        elif work:
+            shutil.rmtree(work, ignore_errors=True)
+    # A stop waits until the work folder is named, and again while it is removed; one that
+    # still cuts the ending short leaves it to the tools' own ending (common.cleanups).
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, children.STOPS)
     try:
-        work = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
+        state["work"] = tempfile.mkdtemp(prefix="tracker-updater-verify.", dir=temporary)
+        common.cleanups.append(finish)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        outcome = verify(path, arguments[1] if len(arguments) == 2 else None, work)
-        return 1 if outcome == "different" else 0
+        state["outcome"] = verify(path, arguments[1] if len(arguments) == 2 else None, state["work"])
+        return 1 if state["outcome"] == "different" else 0
     except RebuildFailed:
-        outcome = "kept"
+        state["outcome"] = "kept"
         raise
     except OSError as error:
         if error.errno not in TEMPORARY_FULL:
@@ -514,11 +517,7 @@ def main(arguments):
                       "(free space there, or set TMPDIR to another folder)")
     finally:
         signal.pthread_sigmask(signal.SIG_BLOCK, children.STOPS)
-        if work and outcome in ("different", "kept"):
-            discard_stranger_bytes(work)
-            warn(f"the rebuild is kept in {work}")
-        elif work:
-            shutil.rmtree(work, ignore_errors=True)
+        finish()
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
 

@@ -128,6 +128,19 @@ class ReleaseSettings(unittest.TestCase):
                         release.parse_settings(arguments, environ, self.names)
                     self.assertTrue(refused.exception.lines[0].startswith(expected), refused.exception.lines[0])
 
+    def test_only_logs_stay(self):
+        """Of a release's working folder once the release is in place: its logs, and its mark."""
+        with tempfile.TemporaryDirectory() as folder:
+            work = f"{folder}/release.work"
+            for name in ("source/scripts", "linux/app", "windows/project-qt6.8.2-shared", "windows/packages"):
+                os.makedirs(f"{work}/{name}")
+            for name in (release.MARK, "windows/check-qt6.8.2-shared.log", "windows/project-qt6.8.2-shared.log",
+                         "windows/registerports.exe", "stray-file"):
+                open(f"{work}/{name}", "w").close()
+            release.ReleaseFolder(f"{folder}/release").keep_logs_only()
+            self.assertEqual(sorted(os.listdir(work)), sorted(["logs", release.MARK]))
+            self.assertEqual(sorted(os.listdir(f"{work}/logs")), ["check-qt6.8.2-shared.log", "project-qt6.8.2-shared.log"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -99,7 +99,7 @@ class Programs(unittest.TestCase):
                 for number in range(programs):
                     made.writestr(f"top/p{number}.exe", bytes(size), compress_type=zipfile.ZIP_DEFLATED)
                 made.writestr("top/read-me.txt", b"read me")
-            data = stranger.mapped(path)
+            data = stranger.FileBytes(path)
             return data, stranger.read_zip(data, path)
         cases = [("too many", 101, 10, None, "holds 101 programs, more than any release's zip (at most 100)"),
                  ("too large", 1, stranger.MOST_PROGRAM_BYTES + 1, None, "top/p0.exe: is larger than 67108864 bytes"),
@@ -143,7 +143,6 @@ class Notes(unittest.TestCase):
                         text = release.release_notes(settings, "a" * 40, f"{folder}/linux", f"{folder}/publish",
                                                      f"{folder}/windows", signer, trial)
                     read = notes.read(text.encode(), "RELEASE.txt")
-                    self.assertEqual(notes.text(read), text)
                     self.assertEqual((read.trial, read.zips, read.packages), (trial, {"a.zip": "b" * 64}, ["cmake 3.25.1-1"]))
                     self.assertEqual(read.signer, notes.Signer(signer.subject, signer.fingerprint, url is not None)
                                      if signer else None)

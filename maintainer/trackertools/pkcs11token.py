@@ -1,6 +1,5 @@
-"""What signing checks of its own: DER read with python3-asn1crypto (a certificate's
-public key, issuer and serial; a signature's signer and time stamp), a pkcs11: URI taken apart, and, run as a
-script in a child of its own with a time limit, the token asked through PyKCS11 for the
+"""What signing checks of its own: a certificate's public key, read with python3-asn1crypto;
+a pkcs11: URI taken apart; and, run as a script in a child of its own with a time limit, the token asked through PyKCS11 for the
 key the URI names, compared with the certificate's. The token's answers are PKCS#11
 return codes and attributes, never words.
 
@@ -12,9 +11,6 @@ import urllib.parse
 
 TOKEN_OK, TOKEN_NO_MODULE, TOKEN_NO_KEY, TOKEN_SEVERAL_KEYS, TOKEN_OTHER_KEY = 0, 3, 4, 5, 6
 TOKEN_PIN_INCORRECT, TOKEN_PIN_LOCKED, TOKEN_FAULT, TOKEN_SEVERAL_TOKENS = 7, 8, 9, 10
-
-TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 token, Microsoft's way
-
 
 class DerError(ValueError):
     pass
@@ -46,15 +42,13 @@ def pem(der, label="CERTIFICATE"):
 
 
 class Certificate:
-    """An X.509 certificate's parts that signing compares: issuer and serial (as DER) and
-    the public key (public_key(): ("rsa", n, e) or ("ec", parameters, point))."""
+    """An X.509 certificate, and its public key (public_key(): ("rsa", n, e) or ("ec",
+    parameters, point))."""
 
     def __init__(self, der):
         from asn1crypto import x509  # python3-asn1crypto
         try:
-            tbs = x509.Certificate.load(der, strict=True)["tbs_certificate"]
-            self.serial, self.issuer, self.subject = (tbs[name].dump() for name in ("serial_number", "issuer", "subject"))
-            self.key_info = tbs["subject_public_key_info"].dump()
+            self.key_info = x509.Certificate.load(der, strict=True)["tbs_certificate"]["subject_public_key_info"].dump()
         except (ValueError, TypeError, KeyError) as error:
             raise DerError(f"no certificate: {error}")
         self.der = der
@@ -76,32 +70,6 @@ def public_key_of_info(info):
         return ("other", algorithm.dotted, key["public_key"].dump())
     except (ValueError, TypeError, KeyError) as error:
         raise DerError(f"no public key: {error}")
-
-
-def without_certificate_header(data):
-    """The PKCS#7 signature alone: osslsigncode 2.5 extracts it with the 8-byte header of
-    the program's certificate table (length, revision 2.0, type PKCS#7) and its padding."""
-    if len(data) >= 8 and data[0] != 0x30 and data[4:8] == b"\x00\x02\x02\x00":
-        length = int.from_bytes(data[:4], "little")
-        if 8 < length <= len(data):
-            return data[8:length]
-    return data
-
-
-def signature_signer(der):
-    """A PKCS#7 signature's one signer as (issuer DER, serial DER, whether it carries an
-    RFC 3161 time stamp), the padding after it left. DerError when it is not one
-    signature of one signer."""
-    from asn1crypto import cms, core
-    try:
-        signers = list(cms.ContentInfo.load(without_certificate_header(der))["content"]["signer_infos"])
-        if len(signers) != 1:
-            raise DerError(f"{len(signers)} signers")
-        identity, unsigned = signers[0]["sid"].chosen, signers[0]["unsigned_attrs"]
-        stamped = not isinstance(unsigned, core.Void) and any(a["type"].dotted == TIME_STAMP for a in unsigned)
-        return identity["issuer"].dump(), identity["serial_number"].dump(), stamped
-    except (ValueError, TypeError, KeyError) as error:
-        raise DerError(f"no signature of one signer: {error}")
 
 
 def parse_uri(uri):

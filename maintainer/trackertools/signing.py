@@ -277,18 +277,6 @@ class Signer:
                     return False
         return True
 
-    def signer_of(self, path):
-        """(issuer, serial, time-stamped) of the program's signature, by our own reading;
-        None when it carries none that reads as one."""
-        with tempfile.TemporaryDirectory(dir=self.folder) as folder:  # one of its own: checks may run side by side
-            extracted = os.path.join(folder, "signature.der")
-            done = self._osslsigncode(["extract-signature", "-in", path, "-out", extracted], 60)
-            data = _read(extracted, 1 << 24) if done.returncode == 0 else None
-        try:
-            return pkcs11token.signature_signer(data) if data else None
-        except (pkcs11token.DerError, ValueError):
-            return None
-
     def verify(self, path, timestamp=True, at=None):
         """The signature verifies (osslsigncode's exit code), now or at the Unix time `at`,
         is this certificate's, and carries a time stamp when one is asked (read by us)."""
@@ -298,12 +286,9 @@ class Signer:
                                   + ["-in", path], 120)
         if done.returncode != 0:
             return False
-        found = self.signer_of(path)
-        if found is None:
-            return False
-        issuer, serial, stamped = found
-        return issuer == self.certificate.issuer and serial == self.certificate.serial \
-            and (stamped or not (timestamp and self.timestamp_url))
+        found = signature_of(path)
+        return found is not None and found.signer == self.certificate.der \
+            and (found.stamped or not (timestamp and self.timestamp_url))
 
     def save(self):
         with open(self._path("signer"), "w") as file:
@@ -320,6 +305,17 @@ class Signer:
         signer.subject, signer.fingerprint = state["subject"], state["fingerprint"]
         signer.certificate = pkcs11token.Certificate(_read(signer._path("certificate.der")))
         return signer
+
+
+def signature_of(path):
+    """The program's signature as a verification reads it (stranger.read_signature): None
+    when it carries none, or one a verification would refuse."""
+    try:
+        with open(path, "rb") as file:
+            blob, _ = stranger.program_signature(file.read(), path)
+        return stranger.read_signature(blob, path) if blob is not None else None
+    except (OSError, Refusal):
+        return None
 
 
 def programs_in(folder):

@@ -1,5 +1,5 @@
 """The signing module's readers and refusals: pkcs11: URIs, PEM, certificates and
-signatures read as DER by us, and the settings refused before anything is tried."""
+signatures, and the settings refused before anything is tried."""
 import os
 import subprocess
 import sys
@@ -71,24 +71,22 @@ class Der(unittest.TestCase):
             with self.subTest(case=case), self.assertRaises(pkcs11token.DerError):
                 pkcs11token.Certificate(data)
 
-    def test_signature_with_and_without_the_table_header(self):
-        """A signature's signer, read from the bare PKCS#7 as osslsigncode 2.9 extracts it
-        and after the certificate table's 8-byte header, padded, as 2.5 does."""
+    def test_signature_read_as_a_verification_reads_it(self):
+        """A signed program's signer, read as the verification reads it; none from an
+        unsigned program or one that is no program."""
         folder = self.folder.name
-        data = b"content"
-        with open(f"{folder}/data", "wb") as file:
-            file.write(data)
-        subprocess.run(["openssl", "cms", "-sign", "-binary", "-in", f"{folder}/data", "-signer", f"{folder}/rsa.pem",
-                        "-inkey", f"{folder}/rsa.key", "-outform", "DER", "-out", f"{folder}/signature"], check=True)
-        bare = self.read("signature")
-        padded = bare + bytes(-len(bare) % 8)
-        header = (len(bare) + 8).to_bytes(4, "little") + b"\x00\x02\x02\x00"
+        signing.make_tiny_program(f"{folder}/tiny.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", f"{folder}/rsa.pem", "-key", f"{folder}/rsa.key", "-h",
+                        "sha256", "-in", f"{folder}/tiny.exe", "-out", f"{folder}/signed.exe"], check=True,
+                       capture_output=True)
         (certificate,) = pkcs11token.pem_blocks(self.read("rsa.pem", "r"))
-        mine = pkcs11token.Certificate(certificate)
-        for case, blob in (("bare", bare), ("with the table header", header + padded)):
-            with self.subTest(case=case):
-                issuer, serial, stamped = pkcs11token.signature_signer(blob)
-                self.assertEqual((issuer, serial, stamped), (mine.issuer, mine.serial, False))
+        found = signing.signature_of(f"{folder}/signed.exe")
+        self.assertEqual((found.signer, found.stamped), (certificate, False))
+        with open(f"{folder}/text.exe", "w") as file:
+            file.write("MZ, but no program")
+        for name in ("tiny.exe", "text.exe", "missing.exe"):
+            with self.subTest(name):
+                self.assertIsNone(signing.signature_of(f"{folder}/{name}"))
 
 
 @unittest.skipUnless(os.path.isfile(SOFTHSM), "needs SoftHSM2 (scripts/test installs it)")

@@ -549,7 +549,8 @@ def read_signature(blob, path):
         if len(signers) != 1:
             raise refused(f"holds {len(signers)} signers, not one")
         signer = signers[0]
-        if signer["sid"].name != "issuer_and_serial_number" or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+        if signer["sid"].name != "issuer_and_serial_number" or signer["version"].native != "v1" \
+                or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
             raise refused("names its signer or its digest otherwise than our signing")
         plain(*signed["digest_algorithms"], digest["digest_algorithm"], signer["digest_algorithm"],
               signer["signature_algorithm"])
@@ -576,7 +577,8 @@ def read_signature(blob, path):
                 raise refused("holds a time stamp that is no RFC 3161 token")
             stamp = token["content"]
             stamp_signers = list(stamp["signer_infos"])
-            if len(stamp_signers) != 1 or not isinstance(stamp_signers[0]["unsigned_attrs"], core.Void) \
+            if len(stamp_signers) != 1 or stamp_signers[0]["version"].native not in ("v1", "v3") \
+                    or not isinstance(stamp_signers[0]["unsigned_attrs"], core.Void) \
                     or not isinstance(stamp["crls"], core.Void):
                 raise refused("holds a time stamp with more than its one signer")
             plain(*stamp["digest_algorithms"], stamp_signers[0]["digest_algorithm"],

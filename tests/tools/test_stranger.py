@@ -254,6 +254,10 @@ class Signatures(unittest.TestCase):
         def stamped(carried=(stamper, root), signers=1, unsigned=(), content_type=stamp_info):
             return signature(unsigned=[(stamp, signed_data(content_type, der(0x04, b"token"), list(carried), stamper,
                                                            unsigned, signers))])
+        def versioned(blob, version):
+            info = cms.ContentInfo.load(blob)
+            info["content"]["signer_infos"][0]["version"] = version
+            return info.dump(force=True)
         found = stranger.read_signature(stamped(), "z.zip: a.exe")
         self.assertEqual((found.signer, found.stamped, len(found.carried)), (signer.dump(), True, 2))
         self.assertFalse(stranger.read_signature(signature(), "z.zip: a.exe").stamped)
@@ -263,6 +267,8 @@ class Signatures(unittest.TestCase):
                 ("no signed data", data, "is no PKCS#7 signed data"),
                 ("no Authenticode content", empty, "signs no Authenticode content"),
                 ("two signers", signature(signers=2), "holds 2 signers, not one"),
+                ("a signer's version of its own", versioned(signature(), 7),
+                 "names its signer or its digest otherwise than our signing"),
                 ("a stranger's certificate", signature(carried=(signer, root, stranger_s)), "carries a certificate off"),
                 ("no signer's certificate", signature(carried=(root,)), "does not carry its signer's certificate"),
                 ("a nested signature", signature(unsigned=[("1.3.6.1.4.1.311.2.4.1", signature())]),

@@ -326,6 +326,7 @@ class FileBytes:
     a large zip costs no memory of ours, whatever pages of it were read."""
 
     def __init__(self, path):
+        self.fd = None  # so that one that could not be opened leaves nothing to close
         self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
         self.size = os.fstat(self.fd).st_size
 
@@ -339,7 +340,8 @@ class FileBytes:
         return os.pread(self.fd, max(0, stop - start), start)
 
     def __del__(self):
-        os.close(self.fd)
+        if self.fd is not None:
+            os.close(self.fd)
 
 
 def unpack(data, entries, path, folder):

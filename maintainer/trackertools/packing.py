@@ -18,7 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__
 KINDS = ("static", "shared")
 PUBLISHED_KIND = "shared"  # what a release publishes: the static zips are for checking only
 EXTRA_PACKAGES = ("mingw-w64 wine wine64 dpkg-dev ninja-build locales strip-nondeterminism openssl python3 "
-                  "python3-pefile python3-asn1crypto")
+                  "python3-pefile python3-asn1crypto python3-cryptography")
 REQUIRED_LICENCES = ("qtbase/LGPL-3.0-only.txt", "qtbase/GPL-3.0-only.txt", "qtserialport/LGPL-3.0-only.txt",
                      "qtserialport/GPL-3.0-only.txt", "mingw-w64/gcc-runtime-library-exception-and-licences.txt",
                      "mingw-w64/mingw-w64-and-winpthreads-licences.txt")

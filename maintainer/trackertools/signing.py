@@ -26,7 +26,7 @@ import sys
 import tempfile
 import zipfile
 
-from . import children, common, pkcs11token, stranger
+from . import authenticode, children, common, pkcs11token, stranger
 from .common import Refusal
 
 SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGNING_PASSWORD_FILE",
@@ -135,8 +135,9 @@ def _installed(kind):
     missing = []
     if not shutil.which("osslsigncode", path=children.PATH):
         missing.append("osslsigncode")
-    if importlib.util.find_spec("asn1crypto") is None:  # reads certificates and signatures
-        missing.append("python3-asn1crypto")
+    for module in ("asn1crypto", "cryptography"):  # read certificates and signatures, and check them
+        if importlib.util.find_spec(module) is None:
+            missing.append(f"python3-{module}")
     if kind == "token":
         if not glob.glob("/usr/lib/*/engines-3/pkcs11.so"):
             missing.append("libengine-pkcs11-openssl")
@@ -147,7 +148,7 @@ def _installed(kind):
 
 def need_tools(kind):
     """osslsigncode from the machine's own archive (Debian 12's 2.5, Debian 13's 2.9),
-    asn1crypto, and for a token the OpenSSL engine it signs through and PyKCS11, which our
+    asn1crypto and cryptography, and for a token the OpenSSL engine it signs through and PyKCS11, which our
     check asks."""
     missing = _installed(kind)
     if not missing:
@@ -278,8 +279,8 @@ class Signer:
         return True
 
     def verify(self, path, timestamp=True, at=None):
-        """The signature verifies (osslsigncode's exit code), now or at the Unix time `at`,
-        is this certificate's, and carries a time stamp when one is asked (read by us)."""
+        """The signature verifies (osslsigncode's exit code, now or at the Unix time `at`, and
+        our own check), is this certificate's, and carries a time stamp when one is asked."""
         trusted = self._path("trusted.pem")
         when = ["-time", str(at)] if at is not None else []
         done = self._osslsigncode(["verify", *offline(), "-CAfile", trusted, "-TSA-CAfile", trusted] + when
@@ -288,6 +289,7 @@ class Signer:
             return False
         found = signature_of(path)
         return found is not None and found.signer == self.certificate.der \
+            and authenticode.holds(found, authenticode.trust_store()) is None \
             and (found.stamped or not (timestamp and self.timestamp_url))
 
     def save(self):
@@ -308,12 +310,12 @@ class Signer:
 
 
 def signature_of(path):
-    """The program's signature as a verification reads it (stranger.read_signature): None
+    """The program's signature as a verification reads it (authenticode.read_signature): None
     when it carries none, or one a verification would refuse."""
     try:
         with open(path, "rb") as file:
             blob, _ = stranger.program_signature(file.read(), path)
-        return stranger.read_signature(blob, path) if blob is not None else None
+        return authenticode.read_signature(blob, path) if blob is not None else None
     except (OSError, Refusal):
         return None
 

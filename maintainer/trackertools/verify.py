@@ -10,6 +10,7 @@ osslsigncode; every other entry is compared by the SHA-256 of its inflated bytes
 Exit code 0 when every zip is the same, 1 when one differs or a check or the rebuild
 fails, 2 when FOLDER is no release or its commit is not one to rebuild."""
 import errno
+import importlib.util
 import hashlib
 import os
 import shutil
@@ -20,11 +21,10 @@ import tempfile
 
 from dataclasses import dataclass
 
-from . import children, common, gitrepo, notes as release_notes, packing, paths, pkcs11token, signing, sources, stranger
+from . import authenticode, children, common, gitrepo, notes as release_notes, packing, paths, pkcs11token, signing, sources, stranger
 from .common import Failure, Refusal, say, shown, warn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
 UNTRUSTED = "signed by a certificate that Windows does not trust by default"
 MOST_FILE_BYTES = 1 << 30  # any one file of a release: its zips and Qt's sources
 MOST_COPIED_BYTES = 3 << 30  # the whole folder: its zips together are well under 2 GiB
@@ -41,7 +41,7 @@ class Program:
     file: str  # its bytes, for osslsigncode, in a signed release
     blob: bytes  # its signature, DER, or None
     digest: bytes  # its Authenticode digest
-    signature: stranger.Signature  # as read, or None
+    signature: authenticode.Signature  # as read, or None
 
 
 @dataclass
@@ -167,37 +167,19 @@ def pem(certificates):
     return "".join(pkcs11token.pem(certificate) for certificate in certificates)
 
 
-_links = {}  # (certificate, issuer's) -> whether it holds, each pair checked once
-
-
-def link_holds(child, parent, work):
-    """Whether the certificate is signed by its issuer's key (a self-signed one by its own):
-    nothing a certificate carries, nor a copy of it with bytes added, passes unless it is."""
-    if (child, parent) not in _links:
-        for name, der in (("child.pem", child), ("parent.pem", parent)):
-            with open(os.path.join(work, name), "w") as file:
-                file.write(pkcs11token.pem(der))
-        done = tool(["openssl", "verify", "-no-CAfile", "-no-CApath", "-no-CAstore", "-partial_chain", "-check_ss_sig",
-                     "-no_check_time", "-CAfile", os.path.join(work, "parent.pem"), os.path.join(work, "child.pem")],
-                    "openssl verify")
-        _links[(child, parent)] = done.returncode == 0
-    return _links[(child, parent)]
-
-
 def check_signature(program, work):
-    """The program's Signer, or None when its signature does not verify: osslsigncode's
-    exit code, and our own check that the signature is of these bytes."""
-    signature = program.signature
-    if signature.digest != program.digest or not all(link_holds(child, parent, work) for child, parent in signature.links):
+    """The program's Signer, or None when its signature does not verify: our own check
+    that it is of these bytes and holds, and osslsigncode's exit code."""
+    signature, store = program.signature, authenticode.trust_store()
+    if signature.digest != program.digest or authenticode.holds(signature, store):
         return None
     roots = os.path.join(work, "roots.pem")
-    store = open(TRUST_STORE, "rb").read() if os.path.isfile(TRUST_STORE) else b""
-    with open(roots, "wb") as file:  # the roots it carries tell a broken signature from an untrusted one
-        file.write(store + pem([c for c, self_signed in signature.carried if self_signed]).encode())
+    with open(roots, "w") as file:  # the roots it carries tell a broken signature from an untrusted one
+        file.write(pem(store + [c for c, self_signed in signature.carried if self_signed]))
     if tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", roots, "-in", program.file],
             "osslsigncode verify").returncode != 0:
         return None
-    trusted = bool(store) and tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", TRUST_STORE, "-in",
+    trusted = bool(store) and tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", authenticode.TRUST_STORE, "-in",
                                     program.file], "osslsigncode verify").returncode == 0
     signer_file = os.path.join(work, "signer.der")
     with open(signer_file, "wb") as file:
@@ -308,14 +290,14 @@ def read_programs(data, entries, path, work, signed, deadline):
         digests[entry.name] = digest.hexdigest()
         if is_program(entry.name):
             program = b"".join(pieces)
-            blob, authenticode = stranger.program_signature(program, f"{path}: {named(entry.name)}")
+            blob, program_digest = stranger.program_signature(program, f"{path}: {named(entry.name)}")
             # Before osslsigncode or the rebuild: a signature holds only what our signing writes.
-            signature = stranger.read_signature(blob, f"{path}: {named(entry.name)}") if blob is not None else None
+            signature = authenticode.read_signature(blob, f"{path}: {named(entry.name)}") if blob is not None else None
             file = os.path.join(work, f"program-{len(programs)}") if signed else None
             if file:
                 with open(file, "xb") as output:
                     output.write(program)
-            programs[entry.name] = Program(file, blob, authenticode, signature)
+            programs[entry.name] = Program(file, blob, program_digest, signature)
     return digests, programs
 
 
@@ -546,8 +528,10 @@ def verify(path, named_commit, work):
     read, source_copies = check_folder(folder, notes, pins, work, deadline)
     os.close(folder.fd)
 
-    if notes.signer and shutil.which("osslsigncode", path=children.PATH) is None:
-        raise Refusal("checking the signatures needs osslsigncode: install it (scripts/test does)")
+    missing = [name for name, found in (("osslsigncode", shutil.which("osslsigncode", path=children.PATH)),
+                                        ("python3-cryptography", importlib.util.find_spec("cryptography"))) if not found]
+    if notes.signer and missing:
+        raise Refusal(f"checking the signatures needs {' and '.join(missing)}: install what is missing (scripts/test does)")
     differences, signer, contents = [], None, {}
     for name in sorted(read):
         copy, data, entries = read[name]

@@ -1,5 +1,4 @@
 """The readers of what a stranger hands over, on bytes crafted here: each case one row."""
-import datetime
 import io
 import os
 import stat
@@ -199,94 +198,6 @@ class Programs(unittest.TestCase):
                         stranger.program_signature(data, "a.exe")
                     self.assertIn(found, caught.exception.lines[0])
                     self.assertEqual(caught.exception.code, 1)
-
-
-def der(tag, body):
-    return bytes([tag]) + (bytes([len(body)]) if len(body) < 128 else b"\x82" + len(body).to_bytes(2, "big")) + body
-
-
-def certificate(subject, issuer, serial):
-    """A certificate of the shape a signature carries; nothing here checks its signature."""
-    from asn1crypto import keys, x509
-    when = x509.Time(name="utc_time", value=datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc))
-    return x509.Certificate({"tbs_certificate": {
-        "version": "v3", "serial_number": serial, "signature": {"algorithm": "sha256_rsa"},
-        "issuer": x509.Name.build({"common_name": issuer}), "validity": {"not_before": when, "not_after": when},
-        "subject": x509.Name.build({"common_name": subject}), "subject_public_key_info": {
-            "algorithm": {"algorithm": "rsa"}, "public_key": keys.RSAPublicKey({"modulus": 3, "public_exponent": 65537})}},
-        "signature_algorithm": {"algorithm": "sha256_rsa"}, "signature_value": b"x"})
-
-
-def signed_data(content_type, content, carried, signer, unsigned=(), signers=1):
-    """PKCS#7 signed data as osslsigncode writes it, of `content` (DER) by `signer`."""
-    from asn1crypto import cms, core
-    info = {"version": "v1", "sid": {"issuer_and_serial_number": {"issuer": signer.issuer,
-                                                                  "serial_number": signer.serial_number}},
-            "digest_algorithm": {"algorithm": "sha256"}, "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
-            "signed_attrs": [{"type": "content_type", "values": [content_type]},
-                             {"type": "message_digest", "values": [bytes(32)]}], "signature": b"s"}
-    if unsigned:
-        info["unsigned_attrs"] = [cms.CMSAttribute.load(der(0x30, core.ObjectIdentifier(kind).dump() + der(0x31, value)))
-                                  for kind, value in unsigned]
-    return cms.ContentInfo({"content_type": "signed_data", "content": {
-        "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
-        "encap_content_info": cms.ContentInfo.load(der(0x30, core.ObjectIdentifier(content_type).dump() + der(0xA0, content))),
-        "certificates": carried, "signer_infos": [info] * signers}}).dump()
-
-
-class Signatures(unittest.TestCase):
-    def test_refused(self):
-        from asn1crypto import cms, core
-        data = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
-        empty = cms.ContentInfo({"content_type": "signed_data", "content": {
-            "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
-            "encap_content_info": {"content_type": "data"}, "signer_infos": []}}).dump()
-        root, signer, stamper, stranger_s = (certificate("Root", "Root", 1), certificate("Maintainer", "Root", 2),
-                                             certificate("Time", "Root", 3), certificate("Stranger", "Elsewhere", 4))
-        indirect = der(0x30, der(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.15").dump())
-                       + der(0x30, der(0x30, core.ObjectIdentifier("2.16.840.1.101.3.4.2.1").dump()) + der(0x04, bytes(32))))
-        stamp_info, authenticode = "1.2.840.113549.1.9.16.1.4", "1.3.6.1.4.1.311.2.1.4"
-        stamp = "1.3.6.1.4.1.311.3.3.1"
-
-        def signature(carried=(signer, root), signers=1, unsigned=()):
-            return signed_data(authenticode, indirect, list(carried), signer, unsigned, signers)
-
-        def stamped(carried=(stamper, root), signers=1, unsigned=(), content_type=stamp_info):
-            return signature(unsigned=[(stamp, signed_data(content_type, der(0x04, b"token"), list(carried), stamper,
-                                                           unsigned, signers))])
-        def versioned(blob, version):
-            info = cms.ContentInfo.load(blob)
-            info["content"]["signer_infos"][0]["version"] = version
-            return info.dump(force=True)
-        found = stranger.read_signature(stamped(), "z.zip: a.exe")
-        self.assertEqual((found.signer, found.stamped, len(found.carried)), (signer.dump(), True, 2))
-        self.assertFalse(stranger.read_signature(signature(), "z.zip: a.exe").stamped)
-        for case, blob, words in [
-                ("not DER", b"\x30\x82\xff\xff" + bytes(8), "cannot be read"),
-                ("bytes after it", empty + b"\0", "cannot be read"),
-                ("no signed data", data, "is no PKCS#7 signed data"),
-                ("no Authenticode content", empty, "signs no Authenticode content"),
-                ("two signers", signature(signers=2), "holds 2 signers, not one"),
-                ("a signer's version of its own", versioned(signature(), 7),
-                 "names its signer or its digest otherwise than our signing"),
-                ("a stranger's certificate", signature(carried=(signer, root, stranger_s)), "carries a certificate off"),
-                ("no signer's certificate", signature(carried=(root,)), "does not carry its signer's certificate"),
-                ("a nested signature", signature(unsigned=[("1.3.6.1.4.1.311.2.4.1", signature())]),
-                 "holds a second signature nested in it"),
-                ("a stranger's unsigned attribute", signature(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
-                 "holds an unsigned attribute 1.2.3.4"),
-                ("two time stamps", signature(unsigned=[(stamp, stamped()), (stamp, stamped())]), "holds more than one time stamp"),
-                ("a time stamp of something else", stamped(content_type="1.2.840.113549.1.7.1"), "holds a time stamp that is no RFC 3161 token"),
-                ("a time stamp by two signers", stamped(signers=2), "holds a time stamp with more than its one signer"),
-                ("a time stamp with an unsigned attribute", stamped(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
-                 "holds a time stamp with more than its one signer"),
-                ("a time stamp carrying a stranger's certificate", stamped(carried=(stamper, root, stranger_s)),
-                 "holds a time stamp that carries a certificate off its signer's chain")]:
-            with self.subTest(case), self.assertRaises(Refusal) as caught:
-                stranger.read_signature(blob, "z.zip: a.exe")
-            self.assertTrue(caught.exception.lines[0].startswith(f"z.zip: a.exe: its signature {words}"),
-                            caught.exception.lines[0])
-            self.assertEqual(caught.exception.code, 1)
 
 
 NOTES = notes.text(notes.Notes(

@@ -1,0 +1,327 @@
+"""A program's signature, read (python3-asn1crypto) against what our signing writes
+(osslsigncode sign -h sha256, with -ts for an RFC 3161 time stamp) and checked
+(python3-cryptography): every byte DER, every byte covered by a signature that verifies,
+up to a root. Anything else is a stranger's, refused in one line naming the program."""
+import functools
+import hashlib
+from dataclasses import dataclass
+
+from .common import Refusal, shown
+
+SIGNED_DATA = "1.2.840.113549.1.7.2"
+INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
+SHA256_OID = "2.16.840.1.101.3.4.2.1"
+CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
+# contentType, messageDigest, signingTime, SpcStatementType, SpcSpOpusInfo
+SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, "1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11",
+                     "1.3.6.1.4.1.311.2.1.12"}
+TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Microsoft's way
+TIME_STAMP_INFO = "1.2.840.113549.1.9.16.1.4"
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+HASHES = {"sha256", "sha384", "sha512"}
+TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
+MOST_DER_DEPTH = 32  # a signature with its time stamp nests 15 deep
+
+
+def der_fault(data):
+    """Where the bytes stop being one DER value, or None: definite and shortest lengths,
+    low tags, no string in pieces, integers, booleans and nulls in their one form, no
+    bits set past a bit string's end, nothing after the value."""
+    spans = [(0, len(data), 0)]
+    while spans:
+        at, end, depth = spans.pop()
+        if depth > MOST_DER_DEPTH:
+            return f"nests deeper than {MOST_DER_DEPTH}"
+        while at < end:
+            if depth == 0 and at:
+                return "has bytes after it"
+            start, tag = at, data[at]
+            if (tag & 0x1F) == 0x1F or at + 2 > end:
+                return f"has a tag no signature uses, or is cut short, at byte {start}"
+            length, at = data[at + 1], at + 2
+            if length & 0x80:
+                count = length & 0x7F
+                if not 1 <= count <= 3 or at + count > end:
+                    return f"has an indefinite or overlong length at byte {start}"
+                length, at = int.from_bytes(data[at:at + count], "big"), at + count
+                if length < 0x80 or data[at - count] == 0:
+                    return f"has a length not in its shortest form at byte {start}"
+            contents = data[at:at + length]
+            if at + length > end:
+                return f"has a value running past its container at byte {start}"
+            if tag & 0x20:
+                if not tag & 0xC0 and tag not in (0x30, 0x31):
+                    return f"has a string in pieces at byte {start}"
+                spans.append((at, at + length, depth + 1))
+            elif tag == 0x01 and contents not in (b"\x00", b"\xff") \
+                    or tag in (0x02, 0x0A) and (not contents or len(contents) > 1 and (
+                        contents[0] == 0 and contents[1] < 0x80 or contents[0] == 0xFF and contents[1] >= 0x80)) \
+                    or tag == 0x03 and (not contents or contents[0] > 7 or len(contents) == 1 and contents[0]
+                                        or contents[-1] & ((1 << contents[0]) - 1)) \
+                    or tag == 0x05 and contents:
+                return f"has a value not in its one DER form at byte {start}"
+            at += length
+    return None
+
+
+@dataclass
+class Signed:
+    """One signer's signed attributes, which its certificate's key must sign, and the
+    content their message digest must be of."""
+    certificate: bytes
+    attributes: bytes  # DER, as signed: a SET
+    value: bytes
+    algorithm: str  # rsassa_pkcs1v15 or ecdsa
+    hash: str
+    digest: bytes  # the messageDigest attribute's
+    content: bytes
+
+
+@dataclass
+class Signature:
+    signer: bytes  # its certificate, DER
+    carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
+    digest: bytes  # the Authenticode digest (SHA-256) it signs
+    stamped: bool
+    links: list  # links_of each chain: each certificate signed by its issuer's key
+    signed: list  # Signed: the signer's, then its time stamp's
+    tops: list  # the top of the signer's chain, then its time stamp's
+
+
+def links_of(chain):
+    """(certificate, its issuer's) along the chain, a self-issued top paired with itself."""
+    pairs = [(child.dump(), parent.dump()) for child, parent in zip(chain, chain[1:])]
+    return pairs + ([(chain[-1].dump(), chain[-1].dump())] if chain[-1].self_issued else [])
+
+
+def chain_of(signed, signer, refused):
+    """The certificates a SignedData carries, the signer's first, each then its issuer's:
+    Refusal when one is of another kind, off that chain, or the signer's is missing."""
+    from asn1crypto import core
+    carried = list(signed["certificates"]) if not isinstance(signed["certificates"], core.Void) else []
+    if any(c.name != "certificate" for c in carried):
+        raise refused("carries a certificate of a kind our signing never adds")
+    carried = [c.chosen for c in carried]
+    identity = signer["sid"].chosen
+    found = [c for c in carried if c.key_identifier == identity.native] if signer["sid"].name == "subject_key_identifier" \
+        else [c for c in carried if c.issuer == identity["issuer"] and c.serial_number == identity["serial_number"].native]
+    if not found:
+        raise refused("does not carry its signer's certificate")
+    chain, current = [found[0]], found[0]
+    while not current.self_issued:
+        above = [c for c in carried if c.subject == current.issuer and c not in chain]
+        if not above:
+            break
+        current = above[0]
+        chain.append(current)
+    if len(chain) != len(carried):
+        raise refused("carries a certificate off its signer's chain")
+    return chain
+
+
+def signed_part(signed, info, chain, content, refused):
+    """The signer info's Signed: its attributes checked to be one each of the content
+    type and the digest, the content type that of the content signed."""
+    from asn1crypto import core
+    if isinstance(info["signed_attrs"], core.Void):
+        raise refused("has no signed attributes")
+    values = {}
+    for attribute in info["signed_attrs"]:
+        if attribute["type"].dotted in values or len(attribute["values"]) != 1:
+            raise refused("holds a signed attribute twice")
+        values[attribute["type"].dotted] = attribute["values"][0]
+    if CONTENT_TYPE not in values or MESSAGE_DIGEST not in values \
+            or values[CONTENT_TYPE].native != signed["encap_content_info"]["content_type"].native:
+        raise refused("holds no content type and digest of what it signs")
+    algorithm, hash_name = info["signature_algorithm"].signature_algo, info["digest_algorithm"]["algorithm"].native
+    try:
+        named_hash = info["signature_algorithm"].hash_algo
+    except ValueError:  # a key's algorithm alone: the digest is the signer's
+        named_hash = hash_name
+    if algorithm not in ("rsassa_pkcs1v15", "ecdsa") or hash_name not in HASHES or named_hash != hash_name:
+        raise refused("is made with an algorithm our signing never uses")
+    return Signed(chain[0].dump(), b"\x31" + info["signed_attrs"].dump()[1:], info["signature"].native, algorithm,
+                  hash_name, values[MESSAGE_DIGEST].native, content)
+
+
+def read_signature(blob, path):
+    """The program's signature as our signing makes it; Refusal (exit 1), one line naming
+    the program, when it holds anything else: another signer, a nested signature, an
+    unsigned attribute but the time stamp, a certificate off the signer's chain, a
+    time stamp of something else. What it reads is not yet checked to be signed: holds()."""
+    from asn1crypto import algos, cms, core, tsp  # python3-asn1crypto: only what reads programs needs it
+
+    class TypeAndValue(core.Sequence):
+        _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
+
+    class IndirectData(core.Sequence):  # Authenticode's SpcIndirectDataContent
+        _fields = [("data", TypeAndValue), ("message_digest", algos.DigestInfo)]
+
+    def refused(what):
+        return Refusal(f"{path}: its signature {what}", 1)
+
+    def plain(*identifiers):
+        """No bytes in an algorithm's parameters, which no signature covers: none, or NULL."""
+        for identifier in identifiers:
+            try:
+                parameters = identifier["parameters"]
+            except ValueError:  # bytes where asn1crypto expects its NULL
+                parameters = None
+            if not isinstance(parameters, (core.Void, core.Null)):
+                raise refused("holds parameters of an algorithm that our signing never writes")
+
+    def one_signer(signed, versions):
+        signers = list(signed["signer_infos"])
+        if len(signers) != 1 or signed["version"].native not in versions or signers[0]["version"].native not in versions:
+            return None
+        digests = list(signed["digest_algorithms"])
+        if [d["algorithm"].dotted for d in digests] != [signers[0]["digest_algorithm"]["algorithm"].dotted]:
+            raise refused("names other digests than its signer's")
+        plain(*digests, signers[0]["digest_algorithm"], signers[0]["signature_algorithm"])
+        if not isinstance(signed["crls"], core.Void):
+            raise refused("carries revocation lists, which our signing never adds")
+        return signers[0]
+    fault = der_fault(blob)
+    if fault:
+        raise refused(f"is not in DER, the one encoding our signing writes: it {fault}")
+    try:
+        info = cms.ContentInfo.load(blob, strict=True)
+        if info["content_type"].dotted != SIGNED_DATA:
+            raise refused("is no PKCS#7 signed data")
+        signed = info["content"]
+        content = signed["encap_content_info"]
+        if content["content_type"].dotted != INDIRECT_DATA or not isinstance(content["content"], core.Any):
+            raise refused("signs no Authenticode content")
+        indirect = IndirectData.load(content["content"].dump(), strict=True, explicit=0)
+        digest = indirect["message_digest"]
+        if indirect["data"]["type"].dotted != PE_IMAGE_DATA or digest["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+            raise refused("signs no SHA-256 digest of a Windows program")
+        plain(digest["digest_algorithm"])
+        if len(signed["signer_infos"]) != 1:
+            raise refused(f"holds {len(signed['signer_infos'])} signers, not one")
+        signer = one_signer(signed, ("v1",))
+        if signer is None or signer["sid"].name != "issuer_and_serial_number" \
+                or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+            raise refused("names its signer or its digest otherwise than our signing")
+        if not isinstance(signer["signed_attrs"], core.Void) \
+                and not {a["type"].dotted for a in signer["signed_attrs"]} <= SIGNED_ATTRIBUTES:
+            raise refused("holds signed attributes other than those our signing writes")
+        unsigned = list(signer["unsigned_attrs"]) if not isinstance(signer["unsigned_attrs"], core.Void) else []
+        for attribute in unsigned:
+            kind = attribute["type"].dotted
+            if kind == NESTED_SIGNATURE:
+                raise refused("holds a second signature nested in it")
+            if kind != TIME_STAMP:
+                raise refused(f"holds an unsigned attribute {kind}, which our signing never adds")
+        if len(unsigned) > 1:
+            raise refused("holds more than one time stamp")
+        chain = chain_of(signed, signer, refused)
+        parts = [signed_part(signed, signer, chain, indirect.contents, refused)]
+        chains = [chain]
+        if unsigned:
+            def stamp_refused(what):
+                return refused(f"holds a time stamp that {what}")
+            values = list(unsigned[0]["values"])
+            token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
+            if token is None or token["content_type"].dotted != SIGNED_DATA \
+                    or token["content"]["encap_content_info"]["content_type"].dotted != TIME_STAMP_INFO:
+                raise stamp_refused("is no RFC 3161 token")
+            stamp = token["content"]
+            stamper = one_signer(stamp, ("v1", "v3"))
+            if stamper is None or not isinstance(stamper["unsigned_attrs"], core.Void):
+                raise refused("holds a time stamp with more than its one signer")
+            stamped = stamp["encap_content_info"]["content"].contents
+            imprint = tsp.TSTInfo.load(stamped, strict=True)["message_imprint"]
+            hash_name = imprint["hash_algorithm"]["algorithm"].native
+            if hash_name not in HASHES or imprint["hashed_message"].native != hashlib.new(hash_name, signer["signature"].native).digest():
+                raise stamp_refused("is of another signature")
+            chains.append(chain_of(stamp, stamper, stamp_refused))
+            parts.append(signed_part(stamp, stamper, chains[-1], stamped, stamp_refused))
+        return Signature(chain[0].dump(), [(c.dump(), c.self_issued) for c in chain], digest["digest"].native,
+                         bool(unsigned), [link for chain in chains for link in links_of(chain)],
+                         parts, [chain[-1].dump() for chain in chains])
+    except Refusal:
+        raise
+    except Exception as error:  # asn1crypto's own faults on bytes made to break it
+        raise refused(f"cannot be read: {shown(error, 100)}")
+
+
+def signs(key, value, data, algorithm, hash_name):
+    """Whether `value` is the signature of `data` by the public key (asn1crypto's)."""
+    from cryptography.exceptions import InvalidSignature  # python3-cryptography
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+    try:
+        public = serialization.load_der_public_key(key.dump())
+        chosen = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}[hash_name]()
+        if algorithm == "rsassa_pkcs1v15" and isinstance(public, rsa.RSAPublicKey):
+            public.verify(value, data, padding.PKCS1v15(), chosen)
+        elif algorithm == "ecdsa" and isinstance(public, ec.EllipticCurvePublicKey):
+            public.verify(value, data, ec.ECDSA(chosen))
+        else:
+            return False
+        return True
+    except (InvalidSignature, KeyError, ValueError, TypeError):
+        return False
+
+
+_links = {}  # (certificate, issuer's) -> whether it holds, each pair checked once
+
+
+def link_holds(child, parent):
+    """Whether the certificate (DER) is signed by its issuer's key, under the algorithm
+    it names both inside and outside what is signed."""
+    from asn1crypto import x509
+    if (child, parent) not in _links:
+        try:
+            certificate, issuer = x509.Certificate.load(child), x509.Certificate.load(parent)
+            algorithm = certificate["signature_algorithm"]
+            _links[(child, parent)] = certificate.issuer == issuer.subject \
+                and algorithm.dump() == certificate["tbs_certificate"]["signature"].dump() \
+                and signs(issuer.public_key, certificate["signature_value"].native, certificate["tbs_certificate"].dump(),
+                          algorithm.signature_algo, algorithm.hash_algo)
+        except ValueError:
+            _links[(child, parent)] = False
+    return _links[(child, parent)]
+
+
+@functools.lru_cache(maxsize=None)
+def trust_store():
+    """The certificates (DER) of this machine's trust store, read once; none when it has none."""
+    from . import pkcs11token
+    try:
+        with open(TRUST_STORE) as file:
+            return pkcs11token.pem_blocks(file.read())
+    except (OSError, ValueError):
+        return []
+
+
+def root_of(top, store):
+    """The root a chain's top certificate leads to: itself when it is self-signed, else
+    a certificate of the store that signs it; None when nothing can check its bytes."""
+    from asn1crypto import x509
+    if link_holds(top, top):
+        return top
+    issuer = x509.Certificate.load(top).issuer
+    return next((root for root in store if x509.Certificate.load(root).subject == issuer and link_holds(top, root)), None)
+
+
+def holds(signature, store):
+    """Why the signature does not hold, or None: each certificate signed by its issuer's
+    key, each signer's attributes by its own and of what it signs, each chain from a root
+    it carries or one of the store, the time stamp's from the store or the signer's root."""
+    if not all(link_holds(child, parent) for child, parent in signature.links):
+        return "a certificate it carries is not signed by its issuer's key"
+    from asn1crypto import x509
+    for part in signature.signed:
+        if part.digest != hashlib.new(part.hash, part.content).digest() or not signs(
+                x509.Certificate.load(part.certificate).public_key, part.value, part.attributes, part.algorithm, part.hash):
+            return "it is not signed by its certificate's key" if part is signature.signed[0] \
+                else "its time stamp is not signed by its authority's key"
+    roots = [root_of(top, store) for top in signature.tops]
+    if None in roots:
+        return "its certificates lead to no root it carries or this machine trusts"
+    if len(roots) > 1 and roots[1] != roots[0] and roots[1] not in store:
+        return "its time stamp is from an authority whose root is neither the signer's nor one this machine trusts"
+    return None

@@ -1,0 +1,268 @@
+"""A program's signature, made here with real keys (P-256, as a token's EC key): what our
+signing writes holds; each thing a stranger could add or change is refused."""
+import datetime
+import hashlib
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "maintainer"))
+from trackertools import authenticode  # noqa: E402
+from trackertools.common import Refusal  # noqa: E402
+
+from asn1crypto import algos, cms, core, keys, tsp, x509  # noqa: E402
+from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
+
+WHEN = x509.Time(name="utc_time", value=datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc))
+ECDSA = {"algorithm": "sha256_ecdsa"}
+AUTHENTICODE, STAMP_INFO, STAMP = "1.3.6.1.4.1.311.2.1.4", "1.2.840.113549.1.9.16.1.4", "1.3.6.1.4.1.311.3.3.1"
+
+def der(tag, body):
+    return bytes([tag]) + (bytes([len(body)]) if len(body) < 128 else b"\x82" + len(body).to_bytes(2, "big")) + body
+
+
+def value_of(encoded):
+    """A DER value's bytes without its tag and length."""
+    return core.Asn1Value.load(encoded).contents
+
+
+class Authority:
+    """A key and its certificate, signed by the authority above it, or by itself."""
+
+    def __init__(self, name, above=None, serial=1, extensions=None, signer=None):
+        self.key = ec.generate_private_key(ec.SECP256R1())
+        self.name = x509.Name.build({"common_name": name})
+        public = keys.PublicKeyInfo.load(self.key.public_key().public_bytes(
+            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo))
+        tbs = x509.TbsCertificate({
+            "version": "v3", "serial_number": serial, "signature": ECDSA, "issuer": (above or self).name,
+            "validity": {"not_before": WHEN, "not_after": WHEN}, "subject": self.name, "subject_public_key_info": public})
+        if extensions:
+            tbs["extensions"] = extensions
+        self.certificate = x509.Certificate({"tbs_certificate": tbs, "signature_algorithm": ECDSA,
+                                             "signature_value": (signer or above or self).sign(tbs.dump())})
+
+    def sign(self, data):
+        return self.key.sign(data, ec.ECDSA(hashes.SHA256()))
+
+
+def signer_info(authority, content_type, content, unsigned=()):
+    """Signed as osslsigncode signs; its unsigned attributes, (type, DER) pairs, added."""
+    attributes = cms.CMSAttributes([{"type": "content_type", "values": [content_type]},
+                                    {"type": "message_digest", "values": [hashlib.sha256(content).digest()]}])
+    info = {"version": "v1", "sid": {"issuer_and_serial_number": {"issuer": authority.certificate.issuer,
+                                                                  "serial_number": authority.certificate.serial_number}},
+            "digest_algorithm": {"algorithm": "sha256"}, "signature_algorithm": ECDSA, "signed_attrs": attributes,
+            "signature": authority.sign(b"\x31" + attributes.dump()[1:])}
+    info = cms.SignerInfo(info)
+    if unsigned:
+        info["unsigned_attrs"] = [cms.CMSAttribute.load(der(0x30, core.ObjectIdentifier(kind).dump() + der(0x31, value)))
+                                  for kind, value in unsigned]
+    return info
+
+
+def signed_data(content_type, encapsulated, carried, infos, version="v1"):
+    """PKCS#7 signed data as osslsigncode (or a time-stamp server) writes it."""
+    return cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": version, "digest_algorithms": [{"algorithm": "sha256"}],
+        "encap_content_info": (cms.ContentInfo if content_type == AUTHENTICODE else cms.EncapsulatedContentInfo).load(
+            der(0x30, core.ObjectIdentifier(content_type).dump() + der(0xA0, encapsulated))),
+        "certificates": [a.certificate for a in carried], "signer_infos": infos}}).dump()
+
+
+INDIRECT_DATA = der(0x30, der(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.15").dump())
+                    + der(0x30, der(0x30, core.ObjectIdentifier("2.16.840.1.101.3.4.2.1").dump()) + der(0x04, bytes(32))))
+
+
+class Carried:
+    def __init__(self, certificate):
+        self.certificate = certificate
+
+
+def nested(depth):
+    blob = b""
+    for _ in range(depth):
+        blob = der(0x30, blob)
+    return blob
+
+
+class Release:
+    """A root, the maintainer's certificate under an intermediate, and a time-stamp
+    authority under the same root, as a release's signing has them."""
+
+    def __init__(self):
+        self.root = Authority("Root")
+        self.middle = Authority("Intermediate", self.root, 2)
+        self.maintainer = Authority("Maintainer", self.middle, 3)
+        self.stamper = Authority("Time Stamps", self.root, 4)
+
+    def signature(self, carried=None, signers=1, unsigned=(), stamp=None, info=None):
+        carried = [self.maintainer, self.middle, self.root] if carried is None else carried
+        info = info or signer_info(self.maintainer, AUTHENTICODE, value_of(INDIRECT_DATA))
+        unsigned = [(STAMP, stamp(info["signature"].native))] if stamp else unsigned
+        if unsigned:  # the same signature, which the time stamp is of
+            info = cms.SignerInfo.load(info.dump())
+            info["unsigned_attrs"] = signer_info(self.maintainer, AUTHENTICODE, b"", unsigned)["unsigned_attrs"]
+        return signed_data(AUTHENTICODE, INDIRECT_DATA, carried, [info] * signers)
+
+    def token(self, stamper=None, carried=None, signers=1, unsigned=(), content_type=STAMP_INFO, imprint=None,
+              tamper=None):
+        stamper = stamper or self.stamper
+        carried = [stamper, self.root] if carried is None else carried
+
+        def make(signature):
+            tst = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4", "message_imprint": {
+                "hash_algorithm": {"algorithm": "sha256"}, "hashed_message": hashlib.sha256(imprint or signature).digest()},
+                "serial_number": 1, "gen_time": datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)}).dump()
+            info = signer_info(stamper, content_type, tst, unsigned)
+            if tamper:
+                info["signature"] = tamper(info["signature"].native)
+            return signed_data(content_type, core.OctetString(tst).dump(), carried, [info] * signers, "v3")
+        return make
+
+    def stamped(self, **token):
+        return self.signature(stamp=self.token(**token))
+
+
+def refusal(blob):
+    try:
+        authenticode.read_signature(blob, "z.zip: a.exe")
+    except Refusal as refused:
+        return refused.lines[0].removeprefix("z.zip: a.exe: its signature "), refused.code
+    return None
+
+
+class Signatures(unittest.TestCase):
+    def test_read(self):
+        release = Release()
+        found = authenticode.read_signature(release.stamped(), "z.zip: a.exe")
+        self.assertEqual((found.signer, found.stamped, len(found.carried), found.digest),
+                         (release.maintainer.certificate.dump(), True, 3, bytes(32)))
+        self.assertEqual(authenticode.holds(found, []), None)
+        self.assertFalse(authenticode.read_signature(release.signature(), "z.zip: a.exe").stamped)
+
+    def test_refused(self):
+        release = Release()
+        data = cms.ContentInfo({"content_type": "data", "content": b"x"}).dump()
+        empty = cms.ContentInfo({"content_type": "signed_data", "content": {
+            "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
+            "encap_content_info": {"content_type": "data"}, "signer_infos": []}}).dump()
+        stranger = Authority("Stranger", Authority("Elsewhere"), 9)
+        versioned = cms.ContentInfo.load(release.signature())
+        versioned["content"]["signer_infos"][0]["version"] = 7
+        for case, blob, words in [
+                ("not DER", b"\x30\x82\xff\xff" + bytes(8), "is not in DER"),
+                ("bytes after it", empty + b"\0", "is not in DER, the one encoding our signing writes: it has bytes after it"),
+                ("no signed data", data, "is no PKCS#7 signed data"),
+                ("no Authenticode content", empty, "signs no Authenticode content"),
+                ("two signers", release.signature(signers=2), "holds 2 signers, not one"),
+                ("a signer's version of its own", versioned.dump(force=True),
+                 "names its signer or its digest otherwise than our signing"),
+                ("a stranger's certificate", release.signature(carried=[release.maintainer, release.middle, release.root, stranger]),
+                 "carries a certificate off"),
+                ("no signer's certificate", release.signature(carried=[release.root]), "does not carry its signer's certificate"),
+                ("a nested signature", release.signature(unsigned=[("1.3.6.1.4.1.311.2.4.1", release.signature())]),
+                 "holds a second signature nested in it"),
+                ("a stranger's unsigned attribute", release.signature(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
+                 "holds an unsigned attribute 1.2.3.4"),
+                ("two time stamps", release.signature(unsigned=[(STAMP, release.stamped()), (STAMP, release.stamped())]),
+                 "holds more than one time stamp"),
+                ("a time stamp of something else", release.stamped(content_type="1.2.840.113549.1.7.1"),
+                 "holds a time stamp that is no RFC 3161 token"),
+                ("a time stamp of another signature", release.stamped(imprint=b"another"),
+                 "holds a time stamp that is of another signature"),
+                ("a time stamp by two signers", release.stamped(signers=2), "holds a time stamp with more than its one signer"),
+                ("a time stamp with an unsigned attribute", release.stamped(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
+                 "holds a time stamp with more than its one signer"),
+                ("a time stamp carrying a stranger's certificate",
+                 release.stamped(carried=[release.stamper, release.root, stranger]),
+                 "holds a time stamp that carries a certificate off its signer's chain")]:
+            with self.subTest(case):
+                self.assertEqual(refusal(blob)[1:], (1,))
+                self.assertTrue(refusal(blob)[0].startswith(words), refusal(blob)[0])
+
+    def test_not_der(self):
+        """Encodings a BER reader takes, each a place for bytes no signature covers."""
+        sound = der(0x30, der(0x02, b"\x01") + der(0x04, b"ab"))
+        for case, blob, fault in [
+                ("sound", sound, None),
+                ("a long length that fits in short", b"\x30\x81\x07" + sound[2:], "has a length not in its shortest form at byte 0"),
+                ("a length with a leading zero", b"\x30\x82\x00\x07" + sound[2:], "has a length not in its shortest form at byte 0"),
+                ("an indefinite length", b"\x30\x80" + sound[2:] + b"\0\0", "has an indefinite or overlong length at byte 0"),
+                ("an octet string in pieces", der(0x30, der(0x24, der(0x04, b"a") + der(0x04, b"b"))), "has a string in pieces at byte 2"),
+                ("an integer padded", der(0x30, der(0x02, b"\x00\x01")), "has a value not in its one DER form at byte 2"),
+                ("an integer padded with ones", der(0x30, der(0x02, b"\xff\x80")), "has a value not in its one DER form at byte 2"),
+                ("a boolean of its own", der(0x30, der(0x01, b"\x01")), "has a value not in its one DER form at byte 2"),
+                ("bits past a bit string's end", der(0x30, der(0x03, b"\x03\xff")), "has a value not in its one DER form at byte 2"),
+                ("a null holding bytes", der(0x05, b"x"), "has a value not in its one DER form at byte 0"),
+                ("a value past its container", b"\x30\x04\x04\x05ab", "has a value running past its container at byte 2"),
+                ("bytes after it", sound + b"\0", "has bytes after it"),
+                ("a high tag", b"\x1f\x81\x00\x00", "has a tag no signature uses, or is cut short, at byte 0"),
+                ("nested too deep", nested(40), "nests deeper than 32")]:
+            with self.subTest(case):
+                self.assertEqual(authenticode.der_fault(blob), fault)
+        # A real signature with one length written long: refused before anything reads it.
+        blob = Release().signature()
+        padded = b"\x30\x83" + (len(blob) - 4).to_bytes(3, "big") + blob[4:]
+        self.assertTrue(refusal(padded)[0].startswith("is not in DER"), refusal(padded))
+
+    def test_holds(self):
+        """What read_signature lets through, checked against the keys: each fault of one key,
+        each chain's top."""
+        release = Release()
+        outsider = Authority("Outside Root")
+        stranger_stamps = Authority("Time Stamps", outsider, 4)
+        forged_root = Authority("Root", signer=outsider)  # the root's name over a key of its own
+        payload = x509.Extensions([{"extn_id": "1.3.6.1.4.1.99999.1", "critical": False,
+                                    "extn_value": core.ParsableOctetString(b"a stranger's bytes " * 20)}])
+        added = x509.Certificate.load(release.root.certificate.dump())
+        added["tbs_certificate"]["extensions"] = payload
+        root_with_bytes = Carried(x509.Certificate.load(added.dump(force=True)))
+        outer = x509.Certificate.load(release.middle.certificate.dump())  # its algorithm outside what is signed
+        outer["signature_algorithm"] = algos.SignedDigestAlgorithm({"algorithm": "sha256_ecdsa",
+                                                                    "parameters": core.OctetString(b"a stranger's bytes")})
+        middle_with_bytes = Carried(x509.Certificate.load(outer.dump(force=True)))
+        bad_signer = signer_info(release.maintainer, AUTHENTICODE, value_of(INDIRECT_DATA))
+        bad_signer["signature"] = bad_signer["signature"].native[:-1] + bytes([bad_signer["signature"].native[-1] ^ 1])
+        wrong_digest = signer_info(release.maintainer, AUTHENTICODE, b"other content")
+        store = [release.root.certificate.dump()]
+        for case, blob, trusted, fault in [
+                ("carried to its root", release.stamped(), [], None),
+                ("carried to a root of the store", release.stamped(carried=[release.stamper]),
+                 store, None),
+                ("carried short of its root, which the store lacks", release.signature(carried=[release.maintainer, release.middle]),
+                 [], "its certificates lead to no root it carries or this machine trusts"),
+                ("a root with bytes added", release.signature(carried=[release.maintainer, release.middle, root_with_bytes]),
+                 [], "a certificate it carries is not signed by its issuer's key"),
+                ("bytes in a certificate's algorithm outside what is signed",
+                 release.signature(carried=[release.maintainer, middle_with_bytes, release.root]),
+                 [], "a certificate it carries is not signed by its issuer's key"),
+                ("a root's name over another key", release.signature(carried=[release.maintainer, release.middle, forged_root]),
+                 [], "a certificate it carries is not signed by its issuer's key"),
+                ("a signer's signature changed", release.signature(info=bad_signer), [],
+                 "it is not signed by its certificate's key"),
+                ("a signer's digest of other content", release.signature(info=wrong_digest), [],
+                 "it is not signed by its certificate's key"),
+                ("a time stamp from a stranger's own authority",
+                 release.stamped(stamper=stranger_stamps, carried=[stranger_stamps, outsider]), [],
+                 "its time stamp is from an authority whose root is neither the signer's nor one this machine trusts"),
+                ("a time stamp from an authority the store trusts",
+                 release.stamped(stamper=stranger_stamps, carried=[stranger_stamps, outsider]),
+                 [outsider.certificate.dump()], None)]:
+            with self.subTest(case):
+                self.assertEqual(authenticode.holds(authenticode.read_signature(blob, "a.exe"), trusted), fault)
+
+    def test_time_stamp_signature(self):
+        """The time stamp's own signature, which osslsigncode reports failed yet passes."""
+        release = Release()
+        for case, tamper in [("a byte changed", lambda value: value[:-1] + bytes([value[-1] ^ 1])),
+                             ("a stranger's bytes", lambda value: b"a stranger's bytes " * 100)]:
+            with self.subTest(case):
+                blob = release.stamped(tamper=tamper)
+                self.assertEqual(authenticode.holds(authenticode.read_signature(blob, "a.exe"), []),
+                                 "its time stamp is not signed by its authority's key")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -13,9 +13,13 @@ INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
 SHA256_OID = "2.16.840.1.101.3.4.2.1"
 CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
-# contentType, messageDigest, signingTime, SpcStatementType, SpcSpOpusInfo
-SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, "1.2.840.113549.1.9.5", "1.3.6.1.4.1.311.2.1.11",
-                     "1.3.6.1.4.1.311.2.1.12"}
+SIGNING_TIME = "1.2.840.113549.1.9.5"
+# SpcStatementType, SpcSpOpusInfo
+SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12"}
+# signingCertificate, signingCertificateV2, CMSAlgorithmProtection
+STAMP_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, "1.2.840.113549.1.9.16.2.12",
+                    "1.2.840.113549.1.9.16.2.47", "1.2.840.113549.1.9.52"}
+MOST_NONCE_BITS = 64  # what osslsigncode asks a time stamp to carry
 TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Microsoft's way
 TIME_STAMP_INFO = "1.2.840.113549.1.9.16.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -26,8 +30,8 @@ MOST_DER_DEPTH = 32  # a signature with its time stamp nests 15 deep
 
 def der_fault(data):
     """Where the bytes stop being one DER value, or None: definite and shortest lengths,
-    low tags, no string in pieces, integers, booleans and nulls in their one form, no
-    bits set past a bit string's end, nothing after the value."""
+    low tags, no string in pieces, integers, booleans, nulls and object identifiers in
+    their one form, no bits set past a bit string's end, nothing after the value."""
     spans = [(0, len(data), 0)]
     while spans:
         at, end, depth = spans.pop()
@@ -59,10 +63,30 @@ def der_fault(data):
                         contents[0] == 0 and contents[1] < 0x80 or contents[0] == 0xFF and contents[1] >= 0x80)) \
                     or tag == 0x03 and (not contents or contents[0] > 7 or len(contents) == 1 and contents[0]
                                         or contents[-1] & ((1 << contents[0]) - 1)) \
-                    or tag == 0x05 and contents:
+                    or tag == 0x05 and contents \
+                    or tag == 0x06 and (not contents or contents[-1] & 0x80
+                                        or any(contents[i] == 0x80 and not contents[i - 1] & 0x80 for i in range(1, len(contents)))
+                                        or contents[0] == 0x80):
                 return f"has a value not in its one DER form at byte {start}"
             at += length
     return None
+
+
+def value_end(data, at):
+    """Where the DER value at `at` ends, and where its contents start: lengths der_fault passed."""
+    length, start = data[at + 1], at + 2
+    if length & 0x80:
+        start += length & 0x7F
+        length = int.from_bytes(data[at + 2:start], "big")
+    return start + length, start
+
+
+def holds_one(encoded):
+    """Whether a content info's content, under its explicit tag, is one value with nothing
+    after it, which asn1crypto would not read."""
+    end, start = value_end(encoded, 0)
+    tag_end, tag_start = value_end(encoded, value_end(encoded, start)[0]) if start < end else (0, 0)
+    return tag_end == end and tag_start < tag_end and value_end(encoded, tag_start)[0] == tag_end
 
 
 @dataclass
@@ -92,7 +116,19 @@ class Signature:
 def links_of(chain):
     """(certificate, its issuer's) along the chain, a self-issued top paired with itself."""
     pairs = [(child.dump(), parent.dump()) for child, parent in zip(chain, chain[1:])]
-    return pairs + ([(chain[-1].dump(), chain[-1].dump())] if chain[-1].self_issued else [])
+    return pairs + ([(chain[-1].dump(), chain[-1].dump())] if self_issued(chain[-1]) else [])
+
+
+def self_issued(certificate):
+    # Names compared as written: a name equal but for case or spaces would carry bytes of its own.
+    return certificate.subject.dump() == certificate.issuer.dump()
+
+
+def is_authority(certificate):
+    """A certificate that may sign others: basic constraints CA, and if it names its key's
+    uses, certificate signing among them."""
+    return bool(certificate.ca) and (certificate.key_usage_value is None
+                                     or "key_cert_sign" in certificate.key_usage_value.native)
 
 
 def chain_of(signed, signer, refused):
@@ -105,32 +141,57 @@ def chain_of(signed, signer, refused):
     carried = [c.chosen for c in carried]
     identity = signer["sid"].chosen
     found = [c for c in carried if c.key_identifier == identity.native] if signer["sid"].name == "subject_key_identifier" \
-        else [c for c in carried if c.issuer == identity["issuer"] and c.serial_number == identity["serial_number"].native]
+        else [c for c in carried if c.issuer.dump() == identity["issuer"].dump()
+              and c.serial_number == identity["serial_number"].native]
     if not found:
         raise refused("does not carry its signer's certificate")
     chain, current = [found[0]], found[0]
-    while not current.self_issued:
-        above = [c for c in carried if c.subject == current.issuer and c not in chain]
+    while not self_issued(current):
+        above = [c for c in carried if c.subject.dump() == current.issuer.dump() and all(c.dump() != d.dump() for d in chain)]
         if not above:
             break
         current = above[0]
         chain.append(current)
     if len(chain) != len(carried):
         raise refused("carries a certificate off its signer's chain")
+    if any(not is_authority(c) for c in chain[1:]):
+        raise refused("carries a certificate that signs another without being an authority's")
     return chain
 
 
-def signed_part(signed, info, chain, content, refused):
-    """The signer info's Signed: its attributes checked to be one each of the content
-    type and the digest, the content type that of the content signed."""
+def surplus(value):
+    """Whether a SEQUENCE within the value holds elements past its fields, which asn1crypto
+    keeps where nothing looks. Values of any type (Any) are not entered: each is read on its own."""
+    from asn1crypto import core
+    stack = [value]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, core.Choice):
+            stack.append(item.chosen)
+        elif isinstance(item, core.Sequence):
+            names = list(item)  # its fields' names
+            if len(item) > len(names):
+                return True
+            stack.extend(item[name] for name in names)
+        elif isinstance(item, core.SequenceOf):
+            stack.extend(item)
+    return False
+
+
+def signed_part(signed, info, chain, content, allowed, refused):
+    """The signer info's Signed: its attributes checked to be of the kinds allowed, one
+    each, with the content type of the content signed and its digest."""
     from asn1crypto import core
     if isinstance(info["signed_attrs"], core.Void):
         raise refused("has no signed attributes")
     values = {}
     for attribute in info["signed_attrs"]:
-        if attribute["type"].dotted in values or len(attribute["values"]) != 1:
+        kind = attribute["type"].dotted
+        if kind not in allowed:
+            raise refused("holds signed attributes other than those our signing writes")
+        if kind in values or len(attribute["values"]) != 1:
             raise refused("holds a signed attribute twice")
-        values[attribute["type"].dotted] = attribute["values"][0]
+        values[kind] = attribute["values"][0]
     if CONTENT_TYPE not in values or MESSAGE_DIGEST not in values \
             or values[CONTENT_TYPE].native != signed["encap_content_info"]["content_type"].native:
         raise refused("holds no content type and digest of what it signs")
@@ -193,6 +254,8 @@ def read_signature(blob, path):
         content = signed["encap_content_info"]
         if content["content_type"].dotted != INDIRECT_DATA or not isinstance(content["content"], core.Any):
             raise refused("signs no Authenticode content")
+        if not holds_one(blob) or not holds_one(content.dump()):
+            raise refused("holds elements past those its form has")
         indirect = IndirectData.load(content["content"].dump(), strict=True, explicit=0)
         digest = indirect["message_digest"]
         if indirect["data"]["type"].dotted != PE_IMAGE_DATA or digest["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
@@ -204,9 +267,6 @@ def read_signature(blob, path):
         if signer is None or signer["sid"].name != "issuer_and_serial_number" \
                 or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
             raise refused("names its signer or its digest otherwise than our signing")
-        if not isinstance(signer["signed_attrs"], core.Void) \
-                and not {a["type"].dotted for a in signer["signed_attrs"]} <= SIGNED_ATTRIBUTES:
-            raise refused("holds signed attributes other than those our signing writes")
         unsigned = list(signer["unsigned_attrs"]) if not isinstance(signer["unsigned_attrs"], core.Void) else []
         for attribute in unsigned:
             kind = attribute["type"].dotted
@@ -217,8 +277,8 @@ def read_signature(blob, path):
         if len(unsigned) > 1:
             raise refused("holds more than one time stamp")
         chain = chain_of(signed, signer, refused)
-        parts = [signed_part(signed, signer, chain, indirect.contents, refused)]
-        chains = [chain]
+        parts = [signed_part(signed, signer, chain, indirect.contents, SIGNED_ATTRIBUTES, refused)]
+        chains, read = [chain], [info, indirect]
         if unsigned:
             def stamp_refused(what):
                 return refused(f"holds a time stamp that {what}")
@@ -231,14 +291,29 @@ def read_signature(blob, path):
             stamper = one_signer(stamp, ("v1", "v3"))
             if stamper is None or not isinstance(stamper["unsigned_attrs"], core.Void):
                 raise refused("holds a time stamp with more than its one signer")
+            if not holds_one(values[0].dump()) or not holds_one(stamp["encap_content_info"].dump()):
+                raise refused("holds elements past those its form has")
             stamped = stamp["encap_content_info"]["content"].contents
-            imprint = tsp.TSTInfo.load(stamped, strict=True)["message_imprint"]
+            fault = der_fault(stamped)
+            if fault:
+                raise stamp_refused(f"is not in DER: it {fault}")
+            facts = tsp.TSTInfo.load(stamped, strict=True)
+            imprint, nonce = facts["message_imprint"], facts["nonce"].native or 0
             hash_name = imprint["hash_algorithm"]["algorithm"].native
             if hash_name not in HASHES or imprint["hashed_message"].native != hashlib.new(hash_name, signer["signature"].native).digest():
                 raise stamp_refused("is of another signature")
+            if not isinstance(facts["extensions"], core.Void) or abs(nonce).bit_length() > MOST_NONCE_BITS:
+                raise stamp_refused("carries extensions, or a nonce longer than ours")
+            plain(imprint["hash_algorithm"])
             chains.append(chain_of(stamp, stamper, stamp_refused))
-            parts.append(signed_part(stamp, stamper, chains[-1], stamped, stamp_refused))
-        return Signature(chain[0].dump(), [(c.dump(), c.self_issued) for c in chain], digest["digest"].native,
+            usages = chains[-1][0].extended_key_usage_value
+            if usages is None or "time_stamping" not in usages.native:
+                raise stamp_refused("is by a certificate not made for time stamps")
+            parts.append(signed_part(stamp, stamper, chains[-1], stamped, STAMP_ATTRIBUTES, stamp_refused))
+            read += [token, facts]
+        if any(surplus(value) for value in read):
+            raise refused("holds elements past those its form has")
+        return Signature(chain[0].dump(), [(c.dump(), self_issued(c)) for c in chain], digest["digest"].native,
                          bool(unsigned), [link for chain in chains for link in links_of(chain)],
                          parts, [chain[-1].dump() for chain in chains])
     except Refusal:
@@ -264,6 +339,8 @@ def signs(key, value, data, algorithm, hash_name):
         return True
     except (InvalidSignature, KeyError, ValueError, TypeError):
         return False
+    except Exception:  # the library's own faults on a key made to break it, such as an unsupported curve
+        return False
 
 
 _links = {}  # (certificate, issuer's) -> whether it holds, each pair checked once
@@ -277,7 +354,7 @@ def link_holds(child, parent):
         try:
             certificate, issuer = x509.Certificate.load(child), x509.Certificate.load(parent)
             algorithm = certificate["signature_algorithm"]
-            _links[(child, parent)] = certificate.issuer == issuer.subject \
+            _links[(child, parent)] = certificate.issuer.dump() == issuer.subject.dump() \
                 and algorithm.dump() == certificate["tbs_certificate"]["signature"].dump() \
                 and signs(issuer.public_key, certificate["signature_value"].native, certificate["tbs_certificate"].dump(),
                           algorithm.signature_algo, algorithm.hash_algo)
@@ -303,14 +380,22 @@ def root_of(top, store):
     from asn1crypto import x509
     if link_holds(top, top):
         return top
-    issuer = x509.Certificate.load(top).issuer
-    return next((root for root in store if x509.Certificate.load(root).subject == issuer and link_holds(top, root)), None)
+    issuer = x509.Certificate.load(top).issuer.dump()
+    return next((root for root in store if x509.Certificate.load(root).subject.dump() == issuer
+                 and link_holds(top, root)), None)
 
 
 def holds(signature, store):
     """Why the signature does not hold, or None: each certificate signed by its issuer's
     key, each signer's attributes by its own and of what it signs, each chain from a root
     it carries or one of the store, the time stamp's from the store or the signer's root."""
+    try:
+        return fault_of(signature, store)
+    except Exception as error:  # asn1crypto's or the library's own, on bytes made to break them
+        return f"cannot be checked: {shown(error, 100)}"
+
+
+def fault_of(signature, store):
     if not all(link_holds(child, parent) for child, parent in signature.links):
         return "a certificate it carries is not signed by its issuer's key"
     from asn1crypto import x509

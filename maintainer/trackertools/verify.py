@@ -168,17 +168,20 @@ def pem(certificates):
 
 
 def check_signature(program, work):
-    """The program's Signer, or None when its signature does not verify: our own check
-    that it is of these bytes and holds, and osslsigncode's exit code."""
+    """The program's Signer, or why its signature does not verify ("" when no reason is
+    known): our own check that it is of these bytes and holds, and osslsigncode's exit code."""
     signature, store = program.signature, authenticode.trust_store()
-    if signature.digest != program.digest or authenticode.holds(signature, store):
-        return None
+    if signature.digest != program.digest:
+        return ""
+    fault = authenticode.holds(signature, store)
+    if fault:
+        return f": {fault}"
     roots = os.path.join(work, "roots.pem")
     with open(roots, "w") as file:  # the roots it carries tell a broken signature from an untrusted one
         file.write(pem(store + [c for c, self_signed in signature.carried if self_signed]))
     if tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", roots, "-in", program.file],
             "osslsigncode verify").returncode != 0:
-        return None
+        return ""
     trusted = bool(store) and tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", authenticode.TRUST_STORE, "-in",
                                     program.file], "osslsigncode verify").returncode == 0
     signer_file = os.path.join(work, "signer.der")
@@ -320,8 +323,8 @@ def check_signatures(zip_name, programs, notes, work, deadline):
                     else "carries no time stamp, but RELEASE.txt says each signature is time-stamped")
         elif claim:
             found = check_signature(program, work)
-            if found is None:
-                differences.append(f"{zip_name}: different: {name}: its signature does not verify")
+            if isinstance(found, str):
+                differences.append(f"{zip_name}: different: {name}: its signature does not verify{found}")
             elif found.fingerprint != claim.fingerprint:
                 differs(name, f"is signed by another certificate than RELEASE.txt names: {shown(found.subject)} "
                         f"(SHA-256 fingerprint {found.fingerprint})")
@@ -406,8 +409,12 @@ def compare(zip_name, published, programs, digests, sum_before, rebuilt_folder, 
             program = os.path.join(unpacked, *name.split("/"))
             with open(program, "rb") as file:
                 rebuilt_program = file.read()
+            try:
+                rebuilt_program = stranger.with_signature(rebuilt_program, published_program.blob, named(name))
+            except Refusal as refusal:
+                return f"different: {refusal.lines[0]}"
             with open(program, "wb") as file:
-                file.write(stranger.with_signature(rebuilt_program, published_program.blob, named(name)))
+                file.write(rebuilt_program)
     for name in sorted(digests):
         with open(os.path.join(unpacked, *name.split("/")), "rb") as file:
             if hashlib.file_digest(file, "sha256").hexdigest() != digests[name]:

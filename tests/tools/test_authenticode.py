@@ -14,6 +14,8 @@ from asn1crypto import algos, cms, core, keys, tsp, x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 
+# A point on a curve OpenSSL knows and python3-cryptography does not: the curve's generator.
+SECP160R1_GENERATOR = bytes.fromhex("04" "4a96b5688ef573284664698968c38bb913cbfc82" "23a628553168947d59dcc912042351377ac5fb32")
 WHEN = x509.Time(name="utc_time", value=datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc))
 ECDSA = {"algorithm": "sha256_ecdsa"}
 AUTHENTICODE, STAMP_INFO, STAMP = "1.3.6.1.4.1.311.2.1.4", "1.2.840.113549.1.9.16.1.4", "1.3.6.1.4.1.311.3.3.1"
@@ -24,22 +26,30 @@ def der(tag, body):
 
 def value_of(encoded):
     """A DER value's bytes without its tag and length."""
-    return core.Asn1Value.load(encoded).contents
+    return encoded[2 + (encoded[1] & 0x7F if encoded[1] & 0x80 else 0):]
+
+
+USES = {  # the extensions each kind of certificate carries, as the throwaway ones do
+    "authority": [{"extn_id": "basic_constraints", "critical": True, "extn_value": {"ca": True}},
+                  {"extn_id": "key_usage", "critical": True, "extn_value": {"key_cert_sign"}}],
+    "code": [{"extn_id": "basic_constraints", "critical": False, "extn_value": {"ca": False}},
+             {"extn_id": "extended_key_usage", "critical": False, "extn_value": ["code_signing"]}],
+    "time": [{"extn_id": "basic_constraints", "critical": False, "extn_value": {"ca": False}},
+             {"extn_id": "extended_key_usage", "critical": True, "extn_value": ["time_stamping"]}]}
 
 
 class Authority:
     """A key and its certificate, signed by the authority above it, or by itself."""
 
-    def __init__(self, name, above=None, serial=1, extensions=None, signer=None):
+    def __init__(self, name, above=None, serial=1, use="authority", signer=None):
         self.key = ec.generate_private_key(ec.SECP256R1())
         self.name = x509.Name.build({"common_name": name})
         public = keys.PublicKeyInfo.load(self.key.public_key().public_bytes(
             serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo))
         tbs = x509.TbsCertificate({
             "version": "v3", "serial_number": serial, "signature": ECDSA, "issuer": (above or self).name,
-            "validity": {"not_before": WHEN, "not_after": WHEN}, "subject": self.name, "subject_public_key_info": public})
-        if extensions:
-            tbs["extensions"] = extensions
+            "validity": {"not_before": WHEN, "not_after": WHEN}, "subject": self.name, "subject_public_key_info": public,
+            "extensions": USES[use]})
         self.certificate = x509.Certificate({"tbs_certificate": tbs, "signature_algorithm": ECDSA,
                                              "signature_value": (signer or above or self).sign(tbs.dump())})
 
@@ -47,10 +57,12 @@ class Authority:
         return self.key.sign(data, ec.ECDSA(hashes.SHA256()))
 
 
-def signer_info(authority, content_type, content, unsigned=()):
-    """Signed as osslsigncode signs; its unsigned attributes, (type, DER) pairs, added."""
+def signer_info(authority, content_type, content, unsigned=(), signed=()):
+    """Signed as osslsigncode signs, with any more signed attributes given; its unsigned
+    attributes, (type, DER) pairs, added."""
     attributes = cms.CMSAttributes([{"type": "content_type", "values": [content_type]},
-                                    {"type": "message_digest", "values": [hashlib.sha256(content).digest()]}])
+                                    {"type": "message_digest", "values": [hashlib.sha256(content).digest()]},
+                                    *signed])
     info = {"version": "v1", "sid": {"issuer_and_serial_number": {"issuer": authority.certificate.issuer,
                                                                   "serial_number": authority.certificate.serial_number}},
             "digest_algorithm": {"algorithm": "sha256"}, "signature_algorithm": ECDSA, "signed_attrs": attributes,
@@ -75,6 +87,13 @@ INDIRECT_DATA = der(0x30, der(0x30, core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.1
                     + der(0x30, der(0x30, core.ObjectIdentifier("2.16.840.1.101.3.4.2.1").dump()) + der(0x04, bytes(32))))
 
 
+def tagged_after(content_info, extra):
+    """The content info with `extra` after its content, under the content's explicit tag."""
+    inner = value_of(content_info)
+    kind = inner[1] + 2  # its content type's length: short
+    return der(0x30, inner[:kind] + der(0xA0, value_of(inner[kind:]) + extra))
+
+
 class Carried:
     def __init__(self, certificate):
         self.certificate = certificate
@@ -94,8 +113,8 @@ class Release:
     def __init__(self):
         self.root = Authority("Root")
         self.middle = Authority("Intermediate", self.root, 2)
-        self.maintainer = Authority("Maintainer", self.middle, 3)
-        self.stamper = Authority("Time Stamps", self.root, 4)
+        self.maintainer = Authority("Maintainer", self.middle, 3, "code")
+        self.stamper = Authority("Time Stamps", self.root, 4, "time")
 
     def signature(self, carried=None, signers=1, unsigned=(), stamp=None, info=None):
         carried = [self.maintainer, self.middle, self.root] if carried is None else carried
@@ -107,18 +126,23 @@ class Release:
         return signed_data(AUTHENTICODE, INDIRECT_DATA, carried, [info] * signers)
 
     def token(self, stamper=None, carried=None, signers=1, unsigned=(), content_type=STAMP_INFO, imprint=None,
-              tamper=None):
+              tamper=None, facts=(), inside=b"", after=b"", signed=(), tagged=b""):
+        """A token as a time-stamp server makes one: with `facts` in its TSTInfo, `inside`
+        its TSTInfo's last field, `tagged` its TSTInfo under its tag and `after` its own
+        last field, the server signing them all."""
         stamper = stamper or self.stamper
         carried = [stamper, self.root] if carried is None else carried
 
         def make(signature):
             tst = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4", "message_imprint": {
                 "hash_algorithm": {"algorithm": "sha256"}, "hashed_message": hashlib.sha256(imprint or signature).digest()},
-                "serial_number": 1, "gen_time": datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)}).dump()
-            info = signer_info(stamper, content_type, tst, unsigned)
+                "serial_number": 1, "gen_time": datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), **dict(facts)}).dump()
+            tst = der(0x30, value_of(tst) + inside)
+            info = signer_info(stamper, content_type, tst, unsigned, signed)
             if tamper:
                 info["signature"] = tamper(info["signature"].native)
-            return signed_data(content_type, core.OctetString(tst).dump(), carried, [info] * signers, "v3")
+            token = signed_data(content_type, core.OctetString(tst).dump() + tagged, carried, [info] * signers, "v3")
+            return der(0x30, value_of(token) + after)
         return make
 
     def stamped(self, **token):
@@ -148,7 +172,12 @@ class Signatures(unittest.TestCase):
         empty = cms.ContentInfo({"content_type": "signed_data", "content": {
             "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}],
             "encap_content_info": {"content_type": "data"}, "signer_infos": []}}).dump()
-        stranger = Authority("Stranger", Authority("Elsewhere"), 9)
+        stranger = Authority("Stranger", Authority("Elsewhere"), 9, "code")
+        tls = Authority("A web site", release.root, 7, "code")  # any certificate a trusted root gave
+        tls_stamps = Authority("Time Stamps", tls, 8, "time")
+        renamed = signer_info(release.maintainer, AUTHENTICODE, value_of(INDIRECT_DATA))
+        renamed["sid"] = {"issuer_and_serial_number": {"issuer": x509.Name.build({"common_name": "INTERMEDIATE"}),
+                                                       "serial_number": 3}}
         versioned = cms.ContentInfo.load(release.signature())
         versioned["content"]["signer_infos"][0]["version"] = 7
         for case, blob, words in [
@@ -173,6 +202,29 @@ class Signatures(unittest.TestCase):
                 ("a time stamp of another signature", release.stamped(imprint=b"another"),
                  "holds a time stamp that is of another signature"),
                 ("a time stamp by two signers", release.stamped(signers=2), "holds a time stamp with more than its one signer"),
+                ("its signer named but for case", release.signature(info=renamed), "does not carry its signer's certificate"),
+                ("an element past a token's fields", release.stamped(after=der(0x04, b"payload")),
+                 "holds elements past those its form has"),
+                ("an element after a time stamp under its tag", release.stamped(tagged=der(0x04, b"payload")),
+                 "holds elements past those its form has"),
+                ("an element after the signed data under its tag", tagged_after(release.signature(), b"\x05\x00"),
+                 "holds elements past those its form has"),
+                ("an element past a time stamp's fields, the server signing it", release.stamped(inside=der(0x04, b"payload")),
+                 "holds elements past those its form has"),
+                ("a time stamp's extensions", release.stamped(facts={"extensions": [
+                    {"extn_id": "1.2.3.4", "critical": False, "extn_value": b"payload"}]}),
+                 "holds a time stamp that carries extensions, or a nonce longer than ours"),
+                ("a nonce of the requester's choosing", release.stamped(facts={"nonce": 1 << 200}),
+                 "holds a time stamp that carries extensions, or a nonce longer than ours"),
+                ("a time stamp's signed attribute of its own", release.stamped(signed=[
+                    {"type": "1.2.3.4", "values": [core.OctetString(b"payload")]}]),
+                 "holds a time stamp that holds signed attributes other than those our signing writes"),
+                ("a time stamp by a certificate for code", release.stamped(stamper=release.maintainer,
+                                                                          carried=[release.maintainer, release.middle, release.root]),
+                 "holds a time stamp that is by a certificate not made for time stamps"),
+                ("a time stamp by a certificate a non-authority issued",
+                 release.stamped(stamper=tls_stamps, carried=[tls_stamps, tls, release.root]),
+                 "holds a time stamp that carries a certificate that signs another without being an authority's"),
                 ("a time stamp with an unsigned attribute", release.stamped(unsigned=[("1.2.3.4", der(0x04, b"payload"))]),
                  "holds a time stamp with more than its one signer"),
                 ("a time stamp carrying a stranger's certificate",
@@ -196,6 +248,9 @@ class Signatures(unittest.TestCase):
                 ("a boolean of its own", der(0x30, der(0x01, b"\x01")), "has a value not in its one DER form at byte 2"),
                 ("bits past a bit string's end", der(0x30, der(0x03, b"\x03\xff")), "has a value not in its one DER form at byte 2"),
                 ("a null holding bytes", der(0x05, b"x"), "has a value not in its one DER form at byte 0"),
+                ("an object identifier", core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.4").dump(), None),
+                ("an object identifier padded", b"\x06\x03\x2b\x80\x06", "has a value not in its one DER form at byte 0"),
+                ("an object identifier cut short", b"\x06\x02\x2b\x86", "has a value not in its one DER form at byte 0"),
                 ("a value past its container", b"\x30\x04\x04\x05ab", "has a value running past its container at byte 2"),
                 ("bytes after it", sound + b"\0", "has bytes after it"),
                 ("a high tag", b"\x1f\x81\x00\x00", "has a tag no signature uses, or is cut short, at byte 0"),
@@ -212,17 +267,22 @@ class Signatures(unittest.TestCase):
         each chain's top."""
         release = Release()
         outsider = Authority("Outside Root")
-        stranger_stamps = Authority("Time Stamps", outsider, 4)
+        stranger_stamps = Authority("Time Stamps", outsider, 4, "time")
         forged_root = Authority("Root", signer=outsider)  # the root's name over a key of its own
         payload = x509.Extensions([{"extn_id": "1.3.6.1.4.1.99999.1", "critical": False,
                                     "extn_value": core.ParsableOctetString(b"a stranger's bytes " * 20)}])
         added = x509.Certificate.load(release.root.certificate.dump())
-        added["tbs_certificate"]["extensions"] = payload
+        added["tbs_certificate"]["extensions"] = x509.Extensions(list(added["tbs_certificate"]["extensions"]) + list(payload))
         root_with_bytes = Carried(x509.Certificate.load(added.dump(force=True)))
         outer = x509.Certificate.load(release.middle.certificate.dump())  # its algorithm outside what is signed
         outer["signature_algorithm"] = algos.SignedDigestAlgorithm({"algorithm": "sha256_ecdsa",
                                                                     "parameters": core.OctetString(b"a stranger's bytes")})
         middle_with_bytes = Carried(x509.Certificate.load(outer.dump(force=True)))
+        odd = x509.Certificate.load(release.middle.certificate.dump())
+        odd["tbs_certificate"]["subject_public_key_info"] = keys.PublicKeyInfo({
+            "algorithm": {"algorithm": "ec", "parameters": keys.ECDomainParameters(name="named", value="1.3.132.0.8")},
+            "public_key": SECP160R1_GENERATOR})
+        middle_on_odd_curve = Carried(x509.Certificate.load(odd.dump(force=True)))
         bad_signer = signer_info(release.maintainer, AUTHENTICODE, value_of(INDIRECT_DATA))
         bad_signer["signature"] = bad_signer["signature"].native[:-1] + bytes([bad_signer["signature"].native[-1] ^ 1])
         wrong_digest = signer_info(release.maintainer, AUTHENTICODE, b"other content")
@@ -237,6 +297,8 @@ class Signatures(unittest.TestCase):
                  [], "a certificate it carries is not signed by its issuer's key"),
                 ("bytes in a certificate's algorithm outside what is signed",
                  release.signature(carried=[release.maintainer, middle_with_bytes, release.root]),
+                 [], "a certificate it carries is not signed by its issuer's key"),
+                ("a key on a curve the library lacks", release.signature(carried=[release.maintainer, middle_on_odd_curve, release.root]),
                  [], "a certificate it carries is not signed by its issuer's key"),
                 ("a root's name over another key", release.signature(carried=[release.maintainer, release.middle, forged_root]),
                  [], "a certificate it carries is not signed by its issuer's key"),

@@ -53,10 +53,6 @@ def fix_zip(path, epoch):
         raise Failure(f"{os.path.basename(path)}: its entries' order and times not made fixed")
 
 
-def is_program(name):
-    return name.lower().endswith((".exe", ".dll"))
-
-
 def pack_signed(unsigned, signed_folder, path):
     """The signed zip: the unsigned zip's entries in its order, with its names, modes and
     times, each program's bytes from the signed folder, every other entry's its own. A
@@ -67,7 +63,7 @@ def pack_signed(unsigned, signed_folder, path):
             copy = zipfile.ZipInfo(entry.filename, entry.date_time)
             copy.external_attr, copy.create_system = entry.external_attr, entry.create_system
             copy.compress_type = entry.compress_type
-            if is_program(entry.filename) and not entry.is_dir():
+            if signing.is_program(entry.filename) and not entry.is_dir():
                 with open(os.path.join(signed_folder, *entry.filename.split("/")), "rb") as program:
                     data = program.read()
             else:
@@ -107,10 +103,6 @@ def first_difference(folder, other):
         if not same_file(os.path.join(folder, name), os.path.join(other, name)):
             return f"{name} differs"
     return None
-
-
-def programs_in(folder):
-    return [os.path.join(folder, name) for name in files_in(folder) if name.lower().endswith((".exe", ".dll"))]
 
 
 def unsigned_form(path):
@@ -155,7 +147,7 @@ def programs_command(arguments):
     if command == "tiny" and len(arguments) in (1, 2):
         signing.make_tiny_program(arguments[0], arguments[1].encode() if len(arguments) == 2 else b"")
     elif command == "unsigned-forms" and len(arguments) == 1:
-        for program in programs_in(arguments[0]) if os.path.isdir(arguments[0]) else arguments:
+        for program in signing.programs_in(arguments[0]) if os.path.isdir(arguments[0]) else arguments:
             unsigned_form(program)
     elif command == "first-difference" and len(arguments) == 2:
         say(first_difference(*arguments) or "the same")
@@ -563,7 +555,7 @@ class WindowsCheck:
             warn(f"{label}: its programs could not be signed")
             return False
         shutil.copytree(unpacked, unsigned + "-again", symlinks=True)
-        for program in programs_in(unsigned + "-again") + programs_in(unsigned):
+        for program in signing.programs_in(unsigned + "-again") + signing.programs_in(unsigned):
             unsigned_form(program)
         if (difference := first_difference(unsigned, unsigned + "-again")):
             warn(f"{label}: with its signature taken off, {difference} from before signing")
@@ -572,7 +564,7 @@ class WindowsCheck:
         if os.path.exists(package):
             os.remove(package)
         pack_signed(unsigned_zip, unpacked, package)
-        windowsqt.stage_done(started, f"{label}: signed and checked {len(programs_in(unpacked))} programs and DLLs")
+        windowsqt.stage_done(started, f"{label}: signed and checked {len(signing.programs_in(unpacked))} programs and DLLs")
         return True
 
     def run_checks(self, ready):

@@ -320,10 +320,13 @@ def signature_of(path):
         return None
 
 
+def is_program(name):
+    return name.lower().endswith((".exe", ".dll"))
+
+
 def programs_in(folder):
     """The programs and DLLs under the folder, by name."""
-    return sorted(os.path.join(top, name) for top, _, names in os.walk(folder) for name in names
-                  if name.lower().endswith((".exe", ".dll")))
+    return sorted(os.path.join(top, name) for top, _, names in os.walk(folder) for name in names if is_program(name))
 
 
 def _certificates(signer):

@@ -51,7 +51,7 @@ class Signer:
     subject: str  # as openssl gives it
 
 
-is_program = packing.is_program
+is_program = signing.is_program
 
 
 def named(text):

@@ -279,18 +279,25 @@ class Signer:
         return True
 
     def verify(self, path, timestamp=True, at=None):
-        """The signature verifies (osslsigncode's exit code, now or at the Unix time `at`, and
-        our own check), is this certificate's, and carries a time stamp when one is asked."""
+        return self.fault(path, timestamp, at) is None
+
+    def fault(self, path, timestamp=True, at=None):
+        """Why the signature does not verify as a verification would have it, or None: by
+        osslsigncode's exit code, now or at the Unix time `at`, and our own check; this
+        certificate's, with a time stamp when one is asked."""
         trusted = self._path("trusted.pem")
         when = ["-time", str(at)] if at is not None else []
         done = self._osslsigncode(["verify", *offline(), "-CAfile", trusted, "-TSA-CAfile", trusted] + when
                                   + ["-in", path], 120)
-        if done.returncode != 0:
-            return False
         found = signature_of(path)
-        return found is not None and found.signer == self.certificate.der \
-            and authenticode.holds(found, authenticode.trust_store()) is None \
-            and (found.stamped or not (timestamp and self.timestamp_url))
+        if found is None:
+            return "it holds what a verification refuses"
+        if found.signer != self.certificate.der:
+            return "it is another certificate's"
+        if timestamp and self.timestamp_url and not found.stamped:
+            return "it carries no time stamp"
+        fault = authenticode.holds(found, authenticode.trust_store())
+        return fault or ("osslsigncode does not verify it" if done.returncode != 0 else None)
 
     def save(self):
         with open(self._path("signer"), "w") as file:
@@ -403,8 +410,10 @@ def _try(signer):
             refuse_with(f"the time-stamp server {signer.timestamp_url} gave no time stamp: nothing signed", "osslsigncode",
                         done.stderr)
         os.replace(stamped, program)
-    if not signer.verify(program):
-        refuse(f"a test program's signature does not verify against SIGNING_CERTIFICATE={signer.certificate_path}: nothing signed")
+    fault = signer.fault(program)
+    if fault:
+        refuse(f"a test program's signature does not verify against SIGNING_CERTIFICATE={signer.certificate_path}: "
+               f"{fault}: nothing signed")
 
 
 def prepare(settings, folder):

@@ -19,19 +19,39 @@ SIGNED_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, "1.3.6.1.4.1.31
 # signingCertificate, signingCertificateV2, CMSAlgorithmProtection
 STAMP_ATTRIBUTES = {CONTENT_TYPE, MESSAGE_DIGEST, SIGNING_TIME, "1.2.840.113549.1.9.16.2.12",
                     "1.2.840.113549.1.9.16.2.47", "1.2.840.113549.1.9.52"}
+OUTSIDE_FIELDS = "holds values outside its fields, which no signature covers"
 MOST_NONCE_BITS = 64  # what osslsigncode asks a time stamp to carry
 TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Microsoft's way
 TIME_STAMP_INFO = "1.2.840.113549.1.9.16.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 HASHES = {"sha256", "sha384", "sha512"}
+ROOT_HASHES = HASHES | {"sha1"}  # a root's signature of itself: many a root in the trust store is SHA-1's
 TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
-MOST_DER_DEPTH = 32  # a signature with its time stamp nests 15 deep
+MOST_DER_DEPTH = 32  # a signature with its time stamp nests 17 deep
+
+
+def primitive_fault(tag, contents):
+    """Whether a primitive value is not in its one DER form."""
+    if tag == 0x01:  # BOOLEAN
+        return contents not in (b"\x00", b"\xff")
+    if tag in (0x02, 0x0A):  # INTEGER, ENUMERATED: no byte a shorter form would drop
+        return not contents or len(contents) > 1 and (contents[0] == 0 and contents[1] < 0x80
+                                                       or contents[0] == 0xFF and contents[1] >= 0x80)
+    if tag == 0x03:  # BIT STRING: its unused bits counted right and zero
+        return not contents or contents[0] > 7 or len(contents) == 1 and contents[0] > 0 \
+            or contents[-1] & ((1 << contents[0]) - 1) != 0
+    if tag == 0x05:  # NULL
+        return contents != b""
+    if tag == 0x06:  # OBJECT IDENTIFIER: no number padded with a leading 0x80, the last one ended
+        return not contents or contents[-1] & 0x80 != 0 or contents[0] == 0x80 \
+            or any(contents[i] == 0x80 and not contents[i - 1] & 0x80 for i in range(1, len(contents)))
+    return False
 
 
 def der_fault(data):
     """Where the bytes stop being one DER value, or None: definite and shortest lengths,
-    low tags, no string in pieces, integers, booleans, nulls and object identifiers in
-    their one form, no bits set past a bit string's end, nothing after the value."""
+    low tags, no string in pieces, primitives in their one form, nothing after the value.
+    Neither the order of a SET OF nor DEFAULT values left out are checked."""
     spans = [(0, len(data), 0)]
     while spans:
         at, end, depth = spans.pop()
@@ -41,8 +61,10 @@ def der_fault(data):
             if depth == 0 and at:
                 return "has bytes after it"
             start, tag = at, data[at]
-            if (tag & 0x1F) == 0x1F or at + 2 > end:
-                return f"has a tag no signature uses, or is cut short, at byte {start}"
+            if (tag & 0x1F) == 0x1F:
+                return f"has a tag number no signature uses at byte {start}"
+            if at + 2 > end:
+                return f"is cut short at byte {start}"
             length, at = data[at + 1], at + 2
             if length & 0x80:
                 count = length & 0x7F
@@ -51,22 +73,13 @@ def der_fault(data):
                 length, at = int.from_bytes(data[at:at + count], "big"), at + count
                 if length < 0x80 or data[at - count] == 0:
                     return f"has a length not in its shortest form at byte {start}"
-            contents = data[at:at + length]
             if at + length > end:
                 return f"has a value running past its container at byte {start}"
             if tag & 0x20:
                 if not tag & 0xC0 and tag not in (0x30, 0x31):
                     return f"has a string in pieces at byte {start}"
                 spans.append((at, at + length, depth + 1))
-            elif tag == 0x01 and contents not in (b"\x00", b"\xff") \
-                    or tag in (0x02, 0x0A) and (not contents or len(contents) > 1 and (
-                        contents[0] == 0 and contents[1] < 0x80 or contents[0] == 0xFF and contents[1] >= 0x80)) \
-                    or tag == 0x03 and (not contents or contents[0] > 7 or len(contents) == 1 and contents[0]
-                                        or contents[-1] & ((1 << contents[0]) - 1)) \
-                    or tag == 0x05 and contents \
-                    or tag == 0x06 and (not contents or contents[-1] & 0x80
-                                        or any(contents[i] == 0x80 and not contents[i - 1] & 0x80 for i in range(1, len(contents)))
-                                        or contents[0] == 0x80):
+            elif primitive_fault(tag, data[at:at + length]):
                 return f"has a value not in its one DER form at byte {start}"
             at += length
     return None
@@ -107,10 +120,15 @@ class Signature:
     signer: bytes  # its certificate, DER
     carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
     digest: bytes  # the Authenticode digest (SHA-256) it signs
-    stamped: bool
     links: list  # links_of each chain: each certificate signed by its issuer's key
-    signed: list  # Signed: the signer's, then its time stamp's
-    tops: list  # the top of the signer's chain, then its time stamp's
+    signed: Signed  # the signer's
+    top: bytes  # the top of the signer's chain
+    stamp: Signed = None  # the time stamp's, when it has one
+    stamp_top: bytes = None
+
+    @property
+    def stamped(self):
+        return self.stamp is not None
 
 
 def links_of(chain):
@@ -154,7 +172,8 @@ def chain_of(signed, signer, refused):
         chain.append(current)
     if len(chain) != len(carried):
         raise refused("carries a certificate off its signer's chain")
-    if any(not is_authority(c) for c in chain[1:]):
+    # A root is vouched for by being one: an old one names no constraints.
+    if any(not is_authority(c) for c in chain[1:] if not self_issued(c)):
         raise refused("carries a certificate that signs another without being an authority's")
     return chain
 
@@ -178,9 +197,9 @@ def surplus(value):
     return False
 
 
-def signed_part(signed, info, chain, content, allowed, refused):
-    """The signer info's Signed: its attributes checked to be of the kinds allowed, one
-    each, with the content type of the content signed and its digest."""
+def signed_by(signed, info, chain, content, allowed, whose, refused):
+    """The signer info's Signed: its attributes checked to be of the kinds `whose`
+    signing writes, one each, with the content type of the content signed and its digest."""
     from asn1crypto import core
     if isinstance(info["signed_attrs"], core.Void):
         raise refused("has no signed attributes")
@@ -188,7 +207,7 @@ def signed_part(signed, info, chain, content, allowed, refused):
     for attribute in info["signed_attrs"]:
         kind = attribute["type"].dotted
         if kind not in allowed:
-            raise refused("holds signed attributes other than those our signing writes")
+            raise refused(f"holds signed attributes other than those written by {whose}")
         if kind in values or len(attribute["values"]) != 1:
             raise refused("holds a signed attribute twice")
         values[kind] = attribute["values"][0]
@@ -201,16 +220,46 @@ def signed_part(signed, info, chain, content, allowed, refused):
     except ValueError:  # a key's algorithm alone: the digest is the signer's
         named_hash = hash_name
     if algorithm not in ("rsassa_pkcs1v15", "ecdsa") or hash_name not in HASHES or named_hash != hash_name:
-        raise refused("is made with an algorithm our signing never uses")
+        raise refused(f"is made with an algorithm never used by {whose}, or one this check does not know")
     return Signed(chain[0].dump(), b"\x31" + info["signed_attrs"].dump()[1:], info["signature"].native, algorithm,
                   hash_name, values[MESSAGE_DIGEST].native, content)
+
+
+def plain(refused, *identifiers):
+    """No bytes in an algorithm's parameters, which no signature covers: none, or NULL."""
+    from asn1crypto import core
+    for identifier in identifiers:
+        try:
+            parameters = identifier["parameters"]
+        except ValueError:  # bytes where asn1crypto expects its NULL
+            parameters = None
+        if not isinstance(parameters, (core.Void, core.Null)):
+            raise refused("holds parameters of an algorithm, which no signature covers")
+
+
+def one_signer(signed, versions, whose, refused):
+    """The signed data's one signer info, of a version written by `whose`, its digest
+    the only one named, with no algorithm's parameters and no revocation list."""
+    from asn1crypto import core
+    signers = list(signed["signer_infos"])
+    if len(signers) != 1:
+        raise refused(f"holds {len(signers)} signers, not one")
+    if signed["version"].native not in versions or signers[0]["version"].native not in versions:
+        raise refused(f"has a version never written by {whose}")
+    digests = list(signed["digest_algorithms"])
+    if [d["algorithm"].dotted for d in digests] != [signers[0]["digest_algorithm"]["algorithm"].dotted]:
+        raise refused("names other digests than its signer's")
+    plain(refused, *digests, signers[0]["digest_algorithm"], signers[0]["signature_algorithm"])
+    if not isinstance(signed["crls"], core.Void):
+        raise refused(f"carries revocation lists, never added by {whose}")
+    return signers[0]
 
 
 def read_signature(blob, path):
     """The program's signature as our signing makes it; Refusal (exit 1), one line naming
     the program, when it holds anything else: another signer, a nested signature, an
     unsigned attribute but the time stamp, a certificate off the signer's chain, a
-    time stamp of something else. What it reads is not yet checked to be signed: holds()."""
+    time stamp of something else. What it reads is not yet checked to be signed: fault()."""
     from asn1crypto import algos, cms, core, tsp  # python3-asn1crypto: only what reads programs needs it
 
     class TypeAndValue(core.Sequence):
@@ -222,27 +271,6 @@ def read_signature(blob, path):
     def refused(what):
         return Refusal(f"{path}: its signature {what}", 1)
 
-    def plain(*identifiers):
-        """No bytes in an algorithm's parameters, which no signature covers: none, or NULL."""
-        for identifier in identifiers:
-            try:
-                parameters = identifier["parameters"]
-            except ValueError:  # bytes where asn1crypto expects its NULL
-                parameters = None
-            if not isinstance(parameters, (core.Void, core.Null)):
-                raise refused("holds parameters of an algorithm that our signing never writes")
-
-    def one_signer(signed, versions):
-        signers = list(signed["signer_infos"])
-        if len(signers) != 1 or signed["version"].native not in versions or signers[0]["version"].native not in versions:
-            return None
-        digests = list(signed["digest_algorithms"])
-        if [d["algorithm"].dotted for d in digests] != [signers[0]["digest_algorithm"]["algorithm"].dotted]:
-            raise refused("names other digests than its signer's")
-        plain(*digests, signers[0]["digest_algorithm"], signers[0]["signature_algorithm"])
-        if not isinstance(signed["crls"], core.Void):
-            raise refused("carries revocation lists, which our signing never adds")
-        return signers[0]
     fault = der_fault(blob)
     if fault:
         raise refused(f"is not in DER, the one encoding our signing writes: it {fault}")
@@ -255,17 +283,14 @@ def read_signature(blob, path):
         if content["content_type"].dotted != INDIRECT_DATA or not isinstance(content["content"], core.Any):
             raise refused("signs no Authenticode content")
         if not holds_one(blob) or not holds_one(content.dump()):
-            raise refused("holds elements past those its form has")
+            raise refused(OUTSIDE_FIELDS)
         indirect = IndirectData.load(content["content"].dump(), strict=True, explicit=0)
         digest = indirect["message_digest"]
         if indirect["data"]["type"].dotted != PE_IMAGE_DATA or digest["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
             raise refused("signs no SHA-256 digest of a Windows program")
-        plain(digest["digest_algorithm"])
-        if len(signed["signer_infos"]) != 1:
-            raise refused(f"holds {len(signed['signer_infos'])} signers, not one")
-        signer = one_signer(signed, ("v1",))
-        if signer is None or signer["sid"].name != "issuer_and_serial_number" \
-                or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
+        plain(refused, digest["digest_algorithm"])
+        signer = one_signer(signed, ("v1",), "our signing", refused)
+        if signer["sid"].name != "issuer_and_serial_number" or signer["digest_algorithm"]["algorithm"].dotted != SHA256_OID:
             raise refused("names its signer or its digest otherwise than our signing")
         unsigned = list(signer["unsigned_attrs"]) if not isinstance(signer["unsigned_attrs"], core.Void) else []
         for attribute in unsigned:
@@ -277,89 +302,106 @@ def read_signature(blob, path):
         if len(unsigned) > 1:
             raise refused("holds more than one time stamp")
         chain = chain_of(signed, signer, refused)
-        parts = [signed_part(signed, signer, chain, indirect.contents, SIGNED_ATTRIBUTES, refused)]
-        chains, read = [chain], [info, indirect]
+        found = Signature(chain[0].dump(), [(c.dump(), self_issued(c)) for c in chain], digest["digest"].native,
+                          links_of(chain), signed_by(signed, signer, chain, indirect.contents, SIGNED_ATTRIBUTES,
+                                                     "our signing", refused), chain[-1].dump())
+        read = [info, indirect]
         if unsigned:
-            def stamp_refused(what):
-                return refused(f"holds a time stamp that {what}")
-            values = list(unsigned[0]["values"])
-            token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
-            if token is None or token["content_type"].dotted != SIGNED_DATA \
-                    or token["content"]["encap_content_info"]["content_type"].dotted != TIME_STAMP_INFO:
-                raise stamp_refused("is no RFC 3161 token")
-            stamp = token["content"]
-            stamper = one_signer(stamp, ("v1", "v3"))
-            if stamper is None or not isinstance(stamper["unsigned_attrs"], core.Void):
-                raise refused("holds a time stamp with more than its one signer")
-            if not holds_one(values[0].dump()) or not holds_one(stamp["encap_content_info"].dump()):
-                raise refused("holds elements past those its form has")
-            stamped = stamp["encap_content_info"]["content"].contents
-            fault = der_fault(stamped)
-            if fault:
-                raise stamp_refused(f"is not in DER: it {fault}")
-            facts = tsp.TSTInfo.load(stamped, strict=True)
-            imprint, nonce = facts["message_imprint"], facts["nonce"].native or 0
-            hash_name = imprint["hash_algorithm"]["algorithm"].native
-            if hash_name not in HASHES or imprint["hashed_message"].native != hashlib.new(hash_name, signer["signature"].native).digest():
-                raise stamp_refused("is of another signature")
-            if not isinstance(facts["extensions"], core.Void) or abs(nonce).bit_length() > MOST_NONCE_BITS:
-                raise stamp_refused("carries extensions, or a nonce longer than ours")
-            plain(imprint["hash_algorithm"])
-            chains.append(chain_of(stamp, stamper, stamp_refused))
-            usages = chains[-1][0].extended_key_usage_value
-            if usages is None or "time_stamping" not in usages.native:
-                raise stamp_refused("is by a certificate not made for time stamps")
-            parts.append(signed_part(stamp, stamper, chains[-1], stamped, STAMP_ATTRIBUTES, stamp_refused))
-            read += [token, facts]
+            read += read_stamp(unsigned[0], signer["signature"].native, found, path)
         if any(surplus(value) for value in read):
-            raise refused("holds elements past those its form has")
-        return Signature(chain[0].dump(), [(c.dump(), self_issued(c)) for c in chain], digest["digest"].native,
-                         bool(unsigned), [link for chain in chains for link in links_of(chain)],
-                         parts, [chain[-1].dump() for chain in chains])
+            raise refused(OUTSIDE_FIELDS)
+        return found
     except Refusal:
         raise
     except Exception as error:  # asn1crypto's own faults on bytes made to break it
         raise refused(f"cannot be read: {shown(error, 100)}")
 
 
+def read_stamp(attribute, signature_value, found, path):
+    """The time stamp read into `found`, as a time-stamp server makes one: an RFC 3161
+    token of one signer, with a certificate for time stamps, of the signer's signature
+    value; the values read, for surplus()."""
+    from asn1crypto import cms, core, tsp
+
+    def stamp_refused(what):
+        return Refusal(f"{path}: its time stamp {what}", 1)
+    values = list(attribute["values"])
+    token = cms.ContentInfo.load(values[0].dump(), strict=True) if len(values) == 1 else None
+    if token is None or token["content_type"].dotted != SIGNED_DATA \
+            or token["content"]["encap_content_info"]["content_type"].dotted != TIME_STAMP_INFO:
+        raise stamp_refused("is no RFC 3161 token")
+    stamp = token["content"]
+    stamper = one_signer(stamp, ("v1", "v3"), "a time-stamp server", stamp_refused)
+    if not isinstance(stamper["unsigned_attrs"], core.Void):
+        raise stamp_refused("holds unsigned attributes")
+    if not holds_one(values[0].dump()) or not holds_one(stamp["encap_content_info"].dump()):
+        raise stamp_refused(OUTSIDE_FIELDS)
+    stamped = stamp["encap_content_info"]["content"].contents
+    fault = der_fault(stamped)
+    if fault:
+        raise stamp_refused(f"is not in DER: its information {fault} (counted from its start)")
+    facts = tsp.TSTInfo.load(stamped, strict=True)
+    imprint, nonce = facts["message_imprint"], facts["nonce"].native or 0
+    hash_name = imprint["hash_algorithm"]["algorithm"].native
+    if hash_name not in HASHES or imprint["hashed_message"].native != hashlib.new(hash_name, signature_value).digest():
+        raise stamp_refused("is of another signature")
+    if not isinstance(facts["extensions"], core.Void):
+        raise stamp_refused("carries extensions")
+    if abs(nonce).bit_length() > MOST_NONCE_BITS:
+        raise stamp_refused(f"carries a nonce longer than the {MOST_NONCE_BITS} bits osslsigncode asks for")
+    plain(stamp_refused, imprint["hash_algorithm"])
+    chain = chain_of(stamp, stamper, stamp_refused)
+    usages = chain[0].extended_key_usage_value
+    if usages is None or "time_stamping" not in usages.native:
+        raise stamp_refused("is by a certificate not made for time stamps")
+    # The signed attributes' types are registered by tsp's import: signingCertificate(V2).
+    found.stamp = signed_by(stamp, stamper, chain, stamped, STAMP_ATTRIBUTES, "a time-stamp server", stamp_refused)
+    found.links, found.stamp_top = found.links + links_of(chain), chain[-1].dump()
+    return [token, facts]
+
+
 def signs(key, value, data, algorithm, hash_name):
-    """Whether `value` is the signature of `data` by the public key (asn1crypto's)."""
+    """Whether `value` is the signature of `data` by the public key (asn1crypto's); None
+    when the key or the algorithm is one this check does not know (RSA-PSS, a rare curve)."""
     from cryptography.exceptions import InvalidSignature  # python3-cryptography
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+    chosen = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
     try:
         public = serialization.load_der_public_key(key.dump())
-        chosen = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}[hash_name]()
-        if algorithm == "rsassa_pkcs1v15" and isinstance(public, rsa.RSAPublicKey):
-            public.verify(value, data, padding.PKCS1v15(), chosen)
-        elif algorithm == "ecdsa" and isinstance(public, ec.EllipticCurvePublicKey):
-            public.verify(value, data, ec.ECDSA(chosen))
+        if algorithm == "rsassa_pkcs1v15" and isinstance(public, rsa.RSAPublicKey) and hash_name in chosen:
+            public.verify(value, data, padding.PKCS1v15(), chosen[hash_name]())
+        elif algorithm == "ecdsa" and isinstance(public, ec.EllipticCurvePublicKey) and hash_name in chosen:
+            public.verify(value, data, ec.ECDSA(chosen[hash_name]()))
         else:
-            return False
+            return None
         return True
-    except (InvalidSignature, KeyError, ValueError, TypeError):
+    except InvalidSignature:
         return False
-    except Exception:  # the library's own faults on a key made to break it, such as an unsupported curve
-        return False
+    except Exception:  # the library's own refusals of a key: an unsupported curve, a malformed point
+        return None
 
 
-_links = {}  # (certificate, issuer's) -> whether it holds, each pair checked once
+_links = {}  # (certificate, issuer's) -> signs()'s answer, each pair checked once
 
 
 def link_holds(child, parent):
     """Whether the certificate (DER) is signed by its issuer's key, under the algorithm
-    it names both inside and outside what is signed."""
+    it names both inside and outside what is signed (SHA-1 only for a root's signature
+    of itself); None when this check does not know the algorithm."""
     from asn1crypto import x509
     if (child, parent) not in _links:
         try:
             certificate, issuer = x509.Certificate.load(child), x509.Certificate.load(parent)
             algorithm = certificate["signature_algorithm"]
+            hash_name = algorithm.hash_algo
             _links[(child, parent)] = certificate.issuer.dump() == issuer.subject.dump() \
                 and algorithm.dump() == certificate["tbs_certificate"]["signature"].dump() \
+                and (hash_name in (ROOT_HASHES if child == parent else HASHES) or None) \
                 and signs(issuer.public_key, certificate["signature_value"].native, certificate["tbs_certificate"].dump(),
-                          algorithm.signature_algo, algorithm.hash_algo)
-        except ValueError:
-            _links[(child, parent)] = False
+                          algorithm.signature_algo, hash_name)
+        except ValueError:  # an algorithm asn1crypto does not know, or bytes it cannot read
+            _links[(child, parent)] = None
     return _links[(child, parent)]
 
 
@@ -375,38 +417,41 @@ def trust_store():
 
 
 def root_of(top, store):
-    """The root a chain's top certificate leads to: itself when it is self-signed, else
-    a certificate of the store that signs it; None when nothing can check its bytes."""
+    """The root a chain's top certificate leads to: itself when it is one of the store's
+    or signed by itself, else a certificate of the store that signs it; None when nothing
+    can check its bytes."""
     from asn1crypto import x509
-    if link_holds(top, top):
+    if top in store or link_holds(top, top):
         return top
     issuer = x509.Certificate.load(top).issuer.dump()
     return next((root for root in store if x509.Certificate.load(root).subject.dump() == issuer
                  and link_holds(top, root)), None)
 
 
-def holds(signature, store):
-    """Why the signature does not hold, or None: each certificate signed by its issuer's
-    key, each signer's attributes by its own and of what it signs, each chain from a root
-    it carries or one of the store, the time stamp's from the store or the signer's root."""
+def fault(signature, store):
+    """Why the signature does not hold, or None when it does: each certificate signed by
+    its issuer's key (a root of the store vouched for by the store), the signer's and the
+    time stamp's attributes by their keys and of what they sign, each chain from a root it
+    carries or one of the store, the time stamp's from the store or the signer's root."""
+    from asn1crypto import x509
     try:
-        return fault_of(signature, store)
+        checked = [link_holds(child, parent) for child, parent in signature.links if child != parent or child not in store]
+        if False in checked:
+            return "a certificate it carries is not signed by its issuer's key"
+        if None in checked:
+            return "a certificate it carries is signed with an algorithm this check does not know (such as RSA-PSS)"
+        for signed, what in ((signature.signed, "it is not signed by its certificate's key"),
+                             (signature.stamp, "its time stamp is not signed by its authority's key")):
+            if signed and (signed.digest != hashlib.new(signed.hash, signed.content).digest() or not signs(
+                    x509.Certificate.load(signed.certificate).public_key, signed.value, signed.attributes,
+                    signed.algorithm, signed.hash)):
+                return what
+        root = root_of(signature.top, store)
+        stamp_root = root_of(signature.stamp_top, store) if signature.stamped else root
+        if root is None or stamp_root is None:
+            return "its certificates lead to no root it carries or this machine trusts"
+        if stamp_root != root and stamp_root not in store:
+            return "its time stamp is from an authority whose root is neither the signer's nor one this machine trusts"
+        return None
     except Exception as error:  # asn1crypto's or the library's own, on bytes made to break them
         return f"cannot be checked: {shown(error, 100)}"
-
-
-def fault_of(signature, store):
-    if not all(link_holds(child, parent) for child, parent in signature.links):
-        return "a certificate it carries is not signed by its issuer's key"
-    from asn1crypto import x509
-    for part in signature.signed:
-        if part.digest != hashlib.new(part.hash, part.content).digest() or not signs(
-                x509.Certificate.load(part.certificate).public_key, part.value, part.attributes, part.algorithm, part.hash):
-            return "it is not signed by its certificate's key" if part is signature.signed[0] \
-                else "its time stamp is not signed by its authority's key"
-    roots = [root_of(top, store) for top in signature.tops]
-    if None in roots:
-        return "its certificates lead to no root it carries or this machine trusts"
-    if len(roots) > 1 and roots[1] != roots[0] and roots[1] not in store:
-        return "its time stamp is from an authority whose root is neither the signer's nor one this machine trusts"
-    return None

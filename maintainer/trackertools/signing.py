@@ -35,7 +35,6 @@ SETTINGS = ("SIGNING_CERTIFICATE", "SIGNING_PKCS11_MODULE", "SIGNING_KEY", "SIGN
 # What a token's library reads from the environment, passed on to the token's children
 # only: SoftHSM2's and OpenSC's own, and those SIGNING_PKCS11_ENVIRONMENT names.
 TOKEN_ENVIRONMENT = ("SOFTHSM2_CONF", "OPENSC_CONF", "PKCS11SPY", "PKCS11SPY_OUTPUT")
-TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
 BOTH = ("a token's SIGNING_PKCS11_MODULE and SIGNING_KEY with its certificate chain as PEM in "
         "SIGNING_CERTIFICATE, or a PKCS#12 file alone in SIGNING_CERTIFICATE")
 TOKEN_CHECK_TIME = 120
@@ -296,7 +295,7 @@ class Signer:
             return "it is another certificate's"
         if timestamp and self.timestamp_url and not found.stamped:
             return "it carries no time stamp"
-        fault = authenticode.holds(found, authenticode.trust_store())
+        fault = authenticode.fault(found, authenticode.trust_store())
         return fault or ("osslsigncode does not verify it" if done.returncode != 0 else None)
 
     def save(self):
@@ -434,7 +433,7 @@ def prepare(settings, folder):
         file.write("".join(pkcs11token.pem(der) for der in chain))
     # A bought certificate's root is among the machine's; a throwaway one's comes with it.
     with open(signer._path("trusted.pem"), "w") as file:
-        file.write("".join(pkcs11token.pem(der) for der in chain) + (_read(TRUST_STORE) or b"").decode("latin-1"))
+        file.write("".join(pkcs11token.pem(der) for der in chain) + (_read(authenticode.TRUST_STORE) or b"").decode("latin-1"))
     signer.fingerprint = ":".join(f"{byte:02X}" for byte in hashlib.sha256(signer.certificate.der).digest())
     signer.subject = _subject(signer)
     if kind == "token":

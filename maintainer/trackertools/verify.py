@@ -10,8 +10,8 @@ osslsigncode; every other entry is compared by the SHA-256 of its inflated bytes
 Exit code 0 when every zip is the same, 1 when one differs or a check or the rebuild
 fails, 2 when FOLDER is no release or its commit is not one to rebuild."""
 import errno
-import importlib.util
 import hashlib
+import importlib.util
 import os
 import shutil
 import signal
@@ -168,20 +168,20 @@ def pem(certificates):
 
 
 def check_signature(program, work):
-    """The program's Signer, or why its signature does not verify ("" when no reason is
-    known): our own check that it is of these bytes and holds, and osslsigncode's exit code."""
+    """(the program's Signer, None), or (None, why its signature does not verify): our
+    own check that it is of these bytes and holds, and osslsigncode's exit code."""
     signature, store = program.signature, authenticode.trust_store()
     if signature.digest != program.digest:
-        return ""
-    fault = authenticode.holds(signature, store)
+        return None, "it is of other bytes than this program"
+    fault = authenticode.fault(signature, store)
     if fault:
-        return f": {fault}"
+        return None, fault
     roots = os.path.join(work, "roots.pem")
     with open(roots, "w") as file:  # the roots it carries tell a broken signature from an untrusted one
         file.write(pem(store + [c for c, self_signed in signature.carried if self_signed]))
     if tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", roots, "-in", program.file],
             "osslsigncode verify").returncode != 0:
-        return ""
+        return None, "osslsigncode does not verify it"
     trusted = bool(store) and tool(["osslsigncode", "verify", *signing.offline(), "-CAfile", authenticode.TRUST_STORE, "-in",
                                     program.file], "osslsigncode verify").returncode == 0
     signer_file = os.path.join(work, "signer.der")
@@ -189,7 +189,8 @@ def check_signature(program, work):
         file.write(signature.signer)
     done = tool(["openssl", "x509", "-inform", "DER", "-in", signer_file, "-noout", "-subject", "-nameopt", "RFC2253"],
                 "openssl x509")
-    return Signer(fingerprint(signature.signer), trusted, done.stdout.decode("utf-8", "replace").strip().removeprefix("subject="))
+    return Signer(fingerprint(signature.signer), trusted,
+                  done.stdout.decode("utf-8", "replace").strip().removeprefix("subject=")), None
 
 
 def check_folder(folder, notes, pins, work, deadline):
@@ -322,9 +323,9 @@ def check_signatures(zip_name, programs, notes, work, deadline):
             differs(name, "carries a time stamp, but RELEASE.txt says none" if program.signature.stamped
                     else "carries no time stamp, but RELEASE.txt says each signature is time-stamped")
         elif claim:
-            found = check_signature(program, work)
-            if isinstance(found, str):
-                differences.append(f"{zip_name}: different: {name}: its signature does not verify{found}")
+            found, fault = check_signature(program, work)
+            if fault:
+                differences.append(f"{zip_name}: different: {name}: its signature does not verify: {fault}")
             elif found.fingerprint != claim.fingerprint:
                 differs(name, f"is signed by another certificate than RELEASE.txt names: {shown(found.subject)} "
                         f"(SHA-256 fingerprint {found.fingerprint})")

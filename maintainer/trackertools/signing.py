@@ -129,8 +129,8 @@ def choose_kind(settings):
     refuse(f"SIGNING_TIMESTAMP_URL is given without a key to sign with: give {BOTH}")
 
 
-def _installed(kind):
-    """What signing needs, each found by a check of our own."""
+def missing_tools(kind):
+    """What signing, or checking a signature, needs that is missing, each found by a check of our own."""
     missing = []
     if not shutil.which("osslsigncode", path=children.PATH):
         missing.append("osslsigncode")
@@ -149,13 +149,13 @@ def need_tools(kind):
     """osslsigncode from the machine's own archive (Debian 12's 2.5, Debian 13's 2.9),
     asn1crypto and cryptography, and for a token the OpenSSL engine it signs through and PyKCS11, which our
     check asks."""
-    missing = _installed(kind)
+    missing = missing_tools(kind)
     if not missing:
         return
     children.install(missing, "signing")
     importlib.invalidate_caches()
-    if _installed(kind):
-        refuse(f"{' '.join(_installed(kind))}: still missing after installing")
+    if missing_tools(kind):
+        refuse(f"{' '.join(missing_tools(kind))}: still missing after installing")
 
 
 def keep_secret(settings, folder):

@@ -11,7 +11,6 @@ Exit code 0 when every zip is the same, 1 when one differs or a check or the reb
 fails, 2 when FOLDER is no release or its commit is not one to rebuild."""
 import errno
 import hashlib
-import importlib.util
 import os
 import shutil
 import signal
@@ -536,9 +535,8 @@ def verify(path, named_commit, work):
     read, source_copies = check_folder(folder, notes, pins, work, deadline)
     os.close(folder.fd)
 
-    missing = [name for name, found in (("osslsigncode", shutil.which("osslsigncode", path=children.PATH)),
-                                        ("python3-cryptography", importlib.util.find_spec("cryptography"))) if not found]
-    if notes.signer and missing:
+    missing = signing.missing_tools("file") if notes.signer else []
+    if missing:
         raise Refusal(f"checking the signatures needs {' and '.join(missing)}: install what is missing (scripts/test does)")
     differences, signer, contents = [], None, {}
     for name in sorted(read):

@@ -25,7 +25,7 @@ TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"  # what -ts adds: an RFC 3161 token, Micros
 TIME_STAMP_INFO = "1.2.840.113549.1.9.16.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 HASHES = {"sha256", "sha384", "sha512"}
-ROOT_HASHES = HASHES | {"sha1"}  # a root's signature of itself: many a root in the trust store is SHA-1's
+ROOT_HASHES = HASHES | {"sha1"}  # a carried root's signature of itself, as many an old root's
 TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
 MOST_DER_DEPTH = 32  # a signature with its time stamp nests 17 deep
 
@@ -118,7 +118,7 @@ class Signed:
 @dataclass
 class Signature:
     signer: bytes  # its certificate, DER
-    carried: list  # (DER, self-signed) of each certificate it carries, the signer's among them
+    carried: list  # (DER, self-issued) of each certificate it carries, the signer's among them
     digest: bytes  # the Authenticode digest (SHA-256) it signs
     links: list  # links_of each chain: each certificate signed by its issuer's key
     signed: Signed  # the signer's
@@ -172,8 +172,8 @@ def chain_of(signed, signer, refused):
         chain.append(current)
     if len(chain) != len(carried):
         raise refused("carries a certificate off its signer's chain")
-    # A root is vouched for by being one: an old one names no constraints.
-    if any(not is_authority(c) for c in chain[1:] if not self_issued(c)):
+    # An old root names no constraints; any other that signs must be an authority.
+    if any(not is_authority(c) for c in chain[1:] if not (self_issued(c) and c.basic_constraints_value is None)):
         raise refused("carries a certificate that signs another without being an authority's")
     return chain
 
@@ -439,17 +439,22 @@ def fault(signature, store):
         if False in checked:
             return "a certificate it carries is not signed by its issuer's key"
         if None in checked:
-            return "a certificate it carries is signed with an algorithm this check does not know (such as RSA-PSS)"
-        for signed, what in ((signature.signed, "it is not signed by its certificate's key"),
-                             (signature.stamp, "its time stamp is not signed by its authority's key")):
-            if signed and (signed.digest != hashlib.new(signed.hash, signed.content).digest() or not signs(
-                    x509.Certificate.load(signed.certificate).public_key, signed.value, signed.attributes,
-                    signed.algorithm, signed.hash)):
-                return what
+            return "a certificate it carries is signed with an algorithm or key this check does not accept (such as RSA-PSS)"
+        for signed, whose in ((signature.signed, "it is"), (signature.stamp, "its time stamp is")):
+            if not signed:
+                continue
+            verdict = signs(x509.Certificate.load(signed.certificate).public_key, signed.value, signed.attributes,
+                            signed.algorithm, signed.hash)
+            if verdict is None:
+                return f"{whose} signed with a key this check does not accept"
+            if not verdict or signed.digest != hashlib.new(signed.hash, signed.content).digest():
+                return f"{whose} not signed by its {'certificate' if signed is signature.signed else 'authority'}'s key"
         root = root_of(signature.top, store)
         stamp_root = root_of(signature.stamp_top, store) if signature.stamped else root
-        if root is None or stamp_root is None:
+        if root is None:
             return "its certificates lead to no root it carries or this machine trusts"
+        if stamp_root is None:
+            return "its time stamp's certificates lead to no root it carries or this machine trusts"
         if stamp_root != root and stamp_root not in store:
             return "its time stamp is from an authority whose root is neither the signer's nor one this machine trusts"
         return None

@@ -172,14 +172,6 @@ class Release:
 
 
 def refusal(blob):
-    try:
-        authenticode.read_signature(blob, "z.zip: a.exe")
-    except Refusal as refused:
-        return refused.lines[0].removeprefix("z.zip: a.exe: its signature "), refused.code
-    return None
-
-
-def refusal(blob):
     """The line of the refusal, without the program's name; None when it is read."""
     try:
         authenticode.read_signature(blob, "z.zip: a.exe")
@@ -245,6 +237,8 @@ class Signatures(unittest.TestCase):
                 ("an issuer whose key may not sign certificates",
                  release.signature(info=signer_info(under_it, AUTHENTICODE, value_of(INDIRECT_DATA)),
                                    carried=[under_it, not_ours, release.root]),
+                 "its signature carries a certificate that signs another without being an authority's"),
+                ("a root that says it is no authority", Release(root_use="code").signature(),
                  "its signature carries a certificate that signs another without being an authority's"),
                 ("a nested signature", release.signature(unsigned=[("1.3.6.1.4.1.311.2.4.1", release.signature())]),
                  "its signature holds a second signature nested in it"),
@@ -359,11 +353,14 @@ class Signatures(unittest.TestCase):
                  store, None),
                 ("carried short of its root, which the store lacks", release.signature(carried=[release.maintainer, release.middle]),
                  [], "its certificates lead to no root it carries or this machine trusts"),
+                ("the time stamp's chain carried short of its root, which the store lacks",
+                 release.stamped(carried=[release.stamper]), [],
+                 "its time stamp's certificates lead to no root it carries or this machine trusts"),
                 ("carried to a SHA-1 root", old.stamped(), [], None),
                 ("carried to a SHA-1 root that is the store's", old.stamped(), [old.root.certificate.dump()], None),
                 ("carried to a root of version 1", version_1.stamped(), [], None),
                 ("carried to a root signed as this check does not know", unknown.signature(), [],
-                 "a certificate it carries is signed with an algorithm this check does not know (such as RSA-PSS)"),
+                 "a certificate it carries is signed with an algorithm or key this check does not accept (such as RSA-PSS)"),
                 ("carried to a root so signed that is the store's", unknown.signature(), [unknown.root.certificate.dump()], None),
                 ("a root with bytes added", release.signature(carried=[release.maintainer, release.middle, root_with_bytes]),
                  [], "a certificate it carries is not signed by its issuer's key"),
@@ -371,7 +368,7 @@ class Signatures(unittest.TestCase):
                  release.signature(carried=[release.maintainer, middle_with_bytes, release.root]),
                  [], "a certificate it carries is not signed by its issuer's key"),
                 ("a key on a curve the library lacks", release.signature(carried=[release.maintainer, middle_on_odd_curve, release.root]),
-                 [], "a certificate it carries is signed with an algorithm this check does not know (such as RSA-PSS)"),
+                 [], "a certificate it carries is signed with an algorithm or key this check does not accept (such as RSA-PSS)"),
                 ("a root's name over another key", release.signature(carried=[release.maintainer, release.middle, forged_root]),
                  [], "a certificate it carries is not signed by its issuer's key"),
                 ("a signer's signature changed", release.signature(info=bad_signer), [],
